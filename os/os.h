@@ -1,0 +1,222 @@
+// The OS seam of the user-mode programs.
+//
+// Every operating-system call that the service, the shared volume routines and the installer's
+// actions make goes through these free functions. Each has the shape of the Windows call it
+// stands for: the same inputs, the same raw output buffers and the same success and failure
+// results. The Windows build links os/win32 (a few lines per call, forwarding to the real API);
+// the host build links os/sim, a simulated Windows that tests set up and inspect.
+//
+// Portable code includes this header, never <windows.h>. Strings are UTF-16 (char16_t).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace os {
+
+// ---------------------------------------------------------------------------------------------
+// Types. Handles and registry keys are opaque pointer-sized values.
+using Handle = std::uintptr_t;
+using Key = std::uintptr_t;
+
+constexpr Handle NullHandle = 0;
+constexpr Handle InvalidHandleValue = ~Handle(0);   // INVALID_HANDLE_VALUE
+
+constexpr Key HkeyCurrentUser = 0x80000001;
+constexpr Key HkeyLocalMachine = 0x80000002;
+
+// 100-ns intervals since 1 January 1601, UTC (a FILETIME read as one 64-bit number).
+using FileTime = std::uint64_t;
+
+// ---------------------------------------------------------------------------------------------
+// Constants of the Windows API used by the portable code.
+constexpr std::uint32_t ErrorSuccess = 0;
+constexpr std::uint32_t ErrorFileNotFound = 2;
+constexpr std::uint32_t ErrorAccessDenied = 5;
+constexpr std::uint32_t ErrorInvalidHandle = 6;
+constexpr std::uint32_t ErrorNotEnoughMemory = 8;
+constexpr std::uint32_t ErrorSharingViolation = 32;
+constexpr std::uint32_t ErrorHandleEof = 38;
+constexpr std::uint32_t ErrorNotSupported = 50;
+constexpr std::uint32_t ErrorInvalidParameter = 87;
+constexpr std::uint32_t ErrorInsufficientBuffer = 122;
+constexpr std::uint32_t ErrorMoreData = 234;
+constexpr std::uint32_t ErrorFailedServiceControllerConnect = 1063;
+constexpr std::uint32_t ErrorJournalNotActive = 1179;
+
+constexpr std::uint32_t InvalidFileAttributes = 0xFFFFFFFF;
+constexpr std::uint32_t FileAttributeReadonly = 0x1;
+constexpr std::uint32_t FileAttributeSystem = 0x4;
+constexpr std::uint32_t FileAttributeDirectory = 0x10;
+constexpr std::uint32_t FileAttributeNormal = 0x80;
+constexpr std::uint32_t FileAttributeCompressed = 0x800;
+
+constexpr std::uint32_t DriveUnknown = 0;
+constexpr std::uint32_t DriveNoRootDir = 1;
+constexpr std::uint32_t DriveRemovable = 2;
+constexpr std::uint32_t DriveFixed = 3;
+constexpr std::uint32_t DriveRemote = 4;
+constexpr std::uint32_t DriveCdrom = 5;
+constexpr std::uint32_t DriveRamdisk = 6;
+
+constexpr std::uint32_t GenericRead = 0x80000000;
+constexpr std::uint32_t GenericWrite = 0x40000000;
+constexpr std::uint32_t FileShareRead = 0x1;
+constexpr std::uint32_t FileShareWrite = 0x2;
+constexpr std::uint32_t CreateAlways = 2;
+constexpr std::uint32_t OpenExisting = 3;
+
+constexpr std::uint32_t FsctlQueryUsnJournal = 0x000900F4;
+constexpr std::uint32_t FsctlCreateUsnJournal = 0x000900E7;
+constexpr std::uint32_t FsctlEnumUsnData = 0x000900B3;
+constexpr std::uint32_t FsctlGetCompression = 0x0009003C;
+constexpr std::uint32_t FsctlSetCompression = 0x0009C040;
+constexpr std::uint16_t CompressionFormatNone = 0;
+constexpr std::uint16_t CompressionFormatDefault = 1;
+
+// NtCreateFile arguments and results.
+constexpr std::int32_t StatusSuccess = 0;
+constexpr std::uint32_t ObjCaseInsensitive = 0x40;
+constexpr std::uint32_t FileOpen = 1;
+constexpr std::uint32_t FileNonDirectoryFile = 0x40;
+constexpr std::uint32_t FileOpenByFileId = 0x2000;
+constexpr std::uint32_t FileGenericReadWrite = 0x0012019F;
+
+constexpr std::uint32_t RegDword = 4;
+constexpr std::uint32_t RegSz = 1;
+
+constexpr std::uint32_t Infinite = 0xFFFFFFFF;
+constexpr std::uint32_t WaitObject0 = 0;
+constexpr std::uint32_t WaitTimeout = 258;
+constexpr std::uint32_t WaitFailed = 0xFFFFFFFF;
+
+constexpr std::uint32_t ServiceWin32OwnProcess = 0x10;
+constexpr std::uint32_t ServiceStopped = 1;
+constexpr std::uint32_t ServiceStartPending = 2;
+constexpr std::uint32_t ServiceStopPending = 3;
+constexpr std::uint32_t ServiceRunning = 4;
+constexpr std::uint32_t ServiceAcceptStop = 0x1;
+constexpr std::uint32_t ServiceAcceptShutdown = 0x4;
+constexpr std::uint32_t ServiceControlStop = 1;
+constexpr std::uint32_t ServiceControlPause = 2;
+constexpr std::uint32_t ServiceControlContinue = 3;
+constexpr std::uint32_t ServiceControlInterrogate = 4;
+constexpr std::uint32_t ServiceControlShutdown = 5;
+
+// ---------------------------------------------------------------------------------------------
+// Records whose layout is the platform's.
+
+// OSVERSIONINFOW: 276 bytes.
+struct OsVersionInfo {
+  std::uint32_t dwOSVersionInfoSize;
+  std::uint32_t dwMajorVersion;
+  std::uint32_t dwMinorVersion;
+  std::uint32_t dwBuildNumber;
+  std::uint32_t dwPlatformId;
+  char16_t szCSDVersion[128];
+};
+static_assert(sizeof(OsVersionInfo) == 276, "OSVERSIONINFOW is 276 bytes");
+
+// SERVICE_STATUS.
+struct ServiceStatus {
+  std::uint32_t dwServiceType;
+  std::uint32_t dwCurrentState;
+  std::uint32_t dwControlsAccepted;
+  std::uint32_t dwWin32ExitCode;
+  std::uint32_t dwServiceSpecificExitCode;
+  std::uint32_t dwCheckPoint;
+  std::uint32_t dwWaitHint;
+};
+
+using ServiceMainFunction = void (*)(std::uint32_t argc, char16_t** argv);
+using HandlerFunction = void (*)(std::uint32_t control);
+using ThreadFunction = std::uint32_t (*)(void* parameter);
+
+// SERVICE_TABLE_ENTRYW; the table ends with an entry whose two members are null.
+struct ServiceTableEntry {
+  const char16_t* lpServiceName;
+  ServiceMainFunction lpServiceProc;
+};
+
+// UNICODE_STRING: a counted string, lengths in bytes.
+struct CountedString {
+  std::uint16_t Length;
+  std::uint16_t MaximumLength;
+  const char16_t* Buffer;
+};
+
+// The members of OBJECT_ATTRIBUTES the callers set; the Windows side builds the real record
+// (its Length field is the platform structure's own size).
+struct ObjectAttributes {
+  Handle RootDirectory;
+  const CountedString* ObjectName;
+  std::uint32_t Attributes;
+};
+
+struct IoStatusBlock {
+  std::int32_t Status;
+  std::uintptr_t Information;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Process, threads, time.
+std::uint32_t GetLastError();
+void Sleep(std::uint32_t milliseconds);
+void GetSystemTimeAsFileTime(FileTime* now);
+Handle CreateThread(ThreadFunction function, void* parameter, std::uint32_t* threadId);
+std::uint32_t WaitForSingleObject(Handle handle, std::uint32_t milliseconds);
+bool CloseHandle(Handle handle);
+bool GetVersionExW(OsVersionInfo* info);
+Handle GetModuleHandleW(const char16_t* moduleName);
+std::uint32_t GetModuleFileNameW(Handle module, char16_t* path, std::uint32_t capacity);
+void OutputDebugStringW(const char16_t* text);
+void InitCommonControls();
+
+// Service control manager, service side.
+bool StartServiceCtrlDispatcherW(const ServiceTableEntry* table);
+Handle RegisterServiceCtrlHandlerW(const char16_t* serviceName, HandlerFunction handler);
+bool SetServiceStatus(Handle statusHandle, const ServiceStatus* status);
+
+// Registry.
+std::int32_t RegOpenKeyW(Key key, const char16_t* subKey, Key* result);
+std::int32_t RegCreateKeyW(Key key, const char16_t* subKey, Key* result);
+std::int32_t RegQueryValueExW(Key key, const char16_t* valueName, std::uint32_t* type, void* data,
+                              std::uint32_t* dataSize);
+std::int32_t RegSetValueExW(Key key, const char16_t* valueName, std::uint32_t type, const void* data,
+                            std::uint32_t dataSize);
+std::int32_t RegCloseKey(Key key);
+
+// Drives and volumes.
+std::uint32_t GetDriveTypeW(const char16_t* rootPath);
+std::uint32_t GetFileAttributesW(const char16_t* path);
+bool GetVolumeInformationW(const char16_t* rootPath, char16_t* volumeName, std::uint32_t volumeNameCapacity,
+                           std::uint32_t* serialNumber, std::uint32_t* maximumComponentLength,
+                           std::uint32_t* fileSystemFlags, char16_t* fileSystemName,
+                           std::uint32_t fileSystemNameCapacity);
+std::uint32_t QueryDosDeviceW(const char16_t* deviceName, char16_t* targetPath, std::uint32_t capacity);
+bool GetDiskFreeSpaceExW(const char16_t* directory, std::uint64_t* freeBytesAvailableToCaller,
+                         std::uint64_t* totalBytes, std::uint64_t* totalFreeBytes);
+
+// Files and devices. CreateFileW passes no security attributes and no template.
+Handle CreateFileW(const char16_t* path, std::uint32_t desiredAccess, std::uint32_t shareMode,
+                   std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes);
+bool ReadFile(Handle file, void* buffer, std::uint32_t bytesToRead, std::uint32_t* bytesRead);
+bool WriteFile(Handle file, const void* buffer, std::uint32_t bytesToWrite, std::uint32_t* bytesWritten);
+bool DeviceIoControl(Handle device, std::uint32_t controlCode, const void* inBuffer, std::uint32_t inSize,
+                     void* outBuffer, std::uint32_t outSize, std::uint32_t* bytesReturned);
+std::int32_t NtCreateFile(Handle* fileHandle, std::uint32_t desiredAccess, const ObjectAttributes* objectAttributes,
+                          IoStatusBlock* ioStatus, const std::int64_t* allocationSize, std::uint32_t fileAttributes,
+                          std::uint32_t shareAccess, std::uint32_t createDisposition, std::uint32_t createOptions,
+                          void* eaBuffer, std::uint32_t eaLength);
+bool GetFileSizeEx(Handle file, std::int64_t* size);
+bool GetFileTime(Handle file, FileTime* creation, FileTime* lastAccess, FileTime* lastWrite);
+std::uint32_t GetFinalPathNameByHandleW(Handle file, char16_t* path, std::uint32_t capacity, std::uint32_t flags);
+std::uint32_t GetCompressedFileSizeW(const char16_t* path, std::uint32_t* fileSizeHigh);
+
+// Filter manager, user-mode library. Results are HRESULTs (S_OK = 0).
+std::int32_t FilterConnectCommunicationPort(const char16_t* portName, std::uint32_t options, const void* context,
+                                            std::uint16_t contextSize, Handle* port);
+std::int32_t FilterSendMessage(Handle port, const void* inBuffer, std::uint32_t inSize, void* outBuffer,
+                               std::uint32_t outSize, std::uint32_t* bytesReturned);
+
+}  // namespace os
