@@ -1,0 +1,289 @@
+// The simulated Windows behind the OS seam, as host tests see it.
+//
+// os/sim implements every function of os/os.h against one in-process machine: drive letters with
+// their volumes, NTFS file records and change journals, a plain file store, the registry, the
+// service control manager's dispatcher, threads, a simulated clock, the debugger output and the
+// filter manager's communication ports. Tests build the machine with the functions below, let the
+// code under test run against it through os::, then look at the machine again.
+//
+// Everything here is thread-safe. Functions that wait take a real-time limit in milliseconds; it
+// is only a safety net against a hung test (they return false when it runs out), never a way of
+// measuring the code under test.
+#pragma once
+
+#include "os/os.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+using os::FileTime;
+
+// ---------------------------------------------------------------------------------------------
+// The machine as a whole.
+
+// Back to a fresh, empty machine: no drives, files, registry keys, ports, faults, hooks or
+// pauses; clock at DefaultStartTime; Windows 6.1; the default module path. Releases any paused
+// thread and waits for threads started through os::CreateThread to end.
+void Reset();
+
+// GetVersionExW: major.minor (default 6.1, build 7601). The version also decides which
+// change-journal structures the volumes accept and return (see DeviceIoControl below).
+void SetWindowsVersion(std::uint32_t major, std::uint32_t minor, std::uint32_t build = 0);
+
+// GetModuleFileNameW of the process (module null or the handle from GetModuleHandleW(nullptr)).
+constexpr std::u16string_view DefaultModulePath = u"C:\\Program Files\\Ombrix\\Ombrix_Service.exe";
+void SetModulePath(std::u16string_view path);
+
+// Kernel handles (files, volumes, threads, port connections) currently open in the process.
+std::size_t OpenHandleCount();
+// Registry keys opened or created through os:: and not closed yet.
+std::size_t OpenKeyCount();
+
+// ---------------------------------------------------------------------------------------------
+// Clock. Sleep advances the simulated clock by its argument instead of waiting.
+
+constexpr FileTime Millisecond = 10'000;
+constexpr FileTime Second = 1'000 * Millisecond;
+constexpr FileTime Minute = 60 * Second;
+constexpr FileTime Hour = 60 * Minute;
+constexpr FileTime Day = 24 * Hour;
+constexpr FileTime DefaultStartTime = 134'116'992'000'000'000;   // 1 January 2026, 00:00 UTC
+
+void SetTime(FileTime now);
+FileTime Now();
+void AdvanceTime(FileTime delta);
+
+// Arms a one-shot pause: the first Sleep that would reach or pass `moment` advances the clock to
+// exactly `moment` and blocks its thread there until Resume(); the clock then advances by the
+// rest of that sleep.
+void PauseAt(FileTime moment);
+// Arms a one-shot pause on the nth call (1-based, counted from now) of the named os:: function,
+// taken on entry before the call does anything. For DeviceIoControl, `controlCode` (non-zero)
+// counts only calls with that code.
+bool PauseOnCall(std::string_view function, std::uint64_t nth, std::uint32_t controlCode = 0);
+// Blocks the calling thread as paused until Resume() (for use inside hooks).
+void PauseHere();
+// Waits until some thread is paused. False when `realTimeoutMs` ran out first.
+bool WaitUntilPaused(std::uint32_t realTimeoutMs = 10'000);
+bool IsPaused();
+// Releases every paused thread. Armed pauses that have not triggered stay armed.
+void Resume();
+
+// ---------------------------------------------------------------------------------------------
+// Calls: counting, hooks and faults. `function` is the os:: name ("DeviceIoControl").
+
+std::uint64_t CallCount(std::string_view function);
+// Waits until the function has been entered `count` times in total since Reset.
+bool WaitForCallCount(std::string_view function, std::uint64_t count, std::uint32_t realTimeoutMs = 10'000);
+
+// Runs `hook` on the calling thread on entry to every call of the function (for DeviceIoControl
+// optionally only calls with `controlCode`), before faults are applied and outside the
+// simulation's lock, so a hook may call any sim:: or os:: function. The argument is the number of
+// the call (1-based, counted from when the hook was set). One hook per function; an empty hook
+// removes it. False for an unknown function name.
+using CallHook = std::function<void(std::uint64_t callNumber)>;
+bool OnCall(std::string_view function, CallHook hook, std::uint32_t controlCode = 0);
+
+// Makes calls fail the way the real call reports failure: false/0/null/INVALID_HANDLE_VALUE with
+// the last error set, the error code as the result of the Reg* functions, an NTSTATUS from
+// NtCreateFile, an HRESULT from the Filter* functions, WAIT_FAILED, DRIVE_UNKNOWN from
+// GetDriveTypeW. A failed OutputDebugStringW loses its line. Output buffers and handles are left
+// as the real call leaves them on failure (FilterConnectCommunicationPort writes
+// INVALID_HANDLE_VALUE). GetLastError, Sleep, GetSystemTimeAsFileTime and InitCommonControls
+// cannot fail: Fail returns false for them and for unknown names.
+constexpr std::uint64_t EveryCall = 0;
+struct Fault {
+  std::uint64_t nth = EveryCall;   // 1-based among matching calls counted from now; EveryCall = all
+  std::uint32_t controlCode = 0;   // DeviceIoControl only: 0 = any control code
+  std::uint32_t error = 0;         // 0 = the usual error of that call (access denied and the like)
+};
+bool Fail(std::string_view function, Fault fault = {});
+void ClearFaults();
+
+// ---------------------------------------------------------------------------------------------
+// Drives and volumes.
+
+constexpr std::uint64_t GiB = 1ull << 30;
+
+struct DriveSpec {
+  std::uint32_t type = os::DriveFixed;
+  std::u16string fileSystem = u"NTFS";       // GetVolumeInformationW's file-system name
+  std::u16string device;                     // QueryDosDeviceW target; empty = "\Device\HarddiskVolumeN"
+                                             // with N = letter - 'A' (C: -> 2); "\Device\CdRom0" for optical
+  std::u16string label;
+  std::uint32_t serialNumber = 0;            // 0 = made up from the letter
+  std::uint32_t fileSystemFlags = 0;         // 0 = the usual flags of the file system
+  std::uint64_t totalBytes = 256 * GiB;
+  std::uint64_t freeBytes = 128 * GiB;
+  std::optional<std::uint64_t> freeBytesAvailable;   // to the caller; unset = freeBytes
+  std::uint32_t attributes = os::FileAttributeDirectory;   // GetFileAttributesW of "C:" itself
+  bool mediaPresent = true;                  // false: an empty optical or card drive (not ready)
+  std::uint32_t clusterSize = 4096;
+  bool journal = true;                       // NTFS only: a change journal is active
+  std::uint16_t journalMinMajor = 0;         // 0 = what this Windows version reports
+  std::uint16_t journalMaxMajor = 0;
+  double compressionRatio = 0.5;             // allocated / size of a file after compression
+};
+
+// Adds (or replaces) the drive. An NTFS drive starts with an empty root directory.
+void AddDrive(char16_t letter, const DriveSpec& spec = {});
+void RemoveDrive(char16_t letter);
+// Volume free space (free bytes available to the caller moves with it unless given).
+void SetFreeBytes(char16_t letter, std::uint64_t freeBytes, std::optional<std::uint64_t> available = {});
+std::uint64_t FreeBytes(char16_t letter);
+std::uint64_t FreeBytesAvailable(char16_t letter);
+void SetDriveAttributes(char16_t letter, std::uint32_t attributes);
+void SetCompressionRatio(char16_t letter, double ratio);
+
+// Change journal.
+bool JournalActive(char16_t letter);
+void SetJournal(char16_t letter, bool active);
+std::int64_t JournalNextUsn(char16_t letter);
+// The next FSCTL_ENUM_USN_DATA calls on this volume (one batch per call, in order) succeed with
+// exactly these bytes (cut to the caller's output size) instead of the real records.
+void QueueEnumOutput(char16_t letter, std::vector<std::uint8_t> bytes);
+
+// ---------------------------------------------------------------------------------------------
+// NTFS file records. A file reference number (FRN) is the record's index in the low 48 bits and
+// its sequence number in the high 16. The root directory (RootFrn) is not enumerated.
+
+constexpr std::uint64_t RootFrn = 0x0005000000000005;
+
+struct FileSpec {
+  std::u16string name;
+  std::uint64_t parent = RootFrn;
+  std::uint32_t attributes = 0x20;           // FILE_ATTRIBUTE_ARCHIVE; add 0x800 for a compressed file
+  std::uint64_t size = 0;
+  FileTime creation = 0;                     // 0 = the clock's time when added (all three)
+  FileTime lastAccess = 0;
+  FileTime lastWrite = 0;
+  double compressionRatio = -1;              // < 0 = the volume's ratio
+  std::int64_t compressedSize = -1;          // >= 0: allocated bytes once compressed (cluster-rounded)
+  std::uint32_t securityId = 0x100;
+};
+
+// Returns the new file's FRN. Sizes of 1,000,000 files are fine: records live in vectors.
+std::uint64_t AddFile(char16_t letter, const FileSpec& spec);
+std::uint64_t AddDirectory(char16_t letter, std::u16string_view name, std::uint64_t parent = RootFrn);
+void RemoveVolumeFile(char16_t letter, std::uint64_t frn);
+
+struct FileInfo {
+  bool exists = false;
+  std::u16string name;
+  std::uint64_t frn = 0;
+  std::uint64_t parent = 0;
+  std::uint32_t attributes = 0;
+  std::uint64_t size = 0;
+  std::uint64_t allocated = 0;               // what GetCompressedFileSizeW reports when compressed
+  FileTime creation = 0;
+  FileTime lastAccess = 0;
+  FileTime lastWrite = 0;
+  std::int64_t usn = 0;
+  bool compressed() const { return (attributes & os::FileAttributeCompressed) != 0; }
+};
+FileInfo VolumeFile(char16_t letter, std::uint64_t frn);
+// "C:\dir\name" (or "\\?\C:\dir\name") of a file record; not found -> exists false.
+FileInfo VolumeFileByPath(std::u16string_view path);
+void SetLastAccess(char16_t letter, std::uint64_t frn, FileTime lastAccess);
+void SetFileAttributes(char16_t letter, std::uint64_t frn, std::uint32_t attributes);
+void SetFileSize(char16_t letter, std::uint64_t frn, std::uint64_t size);
+
+// Another program holding a file open with the given access (GENERIC_READ/GENERIC_WRITE) and
+// share mode, until released. Opens that conflict fail with a sharing violation.
+using HoldId = std::uint32_t;
+HoldId HoldOpen(char16_t letter, std::uint64_t frn, std::uint32_t access, std::uint32_t share);
+// A plain file by path, or a volume device ("\\.\C:").
+HoldId HoldOpen(std::u16string_view path, std::uint32_t access, std::uint32_t share);
+void ReleaseHold(HoldId hold);
+
+// ---------------------------------------------------------------------------------------------
+// Plain files, stored by full path ("C:\Program Files\Ombrix\Ombrix.ini", case-insensitive).
+// Folders are not modelled: any "X:\..." path can hold a file.
+
+void PutFile(std::u16string_view path, std::vector<std::uint8_t> bytes, std::uint32_t attributes = 0x20);
+std::optional<std::vector<std::uint8_t>> FileBytes(std::u16string_view path);
+bool FileExists(std::u16string_view path);
+void RemoveFile(std::u16string_view path);
+
+// ---------------------------------------------------------------------------------------------
+// Registry. Roots are os::HkeyCurrentUser and os::HkeyLocalMachine; paths like
+// "Software\Microsoft\Windows"; names case-insensitive. An empty value name is the default value.
+
+struct RegValue {
+  std::uint32_t type = 0;
+  std::vector<std::uint8_t> data;
+};
+void CreateRegKey(os::Key root, std::u16string_view path);
+void DeleteRegKey(os::Key root, std::u16string_view path);   // with its subkeys
+bool RegKeyExists(os::Key root, std::u16string_view path);
+void SetRegValue(os::Key root, std::u16string_view path, std::u16string_view name, RegValue value);
+void SetRegDword(os::Key root, std::u16string_view path, std::u16string_view name, std::uint32_t value);
+void SetRegString(os::Key root, std::u16string_view path, std::u16string_view name, std::u16string_view value);
+std::optional<RegValue> GetRegValue(os::Key root, std::u16string_view path, std::u16string_view name);
+std::optional<std::uint32_t> GetRegDword(os::Key root, std::u16string_view path, std::u16string_view name);
+
+// ---------------------------------------------------------------------------------------------
+// Service control manager, service side. The test runs the program's entry point on a thread of
+// its own; os::StartServiceCtrlDispatcherW starts the first table entry's ServiceMain on a new
+// thread (argv = the entry's name) and becomes the dispatcher: it runs the registered handler for
+// each control sent below, on its own thread, and returns true once the service has reported
+// SERVICE_STOPPED and its ServiceMain has returned. Make it fail with
+// Fail("StartServiceCtrlDispatcherW", {EveryCall, 0, os::ErrorFailedServiceControllerConnect}).
+
+// Queues a control for the dispatcher and returns at once. False when no dispatcher runs. Unlike
+// the real SCM, the accepted-controls mask is not checked, so every control reaches the handler;
+// ServiceAcceptsControl says what the SCM would have let through.
+bool SendServiceControl(std::uint32_t control);
+bool ServiceAcceptsControl(std::uint32_t control);
+// Controls the handler has finished running, in order.
+std::vector<std::uint32_t> HandledControls();
+// The name given to RegisterServiceCtrlHandlerW (empty when it was not called or failed).
+std::u16string ServiceHandlerName();
+// Every SetServiceStatus report, in order.
+std::vector<os::ServiceStatus> ServiceStatuses();
+bool DispatcherRunning();
+bool WaitForServiceState(std::uint32_t state, std::uint32_t realTimeoutMs = 10'000);
+bool WaitForServiceMainReturn(std::uint32_t realTimeoutMs = 10'000);
+bool WaitForDispatcherReturn(std::uint32_t realTimeoutMs = 10'000);
+// The SCM gives up on a service that never reports SERVICE_STOPPED: its dispatcher returns true
+// as soon as ServiceMain has returned.
+void EndDispatcher();
+
+// Threads started through os::CreateThread that have not ended.
+std::size_t LiveThreadCount();
+
+// ---------------------------------------------------------------------------------------------
+// Debugger output: every os::OutputDebugStringW text, in order.
+
+std::vector<std::u16string> DebugLines();
+void ClearDebugLines();
+
+// ---------------------------------------------------------------------------------------------
+// Filter communication ports (the kernel side as the user-mode library sees it).
+
+constexpr std::u16string_view OmbrixPortName = u"\\OmbrixPort";
+
+void CreateFilterPort(std::u16string_view name = OmbrixPortName, std::uint32_t maxConnections = 1);
+// Closes the server port; connected clients' sends fail from then on.
+void RemoveFilterPort(std::u16string_view name = OmbrixPortName);
+// Reply bytes written to the caller's output buffer by each FilterSendMessage (default none).
+void SetPortReply(std::u16string_view name, std::vector<std::uint8_t> reply);
+
+struct PortEvent {
+  enum class Kind { Connect, Message, Disconnect };
+  Kind kind;
+  std::vector<std::uint8_t> bytes;   // the connection context or the message
+  FileTime time;
+};
+std::vector<PortEvent> PortEvents(std::u16string_view name = OmbrixPortName);
+std::vector<std::vector<std::uint8_t>> PortMessages(std::u16string_view name = OmbrixPortName);
+std::size_t PortConnectionCount(std::u16string_view name = OmbrixPortName);
+
+}  // namespace sim
