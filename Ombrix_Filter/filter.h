@@ -1,0 +1,54 @@
+// Ombrix_Filter: the minifilter's entry points and its driver-wide state.
+#pragma once
+
+#include "kernel.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Every pool allocation of the driver is non-paged and tagged "Scan" (S, c, a, n in memory order).
+#define FILTER_POOL_TAG ((ULONG)'S' | ((ULONG)'c' << 8) | ((ULONG)'a' << 16) | ((ULONG)'n' << 24))
+
+enum {
+    VolumeTableCapacity = 32,     // entries in VolumeTable
+    VolumeEntryBufferSize = 1024, // bytes of pool behind each entry
+    VolumeEntryCapacity = 512,    // capacity recorded in each entry, in bytes
+    VolumeNumberMaxDigits = 7,    // what the 8-unit number text holds besides its terminator
+};
+
+// One hour in 100-ns units: a stored last-access time at most this old is left alone.
+#define LastAccessRefreshInterval 36000000000LL
+
+// The watched volumes: entry i is "Device\HarddiskVolume<n>", NUL-terminated, on its own
+// VolumeEntryBufferSize-byte buffer.
+typedef struct VOLUME_TABLE {
+    ULONG Count;
+    UNICODE_STRING Entries[VolumeTableCapacity];
+} VOLUME_TABLE;
+
+typedef struct FILTER_STATE {
+    PFLT_FILTER FilterHandle;
+    PFLT_PORT ServerPort;
+    PFLT_PORT ClientPort;   // read by OnPostRead on any thread: atomic loads and stores only
+    EX_PUSH_LOCK TableLock; // guards VolumeTable (see filter.cpp)
+    VOLUME_TABLE VolumeTable;
+} FILTER_STATE;
+
+extern FILTER_STATE FilterState;
+extern const FLT_REGISTRATION FilterRegistration;
+
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+NTSTATUS FLTAPI FilterUnload(FLT_FILTER_UNLOAD_FLAGS Flags);
+NTSTATUS FLTAPI OnPortConnect(PFLT_PORT ClientPort, PVOID ServerPortCookie, PVOID ConnectionContext,
+                              ULONG SizeOfContext, PVOID *ConnectionCookie);
+VOID FLTAPI OnPortDisconnect(PVOID ConnectionCookie);
+NTSTATUS FLTAPI OnPortMessage(PVOID PortCookie, PVOID InputBuffer, ULONG InputBufferLength,
+                              PVOID OutputBuffer, ULONG OutputBufferLength,
+                              PULONG ReturnOutputBufferLength);
+FLT_POSTOP_CALLBACK_STATUS FLTAPI OnPostRead(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
+                                             PVOID CompletionContext, FLT_POST_OPERATION_FLAGS Flags);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,141 @@
+// Base types, constants and kernel run-time routines of the NT kernel, as the host build sees
+// them. Names and layouts follow the platform's headers (with 32-bit ULONG and 16-bit WCHAR), so
+// the driver's source compiles unchanged against the simulated kernel.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#define NTAPI
+#define VOID void
+#define TRUE 1
+#define FALSE 0
+
+typedef int32_t NTSTATUS;
+typedef uint8_t UCHAR;
+typedef char CCHAR;
+typedef uint16_t USHORT;
+typedef uint32_t ULONG;
+typedef int32_t LONG;
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
+typedef uint8_t BOOLEAN;
+typedef void *PVOID;
+typedef char16_t WCHAR;
+typedef WCHAR *PWCH, *PWSTR;
+typedef const WCHAR *PCWSTR;
+typedef size_t SIZE_T;
+typedef uintptr_t ULONG_PTR;
+typedef ULONG *PULONG;
+typedef UCHAR KIRQL;
+typedef ULONG ACCESS_MASK;
+typedef CCHAR KPROCESSOR_MODE;
+typedef ULONG_PTR EX_PUSH_LOCK, *PEX_PUSH_LOCK;
+typedef PVOID PSECURITY_DESCRIPTOR;
+typedef PVOID HANDLE;
+
+typedef union _LARGE_INTEGER {
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+
+typedef struct _UNICODE_STRING {
+    USHORT Length;
+    USHORT MaximumLength;
+    PWCH Buffer;
+} UNICODE_STRING, *PUNICODE_STRING;
+typedef const UNICODE_STRING *PCUNICODE_STRING;
+
+typedef struct _LIST_ENTRY {
+    struct _LIST_ENTRY *Flink;
+    struct _LIST_ENTRY *Blink;
+} LIST_ENTRY;
+
+typedef struct _IO_STATUS_BLOCK {
+    union {
+        NTSTATUS Status;
+        PVOID Pointer;
+    } u;
+    ULONG_PTR Information;
+} IO_STATUS_BLOCK;
+
+typedef struct _FILE_OBJECT FILE_OBJECT, *PFILE_OBJECT;
+typedef struct _DRIVER_OBJECT DRIVER_OBJECT, *PDRIVER_OBJECT;
+typedef struct _ETHREAD *PETHREAD;
+
+typedef struct _OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+
+#define OBJ_CASE_INSENSITIVE 0x00000040
+#define OBJ_KERNEL_HANDLE 0x00000200
+#define InitializeObjectAttributes(p, n, a, r, s) \
+    do {                                          \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);  \
+        (p)->RootDirectory = (r);                 \
+        (p)->Attributes = (a);                    \
+        (p)->ObjectName = (n);                    \
+        (p)->SecurityDescriptor = (s);            \
+        (p)->SecurityQualityOfService = nullptr;  \
+    } while (0)
+
+typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1 } POOL_TYPE;
+
+typedef struct _FILE_BASIC_INFORMATION {
+    LARGE_INTEGER CreationTime;
+    LARGE_INTEGER LastAccessTime;
+    LARGE_INTEGER LastWriteTime;
+    LARGE_INTEGER ChangeTime;
+    ULONG FileAttributes;
+} FILE_BASIC_INFORMATION, *PFILE_BASIC_INFORMATION;
+
+typedef enum _FILE_INFORMATION_CLASS { FileBasicInformation = 4 } FILE_INFORMATION_CLASS;
+
+#define PASSIVE_LEVEL 0
+#define APC_LEVEL 1
+#define DISPATCH_LEVEL 2
+
+#define IRP_MJ_READ 0x03
+#define IRP_MJ_WRITE 0x04
+#define IRP_NOCACHE 0x00000001
+#define IRP_PAGING_IO 0x00000002
+#define IRP_SYNCHRONOUS_PAGING_IO 0x00000040
+
+#define STANDARD_RIGHTS_ALL 0x001F0000
+
+#define STATUS_SUCCESS ((NTSTATUS)0x00000000)
+#define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005)
+#define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001)
+#define STATUS_INFO_LENGTH_MISMATCH ((NTSTATUS)0xC0000004)
+#define STATUS_ACCESS_VIOLATION ((NTSTATUS)0xC0000005)
+#define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000D)
+#define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022)
+#define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023)
+#define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035)
+#define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009A)
+#define STATUS_FILE_CLOSED ((NTSTATUS)0xC0000128)
+#define STATUS_CONNECTION_COUNT_LIMIT ((NTSTATUS)0xC0000246)
+#define STATUS_PORT_DISCONNECTED ((NTSTATUS)0xC0000037)
+#define STATUS_FLT_INVALID_NAME_REQUEST ((NTSTATUS)0xC01C0005)
+#define STATUS_FLT_DELETING_OBJECT ((NTSTATUS)0xC01C000B)
+#define STATUS_FLT_INSTANCE_ALTITUDE_COLLISION ((NTSTATUS)0xC01C0011)
+#define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034)
+#define NT_SUCCESS(s) (((NTSTATUS)(s)) >= 0)
+
+extern "C" {
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+BOOLEAN NTAPI KeAreAllApcsDisabled(VOID);
+NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
+NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
+ULONG DbgPrint(const char *Format, ...);
+}
