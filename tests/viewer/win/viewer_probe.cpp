@@ -4,7 +4,7 @@
 // exits with 0 on success, 1 on a failed check, 2 on a usage error.
 //
 //   write-stats PATH VALID RATE SAVED UPDATED [SLOT...]   SLOT = LETTER:ELIGIBLE:NTFS:TYPE:SAVED:RATE
-//   write-bytes PATH COUNT                                COUNT bytes of 0xAB (short or long files)
+//   write-bytes PATH COUNT VALUE                          COUNT bytes of VALUE (short or long files)
 //   hold PATH MS                                          keep PATH open without sharing for MS ms
 //   wait-panel                                            until the panel exists (10 s)
 //   count N                                               exactly N panels exist
@@ -108,11 +108,11 @@ int WriteStats(int argc, wchar_t** argv) {
   return ok && written == sizeof(record) ? 0 : 1;
 }
 
-int WriteBytes(wchar_t const* path, DWORD count) {
+int WriteBytes(wchar_t const* path, DWORD count, BYTE value) {
   HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 1;
   static std::uint8_t bytes[4096];
-  FillMemory(bytes, sizeof(bytes), 0xAB);
+  FillMemory(bytes, sizeof(bytes), value);
   DWORD written = 0;
   BOOL ok = count <= sizeof(bytes) && WriteFile(file, bytes, count, &written, nullptr);
   CloseHandle(file);
@@ -177,7 +177,8 @@ int wmain(int argc, wchar_t** argv) {
   wchar_t const* command = argv[1];
 
   if (wcscmp(command, L"write-stats") == 0) return WriteStats(argc, argv);
-  if (wcscmp(command, L"write-bytes") == 0 && argc == 4) return WriteBytes(argv[2], wcstoul(argv[3], nullptr, 10));
+  if (wcscmp(command, L"write-bytes") == 0 && argc == 5)
+    return WriteBytes(argv[2], wcstoul(argv[3], nullptr, 10), static_cast<BYTE>(wcstoul(argv[4], nullptr, 10)));
   if (wcscmp(command, L"hold") == 0 && argc == 4) return Hold(argv[2], wcstoul(argv[3], nullptr, 10));
   if (wcscmp(command, L"activate-other") == 0) return ActivateOther();
   if (wcscmp(command, L"wait-gone") == 0) {

@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# Ombrix_Viewer running under Wine and Xvfb, x86 build in a 32-bit prefix and x64 build in a
+# 64-bit prefix: the panel found by class and title shows the statistics file beside the
+# executable and follows its changes on activation; the panel hides on losing activation unless
+# the logo was clicked; keys do not close it; a second start exits with 0 and leaves one panel;
+# ViewerExitMessage ends the viewer with 0. Screenshots of the shown panel in English, German
+# and French go to build/artifacts/viewer/.
+#
+#   bash tests/wine/40-viewer-run.sh          both builds
+#   bash tests/wine/40-viewer-run.sh x86      one build
+set -u
+
+if [ $# -eq 0 ]; then
+    bash "$0" x86 && bash "$0" x64
+    exit
+fi
+arch=$1
+
+# One virtual screen per run, 1024 x 768.
+if [ -z "${OMBRIX_VIEWER_XVFB:-}" ]; then
+    command -v xvfb-run >/dev/null || { echo "FAIL: xvfb-run is not installed"; exit 1; }
+    OMBRIX_VIEWER_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$arch"
+fi
+
+. "$(dirname "$0")/lib.sh"
+
+for loc in de_DE.utf8 fr_FR.utf8; do
+    locale -a | grep -qx "$loc" || fail "locale $loc is missing (tools/test.sh generates it)"
+done
+
+artifacts=$OMBRIX_ROOT/build/artifacts/viewer
+mkdir -p "$artifacts"
+
+wine_prefix_new "$arch"
+app=$(prefix_c_dir)/Ombrix
+mkdir -p "$app"
+cp "$(dist_exe Ombrix_Viewer.exe)" "$app/" || exit 1
+cp "$(helper_exe viewer_probe)" "$app/" || exit 1
+stats='C:\Ombrix\Ombrix.ini'
+export LANG=C.UTF-8 LC_ALL=
+
+probe() { wine_run "$app/viewer_probe.exe" "$@" | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+must() { local out; out=$(probe "$@") || fail "probe $*: $out"; note "$*: $out"; }
+
+viewer_pid=
+start_viewer() {
+    # $1: LANG of the viewer process (its display language).
+    LANG=$1 wine_bg viewer "$app/Ombrix_Viewer.exe"
+    viewer_pid=${WINE_BG_PIDS[-1]}
+    must wait-panel
+}
+
+stop_viewer() {
+    must exit
+    local code
+    wait "$viewer_pid"
+    code=$?
+    [ "$code" = 0 ] || fail "the viewer ended with exit code $code after ViewerExitMessage"
+    must wait-gone
+}
+
+# Clicks the middle of a control (0: the panel) with the X server's pointer.
+click() {
+    local rect
+    rect=$(probe rect "$1") || fail "no rectangle for control $1"
+    set -- $rect
+    xdotool mousemove $(( ($1 + $3) / 2 )) $(( ($2 + $4) / 2 )) click 1
+}
+
+# Screenshot of the shown panel with a margin around it.
+shoot() {
+    local name=$1 rect
+    rect=$(probe rect 0) || fail "no panel rectangle"
+    set -- $rect
+    sleep 1
+    import -window root "$WINE_TMP/screen.png" || fail "screenshot failed"
+    convert "$WINE_TMP/screen.png" -crop "$(( $3 - $1 + 40 ))x$(( $4 - $2 + 40 ))+$(( $1 - 20 ))+$(( $2 - 20 ))" +repage \
+        "$artifacts/panel-$arch-$name.png" || fail "crop failed"
+    note "screenshot $artifacts/panel-$arch-$name.png"
+}
+
+# 6 December 2026, 21:07 UTC.
+updated=134410648200000000
+
+# --- No statistics file: no data yet, nothing listed; the panel starts hidden.
+start_viewer C.UTF-8
+must expect-title Ombrix_Viewer
+must expect 503 '[]'
+must expect 505 'Calculating...'
+must expect 507 'Calculating...'
+must wait-visible 0
+
+# --- A record appears; a press on the tray icon shows and activates the panel, which refreshes.
+must write-stats "$stats" 1 1234 1610612736 $updated C:1:1:3:1610612736:1234 D:1:0:3:0:0 E:1:1:3:0:0 F:1:1:2:5:5
+must tray-left
+must wait-visible 1
+must expect 503 '[C: E: ]'
+must expect 505 '12.34 %'
+must expect 507 '1.500 GB'
+must expect 502 'Active Drive:'
+must expect 501 'Ombrix Viewer'
+shoot en
+
+# --- Esc, Enter and Alt+F4 on the active panel neither close nor hide it.
+xdotool key Escape
+xdotool key Return
+xdotool key alt+F4
+sleep 1
+must wait-visible 1
+must count 1
+
+# --- The record changes; another window takes the activation (the panel hides), the next press
+# shows it again and the activation reads the new record.
+must write-stats "$stats" 1 5 999999 $updated C:1:1:3:999999:5 D:1:0:3:0:0
+must activate-other
+must wait-visible 0
+must expect 503 '[C: E: ]'
+must tray-left
+must wait-visible 1
+must expect 503 '[C: ]'
+must expect 505 '0.05 %'
+must expect 507 '0.953 MB'
+
+# --- A shorter file replaces only the leading bytes: Valid 0 turns the values into no-data.
+must write-bytes "$stats" 1 0
+must activate-other
+must wait-visible 0
+must tray-left
+must wait-visible 1
+must expect 505 'Calculating...'
+must expect 503 '[C: ]'
+
+# --- A click on the logo keeps the panel open when it loses the activation; the next press on
+# the tray icon hides it.
+must write-stats "$stats" 1 10000 1073741824 $updated C:1:1:3:1073741824:10000
+click 511
+sleep 1
+must activate-other
+sleep 1
+must wait-visible 1
+must tray-left
+must wait-visible 0
+
+# --- A second start ends at once with 0 and leaves one panel.
+second=$(wine_run -t 30 "$app/Ombrix_Viewer.exe"; echo "exit $?")
+[ "$second" = "exit 0" ] || fail "a second start ended with '$second'"
+must count 1
+
+# --- ViewerExitMessage ends the viewer with exit code 0.
+stop_viewer
+
+# --- The display language picks the resources: German and French panels.
+must write-stats "$stats" 1 1234 1610612736 $updated C:1:1:3:1610612736:1234 E:1:1:3:0:0
+start_viewer de_DE.UTF-8
+must tray-left
+must wait-visible 1
+must expect 502 'Aktives Laufwerk:'
+must expect 503 '[C: E: ]'
+shoot de
+stop_viewer
+
+start_viewer fr_FR.UTF-8
+must tray-left
+must wait-visible 1
+must expect 502 $'Lecteur actif\xc2\xa0:'
+must expect 504 'Taux de compression des données :'
+shoot fr
+stop_viewer
+
+echo "viewer ($arch): all checks passed"
