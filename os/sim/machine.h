@@ -1,0 +1,339 @@
+// The simulated machine's state, shared by the os/sim sources (not for tests: they use sim.h).
+//
+// One mutex guards the whole machine. Every os:: function enters through CallGate (call counts,
+// hooks, pauses and injected faults) and then works under the lock. The calls of a volume pass
+// must not allocate: handles come from a preallocated table, file records sit in vectors, names
+// in one pool per volume, and paths are looked up through an open-addressing index with
+// string views.
+#pragma once
+
+#include "os/os.h"
+#include "os/sim/sim.h"
+
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace sim::detail {
+
+// ---------------------------------------------------------------------------------------------
+// Win32 values used by the simulation only.
+constexpr std::uint32_t ErrorInvalidFunction = 1;
+constexpr std::uint32_t ErrorPathNotFound = 3;
+constexpr std::uint32_t ErrorTooManyOpenFiles = 4;
+constexpr std::uint32_t ErrorNotReady = 21;
+constexpr std::uint32_t ErrorBadLength = 24;
+constexpr std::uint32_t ErrorFileExists = 80;
+constexpr std::uint32_t ErrorDiskFull = 112;
+constexpr std::uint32_t ErrorInvalidName = 123;
+constexpr std::uint32_t ErrorModNotFound = 126;
+constexpr std::uint32_t ErrorAlreadyExists = 183;
+constexpr std::uint32_t ErrorKeyDeleted = 1018;
+constexpr std::uint32_t ErrorServiceAlreadyRunning = 1056;
+constexpr std::uint32_t ErrorServiceDoesNotExist = 1060;
+constexpr std::uint32_t ErrorConnectionCountLimit = 1238;
+constexpr std::uint32_t ErrorPipeNotConnected = 233;
+
+constexpr std::int32_t StatusInvalidHandle = static_cast<std::int32_t>(0xC0000008);
+constexpr std::int32_t StatusInvalidParameter = static_cast<std::int32_t>(0xC000000D);
+constexpr std::int32_t StatusAccessDenied = static_cast<std::int32_t>(0xC0000022);
+constexpr std::int32_t StatusSharingViolation = static_cast<std::int32_t>(0xC0000043);
+constexpr std::int32_t StatusInsufficientResources = static_cast<std::int32_t>(0xC000009A);
+constexpr std::int32_t StatusFileIsADirectory = static_cast<std::int32_t>(0xC00000BA);
+
+constexpr std::uint32_t HresultFromWin32(std::uint32_t error) { return error ? 0x80070000u | (error & 0xFFFF) : 0; }
+
+constexpr std::uint32_t FileReadData = 0x1;
+constexpr std::uint32_t FileWriteData = 0x2;
+constexpr std::uint32_t FileAppendData = 0x4;
+constexpr std::uint32_t FileExecute = 0x20;
+constexpr std::uint32_t GenericExecute = 0x20000000;
+constexpr std::uint32_t GenericAll = 0x10000000;
+
+// ---------------------------------------------------------------------------------------------
+// The os:: functions, for counting, hooks and faults.
+enum class Fn : int {
+  GetLastError, Sleep, GetSystemTimeAsFileTime, CreateThread, WaitForSingleObject, CloseHandle,
+  GetVersionExW, GetModuleHandleW, GetModuleFileNameW, OutputDebugStringW, InitCommonControls,
+  StartServiceCtrlDispatcherW, RegisterServiceCtrlHandlerW, SetServiceStatus,
+  RegOpenKeyW, RegCreateKeyW, RegQueryValueExW, RegSetValueExW, RegCloseKey,
+  GetDriveTypeW, GetFileAttributesW, GetVolumeInformationW, QueryDosDeviceW, GetDiskFreeSpaceExW,
+  CreateFileW, ReadFile, WriteFile, DeviceIoControl, NtCreateFile, GetFileSizeEx, GetFileTime,
+  GetFinalPathNameByHandleW, GetCompressedFileSizeW,
+  FilterConnectCommunicationPort, FilterSendMessage,
+  Count
+};
+constexpr int FnCount = static_cast<int>(Fn::Count);
+
+// The error an injected fault reports when the test gave none.
+std::uint32_t DefaultError(Fn fn);
+bool CanFail(Fn fn);
+bool FindFn(std::string_view name, Fn* fn);
+
+// Entry of every os:: function: counts the call, runs its hook, takes an armed pause, and
+// returns the error of an injected fault (0 when the call is to proceed).
+std::uint32_t CallGate(Fn fn, std::uint32_t controlCode = 0);
+
+// Per-thread last error.
+void SetLastError(std::uint32_t error);
+
+// ---------------------------------------------------------------------------------------------
+// Opens of one object, for share-mode checks (handles and test holds alike).
+struct OpenCounts {
+  std::uint32_t readers = 0;
+  std::uint32_t writers = 0;
+  std::uint32_t denyRead = 0;    // opens that do not share read
+  std::uint32_t denyWrite = 0;   // opens that do not share write
+};
+bool WantsRead(std::uint32_t access);
+bool WantsWrite(std::uint32_t access);
+bool ShareConflict(const OpenCounts& opens, std::uint32_t access, std::uint32_t share);
+void AddOpen(OpenCounts& opens, std::uint32_t access, std::uint32_t share);
+void RemoveOpen(OpenCounts& opens, std::uint32_t access, std::uint32_t share);
+
+// ---------------------------------------------------------------------------------------------
+// Volumes.
+constexpr std::uint32_t FirstUserRecord = 64;   // records below are the file system's own
+constexpr std::uint32_t RootRecord = 5;
+
+struct FileNode {
+  std::uint32_t nameOffset = 0;   // into Drive::names
+  std::uint16_t nameLength = 0;   // UTF-16 units
+  std::uint16_t sequence = 0;     // 0: free record
+  std::uint32_t parent = 0;       // record index
+  std::uint32_t attributes = 0;
+  std::uint32_t securityId = 0;
+  std::uint64_t size = 0;
+  std::uint64_t allocated = 0;
+  FileTime creation = 0;
+  FileTime lastAccess = 0;
+  FileTime lastWrite = 0;
+  std::int64_t usn = 0;
+  OpenCounts opens;
+};
+
+struct CompressionOverride {
+  double ratio = -1;
+  std::int64_t compressedSize = -1;
+};
+
+// Open addressing over (parent, case-folded name) -> record index, so that path lookups need
+// neither allocation nor a scan of the directory.
+class ChildIndex {
+ public:
+  void Insert(std::uint32_t parent, std::u16string_view name, std::uint32_t record,
+              const std::vector<FileNode>& files, const std::vector<char16_t>& names);
+  void Erase(std::uint32_t parent, std::u16string_view name, std::uint32_t record);
+  // Returns the record index or 0 when absent.
+  std::uint32_t Find(std::uint32_t parent, std::u16string_view name, const std::vector<FileNode>& files,
+                     const std::vector<char16_t>& names) const;
+
+ private:
+  static constexpr std::uint32_t Empty = 0;
+  static constexpr std::uint32_t Tombstone = 0xFFFFFFFF;
+  void Grow(const std::vector<FileNode>& files, const std::vector<char16_t>& names);
+  std::vector<std::uint32_t> slots_;   // record index + 1, Empty or Tombstone
+  std::size_t used_ = 0;               // live entries and tombstones
+};
+
+struct Journal {
+  bool active = false;
+  std::uint64_t id = 0;
+  std::int64_t firstUsn = 0;
+  std::int64_t nextUsn = 0;
+  std::uint64_t maximumSize = 32ull << 20;
+  std::uint64_t allocationDelta = 4ull << 20;
+};
+
+struct Drive {
+  bool present = false;
+  DriveSpec spec;
+  std::uint64_t freeBytes = 0;
+  std::uint64_t available = 0;
+  bool availableSet = false;
+  bool ntfs = false;
+  std::vector<FileNode> files;
+  std::vector<char16_t> names;
+  ChildIndex index;
+  std::unordered_map<std::uint32_t, CompressionOverride> overrides;
+  Journal journal;
+  std::deque<std::vector<std::uint8_t>> queuedEnum;
+  OpenCounts volumeOpens;
+};
+
+std::u16string_view NodeName(const Drive& drive, const FileNode& node);
+// Index of the drive for "C", "c"; -1 otherwise.
+int DriveIndex(char16_t letter);
+// The record of an FRN on the drive, or nullptr (free record, wrong sequence, metafile).
+FileNode* FindRecord(Drive& drive, std::uint64_t frn, std::uint32_t* index);
+std::uint64_t FrnOf(const FileNode& node, std::uint32_t index);
+// "C:\a\b", "\\?\C:\a\b" -> drive and record; false when not found.
+bool LookupPath(std::u16string_view path, int* drive, std::uint32_t* record);
+void ChangeFreeSpace(Drive& drive, std::int64_t delta);
+
+// ---------------------------------------------------------------------------------------------
+// Plain files.
+struct PlainFile {
+  std::u16string path;
+  std::vector<std::uint8_t> bytes;
+  std::uint32_t attributes = 0x20;
+  FileTime creation = 0;
+  FileTime lastAccess = 0;
+  FileTime lastWrite = 0;
+  OpenCounts opens;
+};
+// Case-folded key of a plain file path ("\\?\" removed); empty when the path is not "X:\...".
+std::u16string PlainKey(std::u16string_view path);
+
+// ---------------------------------------------------------------------------------------------
+// Threads, ports, handles.
+struct ThreadRecord {
+  bool done = false;
+  std::uint32_t exitCode = 259;   // STILL_ACTIVE
+  std::uint32_t id = 0;
+};
+
+struct Port {
+  std::u16string name;
+  bool open = true;
+  std::uint32_t maxConnections = 1;
+  std::uint32_t connections = 0;
+  std::vector<std::uint8_t> reply;
+  std::vector<PortEvent> events;
+};
+
+enum class HandleKind : std::uint8_t { Free, Volume, VolumeFile, PlainFile, Thread, PortConnection };
+
+struct HandleEntry {
+  HandleKind kind = HandleKind::Free;
+  int drive = -1;                    // Volume, VolumeFile
+  std::uint32_t record = 0;          // VolumeFile
+  std::uint32_t access = 0;
+  std::uint32_t share = 0;
+  std::uint64_t position = 0;        // PlainFile, VolumeFile
+  std::shared_ptr<PlainFile> file;
+  std::shared_ptr<ThreadRecord> thread;
+  std::shared_ptr<Port> port;
+};
+
+constexpr std::size_t HandleCapacity = 16384;
+
+class HandleTable {
+ public:
+  HandleTable();
+  // Returns NullHandle when the table is full.
+  os::Handle Allocate(HandleEntry** entry);
+  HandleEntry* Find(os::Handle handle);
+  void Release(os::Handle handle);
+  std::size_t OpenCount() const { return open_; }
+
+ private:
+  std::vector<HandleEntry> entries_;
+  std::vector<std::uint32_t> freeRing_;   // FIFO reuse, so a stale handle is not reused at once
+  std::size_t head_ = 0;
+  std::size_t count_ = 0;                 // free entries in the ring
+  std::size_t open_ = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Registry.
+struct RegKey {
+  std::map<std::u16string, std::pair<std::u16string, RegValue>> values;   // folded name -> (name, value)
+};
+
+// ---------------------------------------------------------------------------------------------
+// Service control manager.
+struct ServiceSide {
+  bool dispatcherRunning = false;
+  bool mainReturned = false;
+  bool stoppedReported = false;
+  bool endRequested = false;
+  bool dispatcherReturned = false;
+  os::HandlerFunction handler = nullptr;
+  std::u16string handlerName;
+  std::u16string serviceName;
+  char16_t* argv[2] = {nullptr, nullptr};
+  std::deque<std::uint32_t> controls;
+  std::vector<std::uint32_t> handled;
+  std::vector<os::ServiceStatus> statuses;
+};
+constexpr os::Handle ServiceStatusHandle = 0x5E5E0001;
+
+// ---------------------------------------------------------------------------------------------
+struct FaultState {
+  Fault fault;
+  std::uint64_t seen = 0;
+};
+
+struct CallState {
+  std::uint64_t count = 0;
+  std::shared_ptr<CallHook> hook;
+  std::uint32_t hookCode = 0;
+  std::uint64_t hookCalls = 0;
+  std::uint64_t pauseNth = 0;     // 0: no pause armed
+  std::uint32_t pauseCode = 0;
+  std::uint64_t pauseSeen = 0;
+  std::vector<FaultState> faults;
+};
+
+struct Hold {
+  enum class Target { VolumeFile, PlainFile, Volume } target;
+  int drive = -1;
+  std::uint32_t record = 0;
+  std::shared_ptr<PlainFile> file;
+  std::uint32_t access = 0;
+  std::uint32_t share = 0;
+};
+
+struct Machine {
+  // Clock and pauses.
+  FileTime now = DefaultStartTime;
+  bool pauseArmed = false;
+  FileTime pauseAt = 0;
+  std::uint64_t pauseGeneration = 0;
+  std::uint32_t paused = 0;
+
+  // Process.
+  std::uint32_t major = 6, minor = 1, build = 7601;
+  std::u16string modulePath{DefaultModulePath};
+  std::vector<std::u16string> debugLines;
+  std::array<CallState, FnCount> calls;
+  HandleTable handles;
+  std::uint32_t nextThreadId = 0x1000;
+  std::size_t liveThreads = 0;
+
+  std::array<Drive, 26> drives;
+  std::map<std::u16string, std::shared_ptr<PlainFile>> plainFiles;
+  std::map<HoldId, Hold> holds;
+  HoldId nextHold = 1;
+
+  std::map<std::u16string, RegKey> registry;   // folded full path ("hkcu\software\...")
+  std::map<os::Key, std::u16string> openKeys;
+  os::Key nextKey = 0x2000;
+
+  ServiceSide service;
+  std::map<std::u16string, std::shared_ptr<Port>> ports;   // folded name
+};
+
+std::mutex& Mutex();
+std::condition_variable& Changed();
+Machine& M();   // call with Mutex() held
+
+// Blocks the calling thread as paused until Resume(); `lock` holds Mutex().
+void PauseLocked(std::unique_lock<std::mutex>& lock);
+
+// Case folding of the simulation: ASCII letters only, as far as tests need.
+char16_t Fold(char16_t c);
+bool EqualFolded(std::u16string_view a, std::u16string_view b);
+std::u16string Folded(std::u16string_view s);
+std::size_t Length(const char16_t* s);
+
+}  // namespace sim::detail

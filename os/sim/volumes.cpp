@@ -1,0 +1,1013 @@
+// Drive letters, NTFS volumes and their file records: the drive and volume queries, the
+// change journal, opening files by reference number, compression and the per-file queries.
+#include "os/sim/machine.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace sim::detail {
+
+namespace {
+
+constexpr std::uint32_t FileDirectoryFile = 0x1;
+constexpr std::int32_t StatusNotADirectory = static_cast<std::int32_t>(0xC0000103);
+constexpr std::uint32_t VolumeNameDos = 0;
+constexpr std::uint32_t VolumeNameNt = 2;
+constexpr std::uint32_t VolumeNameNone = 4;
+constexpr std::uint32_t FileNameOpened = 8;
+constexpr std::uint16_t CompressionFormatLznt1 = 2;
+constexpr std::int64_t MaxUsn = 0x7FFFFFFFFFFF0000;
+
+constexpr std::uint32_t NtfsFlags = 0x03E700FF;   // case, unicode, ACLs, compression, sparse, USN journal...
+constexpr std::uint32_t FatFlags = 0x00000006;    // case-preserved, unicode names
+
+std::uint64_t RoundUp(std::uint64_t value, std::uint64_t unit) { return (value + unit - 1) / unit * unit; }
+
+std::uint32_t HashName(std::uint32_t parent, std::u16string_view name) {
+  std::uint32_t hash = 2166136261u;
+  for (int i = 0; i < 4; ++i) hash = (hash ^ ((parent >> (8 * i)) & 0xFF)) * 16777619u;
+  for (char16_t c : name) {
+    c = Fold(c);
+    hash = (hash ^ (c & 0xFF)) * 16777619u;
+    hash = (hash ^ (c >> 8)) * 16777619u;
+  }
+  return hash;
+}
+
+// "\\?\" is accepted in front of any drive path.
+std::u16string_view StripLongPrefix(std::u16string_view path) {
+  if (path.size() >= 4 && path.substr(0, 4) == u"\\\\?\\") return path.substr(4);
+  return path;
+}
+
+// "X:..." -> drive index and what follows the colon; -1 when the path does not start that way.
+int ParseDrivePath(const char16_t* text, std::u16string_view* rest) {
+  if (!text) return -1;
+  std::u16string_view path = StripLongPrefix(text);
+  if (path.size() < 2 || path[1] != u':') return -1;
+  int drive = DriveIndex(path[0]);
+  if (drive >= 0 && rest) *rest = path.substr(2);
+  return drive;
+}
+
+Drive* PresentDrive(int index) {
+  if (index < 0) return nullptr;
+  Drive& drive = M().drives[index];
+  return drive.present ? &drive : nullptr;
+}
+
+void JournalVersions(const Drive& drive, std::uint16_t* minMajor, std::uint16_t* maxMajor) {
+  const Machine& m = M();
+  bool win81up = m.major > 6 || (m.major == 6 && m.minor >= 3);
+  *minMajor = drive.spec.journalMinMajor ? drive.spec.journalMinMajor : 2;
+  *maxMajor = drive.spec.journalMaxMajor ? drive.spec.journalMaxMajor : (win81up ? 3 : 2);
+}
+
+std::uint64_t CompressedAllocation(const Drive& drive, std::uint32_t index, const FileNode& node) {
+  double ratio = drive.spec.compressionRatio;
+  auto it = drive.overrides.find(index);
+  if (it != drive.overrides.end()) {
+    if (it->second.compressedSize >= 0) return RoundUp(it->second.compressedSize, drive.spec.clusterSize);
+    if (it->second.ratio >= 0) ratio = it->second.ratio;
+  }
+  auto bytes = static_cast<std::uint64_t>(std::ceil(static_cast<double>(node.size) * ratio));
+  return RoundUp(bytes, drive.spec.clusterSize);
+}
+
+// The journal records a change of the file: it gets the next USN.
+void TouchUsn(Drive& drive, FileNode& node) {
+  if (!drive.journal.active) return;
+  node.usn = drive.journal.nextUsn;
+  drive.journal.nextUsn += static_cast<std::int64_t>(RoundUp(60 + 2 * node.nameLength, 8));
+}
+
+template <typename T>
+void Put(std::uint8_t* out, std::size_t offset, T value) {
+  std::memcpy(out + offset, &value, sizeof(value));
+}
+
+template <typename T>
+T Get(const void* in, std::size_t offset) {
+  T value;
+  std::memcpy(&value, static_cast<const std::uint8_t*>(in) + offset, sizeof(value));
+  return value;
+}
+
+bool Fails(std::uint32_t error) {
+  SetLastError(error);
+  return false;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+void ChildIndex::Grow(const std::vector<FileNode>& files, const std::vector<char16_t>& names) {
+  std::size_t live = 0;
+  for (std::uint32_t slot : slots_) live += (slot != Empty && slot != Tombstone);
+  std::size_t capacity = 1024;
+  while (capacity < (live + 1) * 3) capacity *= 2;
+  std::vector<std::uint32_t> old;
+  old.swap(slots_);
+  slots_.assign(capacity, Empty);
+  used_ = 0;
+  for (std::uint32_t slot : old) {
+    if (slot == Empty || slot == Tombstone) continue;
+    const FileNode& node = files[slot - 1];
+    std::u16string_view name(names.data() + node.nameOffset, node.nameLength);
+    std::size_t mask = slots_.size() - 1;
+    std::size_t at = HashName(node.parent, name) & mask;
+    while (slots_[at] != Empty) at = (at + 1) & mask;
+    slots_[at] = slot;
+    ++used_;
+  }
+}
+
+void ChildIndex::Insert(std::uint32_t parent, std::u16string_view name, std::uint32_t record,
+                        const std::vector<FileNode>& files, const std::vector<char16_t>& names) {
+  if ((used_ + 1) * 2 > slots_.size()) Grow(files, names);
+  std::size_t mask = slots_.size() - 1;
+  std::size_t at = HashName(parent, name) & mask;
+  while (slots_[at] != Empty && slots_[at] != Tombstone) at = (at + 1) & mask;
+  if (slots_[at] == Empty) ++used_;
+  slots_[at] = record + 1;
+}
+
+void ChildIndex::Erase(std::uint32_t parent, std::u16string_view name, std::uint32_t record) {
+  if (slots_.empty()) return;
+  std::size_t mask = slots_.size() - 1;
+  for (std::size_t at = HashName(parent, name) & mask; slots_[at] != Empty; at = (at + 1) & mask) {
+    if (slots_[at] == record + 1) {
+      slots_[at] = Tombstone;
+      return;
+    }
+  }
+}
+
+std::uint32_t ChildIndex::Find(std::uint32_t parent, std::u16string_view name, const std::vector<FileNode>& files,
+                               const std::vector<char16_t>& names) const {
+  if (slots_.empty()) return 0;
+  std::size_t mask = slots_.size() - 1;
+  for (std::size_t at = HashName(parent, name) & mask; slots_[at] != Empty; at = (at + 1) & mask) {
+    if (slots_[at] == Tombstone) continue;
+    const FileNode& node = files[slots_[at] - 1];
+    if (node.parent == parent && EqualFolded(std::u16string_view(names.data() + node.nameOffset, node.nameLength), name))
+      return slots_[at] - 1;
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+int DriveIndex(char16_t letter) {
+  letter = Fold(letter);
+  return (letter >= u'a' && letter <= u'z') ? letter - u'a' : -1;
+}
+
+std::u16string_view NodeName(const Drive& drive, const FileNode& node) {
+  return std::u16string_view(drive.names.data() + node.nameOffset, node.nameLength);
+}
+
+std::uint64_t FrnOf(const FileNode& node, std::uint32_t index) {
+  return (static_cast<std::uint64_t>(node.sequence) << 48) | index;
+}
+
+FileNode* FindRecord(Drive& drive, std::uint64_t frn, std::uint32_t* index) {
+  std::uint64_t record = frn & 0x0000FFFFFFFFFFFF;
+  if (record >= drive.files.size()) return nullptr;
+  FileNode& node = drive.files[record];
+  if (node.sequence == 0 || node.sequence != (frn >> 48)) return nullptr;
+  if (record < FirstUserRecord && record != RootRecord) return nullptr;
+  *index = static_cast<std::uint32_t>(record);
+  return &node;
+}
+
+bool LookupPath(std::u16string_view path, int* driveIndex, std::uint32_t* record) {
+  path = StripLongPrefix(path);
+  if (path.size() < 3 || path[1] != u':' || path[2] != u'\\') return false;
+  int index = DriveIndex(path[0]);
+  Drive* drive = PresentDrive(index);
+  if (!drive || !drive->ntfs) return false;
+  std::uint32_t current = RootRecord;
+  std::u16string_view rest = path.substr(3);
+  while (!rest.empty()) {
+    std::size_t cut = rest.find(u'\\');
+    std::u16string_view part = rest.substr(0, cut);
+    rest = cut == std::u16string_view::npos ? std::u16string_view() : rest.substr(cut + 1);
+    if (part.empty()) continue;
+    std::uint32_t child = drive->index.Find(current, part, drive->files, drive->names);
+    if (child == 0) return false;
+    current = child;
+  }
+  *driveIndex = index;
+  *record = current;
+  return true;
+}
+
+void ChangeFreeSpace(Drive& drive, std::int64_t delta) {
+  auto apply = [delta](std::uint64_t value, std::uint64_t limit) {
+    std::int64_t result = static_cast<std::int64_t>(value) + delta;
+    if (result < 0) return std::uint64_t{0};
+    return std::min(static_cast<std::uint64_t>(result), limit);
+  };
+  drive.freeBytes = apply(drive.freeBytes, drive.spec.totalBytes);
+  drive.available = drive.availableSet ? apply(drive.available, drive.freeBytes) : drive.freeBytes;
+}
+
+}  // namespace sim::detail
+
+// =============================================================================================
+// Test API.
+
+namespace sim {
+
+using namespace detail;
+
+namespace {
+
+Drive* TestDrive(char16_t letter) { return PresentDrive(DriveIndex(letter)); }
+
+std::u16string DefaultDevice(char16_t letter, std::uint32_t type) {
+  if (type == os::DriveCdrom) return u"\\Device\\CdRom0";
+  if (type == os::DriveRemote) return std::u16string(u"\\Device\\LanmanRedirector\\;") + letter + u":0\\server\\share";
+  if (type == os::DriveRamdisk) return u"\\Device\\Ramdisk";
+  std::string digits = std::to_string(Fold(letter) - u'a');
+  return u"\\Device\\HarddiskVolume" + std::u16string(digits.begin(), digits.end());
+}
+
+std::uint32_t AddRecord(Drive& drive, std::u16string_view name, std::uint32_t parent, std::uint32_t attributes) {
+  auto index = static_cast<std::uint32_t>(drive.files.size());
+  FileNode node;
+  node.nameOffset = static_cast<std::uint32_t>(drive.names.size());
+  node.nameLength = static_cast<std::uint16_t>(name.size());
+  node.sequence = 1;
+  node.parent = parent;
+  node.attributes = attributes;
+  node.creation = node.lastAccess = node.lastWrite = M().now;
+  drive.names.insert(drive.names.end(), name.begin(), name.end());
+  drive.files.push_back(node);
+  drive.index.Insert(parent, name, index, drive.files, drive.names);
+  TouchUsn(drive, drive.files[index]);
+  return index;
+}
+
+// Checks a new name under `parent`; returns the parent's record index or 0 when it cannot be added.
+std::uint32_t CheckNewChild(Drive* drive, std::u16string_view name, std::uint64_t parentFrn) {
+  if (!drive || !drive->ntfs || name.empty() || name.size() > 255) return 0;
+  std::uint32_t parent = 0;
+  FileNode* node = FindRecord(*drive, parentFrn, &parent);
+  if (!node || !(node->attributes & os::FileAttributeDirectory)) return 0;
+  if (drive->index.Find(parent, name, drive->files, drive->names) != 0) return 0;
+  return parent;
+}
+
+FileInfo Describe(const Drive& drive, std::uint32_t index) {
+  const FileNode& node = drive.files[index];
+  FileInfo info;
+  info.exists = true;
+  info.name = std::u16string(NodeName(drive, node));
+  info.frn = FrnOf(node, index);
+  info.parent = FrnOf(drive.files[node.parent], node.parent);
+  info.attributes = node.attributes;
+  info.size = node.size;
+  info.allocated = node.allocated;
+  info.creation = node.creation;
+  info.lastAccess = node.lastAccess;
+  info.lastWrite = node.lastWrite;
+  info.usn = node.usn;
+  return info;
+}
+
+template <typename Action>
+void WithRecord(char16_t letter, std::uint64_t frn, Action action) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  Drive* drive = TestDrive(letter);
+  std::uint32_t index = 0;
+  FileNode* node = drive ? FindRecord(*drive, frn, &index) : nullptr;
+  if (node) action(*drive, *node, index);
+}
+
+}  // namespace
+
+void AddDrive(char16_t letter, const DriveSpec& spec) {
+  int index = DriveIndex(letter);
+  if (index < 0) return;
+  std::lock_guard<std::mutex> lock(Mutex());
+  Drive& drive = M().drives[index];
+  drive = Drive();
+  drive.present = true;
+  drive.spec = spec;
+  if (drive.spec.device.empty()) drive.spec.device = DefaultDevice(static_cast<char16_t>(u'A' + index), spec.type);
+  if (drive.spec.serialNumber == 0) drive.spec.serialNumber = 0x1C2D3E00u + static_cast<std::uint32_t>(index);
+  if (drive.spec.clusterSize == 0) drive.spec.clusterSize = 4096;
+  drive.ntfs = spec.fileSystem == u"NTFS";
+  if (drive.spec.fileSystemFlags == 0) drive.spec.fileSystemFlags = drive.ntfs ? NtfsFlags : FatFlags;
+  drive.freeBytes = spec.freeBytes;
+  drive.availableSet = spec.freeBytesAvailable.has_value();
+  drive.available = spec.freeBytesAvailable.value_or(spec.freeBytes);
+  if (drive.ntfs) {
+    // Records below FirstUserRecord belong to the file system; of them only the root is visible.
+    drive.files.resize(FirstUserRecord);
+    drive.files[RootRecord].sequence = RootRecord;
+    drive.files[RootRecord].parent = RootRecord;
+    drive.files[RootRecord].attributes = os::FileAttributeDirectory | os::FileAttributeSystem | 0x2;
+    drive.files[RootRecord].creation = drive.files[RootRecord].lastAccess = drive.files[RootRecord].lastWrite = M().now;
+    drive.journal.active = spec.journal;
+    drive.journal.id = 0x01D0000000000000ull + M().now / Second;
+  }
+}
+
+void RemoveDrive(char16_t letter) {
+  int index = DriveIndex(letter);
+  if (index < 0) return;
+  std::lock_guard<std::mutex> lock(Mutex());
+  M().drives[index] = Drive();
+}
+
+void SetFreeBytes(char16_t letter, std::uint64_t freeBytes, std::optional<std::uint64_t> available) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  if (Drive* drive = TestDrive(letter)) {
+    drive->freeBytes = freeBytes;
+    drive->availableSet = available.has_value();
+    drive->available = available.value_or(freeBytes);
+  }
+}
+
+std::uint64_t FreeBytes(char16_t letter) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  Drive* drive = TestDrive(letter);
+  return drive ? drive->freeBytes : 0;
+}
+
+std::uint64_t FreeBytesAvailable(char16_t letter) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  Drive* drive = TestDrive(letter);
+  return drive ? drive->available : 0;
+}
+
+void SetDriveAttributes(char16_t letter, std::uint32_t attributes) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  if (Drive* drive = TestDrive(letter)) drive->spec.attributes = attributes;
+}
+
+void SetCompressionRatio(char16_t letter, double ratio) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  if (Drive* drive = TestDrive(letter)) drive->spec.compressionRatio = ratio;
+}
+
+bool JournalActive(char16_t letter) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  Drive* drive = TestDrive(letter);
+  return drive && drive->journal.active;
+}
+
+void SetJournal(char16_t letter, bool active) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  Drive* drive = TestDrive(letter);
+  if (drive && drive->ntfs) drive->journal.active = active;
+}
+
+std::int64_t JournalNextUsn(char16_t letter) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  Drive* drive = TestDrive(letter);
+  return drive ? drive->journal.nextUsn : 0;
+}
+
+void QueueEnumOutput(char16_t letter, std::vector<std::uint8_t> bytes) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  if (Drive* drive = TestDrive(letter)) drive->queuedEnum.push_back(std::move(bytes));
+}
+
+std::uint64_t AddFile(char16_t letter, const FileSpec& spec) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  Drive* drive = TestDrive(letter);
+  std::uint32_t parent = CheckNewChild(drive, spec.name, spec.parent);
+  if (parent == 0) return 0;
+  std::uint32_t index = AddRecord(*drive, spec.name, parent, spec.attributes & ~os::FileAttributeDirectory);
+  FileNode& node = drive->files[index];
+  node.size = spec.size;
+  node.securityId = spec.securityId;
+  if (spec.creation) node.creation = spec.creation;
+  if (spec.lastAccess) node.lastAccess = spec.lastAccess;
+  if (spec.lastWrite) node.lastWrite = spec.lastWrite;
+  if (spec.compressionRatio >= 0 || spec.compressedSize >= 0)
+    drive->overrides[index] = CompressionOverride{spec.compressionRatio, spec.compressedSize};
+  node.allocated = (node.attributes & os::FileAttributeCompressed) ? CompressedAllocation(*drive, index, node)
+                                                                   : RoundUp(node.size, drive->spec.clusterSize);
+  return FrnOf(node, index);
+}
+
+std::uint64_t AddDirectory(char16_t letter, std::u16string_view name, std::uint64_t parentFrn) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  Drive* drive = TestDrive(letter);
+  std::uint32_t parent = CheckNewChild(drive, name, parentFrn);
+  if (parent == 0) return 0;
+  std::uint32_t index = AddRecord(*drive, name, parent, os::FileAttributeDirectory);
+  drive->files[index].securityId = 0x100;
+  return FrnOf(drive->files[index], index);
+}
+
+void RemoveVolumeFile(char16_t letter, std::uint64_t frn) {
+  WithRecord(letter, frn, [](Drive& drive, FileNode& node, std::uint32_t index) {
+    if (index == RootRecord) return;
+    drive.index.Erase(node.parent, NodeName(drive, node), index);
+    node.sequence = 0;
+  });
+}
+
+FileInfo VolumeFile(char16_t letter, std::uint64_t frn) {
+  FileInfo info;
+  WithRecord(letter, frn, [&](Drive& drive, FileNode&, std::uint32_t index) { info = Describe(drive, index); });
+  return info;
+}
+
+FileInfo VolumeFileByPath(std::u16string_view path) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  int drive = -1;
+  std::uint32_t record = 0;
+  if (!LookupPath(path, &drive, &record)) return FileInfo{};
+  return Describe(M().drives[drive], record);
+}
+
+void SetLastAccess(char16_t letter, std::uint64_t frn, FileTime lastAccess) {
+  WithRecord(letter, frn, [&](Drive&, FileNode& node, std::uint32_t) { node.lastAccess = lastAccess; });
+}
+
+void SetFileAttributes(char16_t letter, std::uint64_t frn, std::uint32_t attributes) {
+  WithRecord(letter, frn, [&](Drive&, FileNode& node, std::uint32_t) {
+    node.attributes = (node.attributes & os::FileAttributeDirectory) | (attributes & ~os::FileAttributeDirectory);
+  });
+}
+
+void SetFileSize(char16_t letter, std::uint64_t frn, std::uint64_t size) {
+  WithRecord(letter, frn, [&](Drive& drive, FileNode& node, std::uint32_t index) {
+    node.size = size;
+    node.allocated = (node.attributes & os::FileAttributeCompressed) ? CompressedAllocation(drive, index, node)
+                                                                     : RoundUp(size, drive.spec.clusterSize);
+  });
+}
+
+HoldId HoldOpen(char16_t letter, std::uint64_t frn, std::uint32_t access, std::uint32_t share) {
+  HoldId id = 0;
+  WithRecord(letter, frn, [&](Drive&, FileNode& node, std::uint32_t index) {
+    if (ShareConflict(node.opens, access, share)) return;
+    AddOpen(node.opens, access, share);
+    Machine& m = M();
+    id = m.nextHold++;
+    m.holds[id] = Hold{Hold::Target::VolumeFile, DriveIndex(letter), index, nullptr, access, share};
+  });
+  return id;
+}
+
+}  // namespace sim
+
+// =============================================================================================
+// os:: functions.
+
+namespace os {
+
+using namespace sim::detail;
+
+std::uint32_t GetDriveTypeW(const char16_t* rootPath) {
+  if (std::uint32_t error = CallGate(Fn::GetDriveTypeW)) {
+    SetLastError(error);
+    return DriveUnknown;
+  }
+  std::lock_guard<std::mutex> lock(Mutex());
+  std::u16string_view rest;
+  int index = rootPath ? ParseDrivePath(rootPath, &rest) : DriveIndex(u'C');
+  if (index < 0 || !(rest.empty() || rest == u"\\")) return DriveNoRootDir;
+  Drive* drive = PresentDrive(index);
+  return drive ? drive->spec.type : DriveNoRootDir;
+}
+
+std::uint32_t GetFileAttributesW(const char16_t* path) {
+  if (std::uint32_t error = CallGate(Fn::GetFileAttributesW)) {
+    SetLastError(error);
+    return InvalidFileAttributes;
+  }
+  std::unique_lock<std::mutex> lock(Mutex());
+  std::u16string_view rest;
+  int index = ParseDrivePath(path, &rest);
+  if (index < 0) {
+    SetLastError(path ? ErrorPathNotFound : ErrorInvalidParameter);
+    return InvalidFileAttributes;
+  }
+  Drive* drive = PresentDrive(index);
+  if (!drive) {
+    SetLastError(ErrorPathNotFound);
+    return InvalidFileAttributes;
+  }
+  if (!drive->spec.mediaPresent) {
+    SetLastError(ErrorNotReady);
+    return InvalidFileAttributes;
+  }
+  if (rest.empty()) return drive->spec.attributes;   // "C:" is the current directory of that drive
+  if (rest == u"\\") return drive->ntfs ? drive->files[RootRecord].attributes : FileAttributeDirectory;
+  int found = -1;
+  std::uint32_t record = 0;
+  if (LookupPath(path, &found, &record)) return M().drives[found].files[record].attributes;
+  auto plain = M().plainFiles.find(PlainKey(path));
+  if (plain != M().plainFiles.end()) return plain->second->attributes;
+  SetLastError(ErrorFileNotFound);
+  return InvalidFileAttributes;
+}
+
+bool GetVolumeInformationW(const char16_t* rootPath, char16_t* volumeName, std::uint32_t volumeNameCapacity,
+                           std::uint32_t* serialNumber, std::uint32_t* maximumComponentLength,
+                           std::uint32_t* fileSystemFlags, char16_t* fileSystemName,
+                           std::uint32_t fileSystemNameCapacity) {
+  if (std::uint32_t error = CallGate(Fn::GetVolumeInformationW)) return Fails(error);
+  std::lock_guard<std::mutex> lock(Mutex());
+  std::u16string_view rest = u"\\";
+  int index = rootPath ? ParseDrivePath(rootPath, &rest) : DriveIndex(u'C');
+  if (index < 0 || rest.empty()) return Fails(ErrorInvalidName);   // the trailing backslash is required
+  if (rest != u"\\") return Fails(144);                             // ERROR_DIR_NOT_ROOT
+  Drive* drive = PresentDrive(index);
+  if (!drive) return Fails(ErrorPathNotFound);
+  if (!drive->spec.mediaPresent) return Fails(ErrorNotReady);
+  const sim::DriveSpec& spec = drive->spec;
+  if (volumeName && spec.label.size() + 1 > volumeNameCapacity) return Fails(ErrorBadLength);
+  if (fileSystemName && spec.fileSystem.size() + 1 > fileSystemNameCapacity) return Fails(ErrorBadLength);
+  if (volumeName) {
+    spec.label.copy(volumeName, spec.label.size());
+    volumeName[spec.label.size()] = 0;
+  }
+  if (fileSystemName) {
+    spec.fileSystem.copy(fileSystemName, spec.fileSystem.size());
+    fileSystemName[spec.fileSystem.size()] = 0;
+  }
+  if (serialNumber) *serialNumber = spec.serialNumber;
+  if (maximumComponentLength) *maximumComponentLength = 255;
+  if (fileSystemFlags) *fileSystemFlags = spec.fileSystemFlags;
+  return true;
+}
+
+std::uint32_t QueryDosDeviceW(const char16_t* deviceName, char16_t* targetPath, std::uint32_t capacity) {
+  if (std::uint32_t error = CallGate(Fn::QueryDosDeviceW)) {
+    SetLastError(error);
+    return 0;
+  }
+  std::lock_guard<std::mutex> lock(Mutex());
+  // The result is a list of strings, each ending in NUL, and one more NUL after the last.
+  char16_t names[26 * 3 + 1];
+  std::u16string_view target;
+  if (deviceName == nullptr) {
+    std::size_t n = 0;
+    for (int i = 0; i < 26; ++i) {
+      if (!M().drives[i].present) continue;
+      names[n++] = static_cast<char16_t>(u'A' + i);
+      names[n++] = u':';
+      names[n++] = 0;
+    }
+    if (n == 0) names[n++] = 0;
+    target = std::u16string_view(names, n - 1);   // the final NUL is added below
+  } else {
+    std::u16string_view name = deviceName;
+    Drive* drive = name.size() == 2 && name[1] == u':' ? PresentDrive(DriveIndex(name[0])) : nullptr;
+    if (!drive) {
+      SetLastError(ErrorFileNotFound);
+      return 0;
+    }
+    target = drive->spec.device;
+  }
+  std::size_t needed = target.size() + 2;
+  if (!targetPath || needed > capacity) {
+    SetLastError(ErrorInsufficientBuffer);
+    return 0;
+  }
+  target.copy(targetPath, target.size());
+  targetPath[target.size()] = 0;
+  targetPath[target.size() + 1] = 0;
+  return static_cast<std::uint32_t>(needed);
+}
+
+bool GetDiskFreeSpaceExW(const char16_t* directory, std::uint64_t* freeBytesAvailableToCaller,
+                         std::uint64_t* totalBytes, std::uint64_t* totalFreeBytes) {
+  if (std::uint32_t error = CallGate(Fn::GetDiskFreeSpaceExW)) return Fails(error);
+  std::lock_guard<std::mutex> lock(Mutex());
+  int index = directory ? ParseDrivePath(directory, nullptr) : DriveIndex(u'C');
+  Drive* drive = PresentDrive(index);
+  if (!drive) return Fails(ErrorPathNotFound);
+  if (!drive->spec.mediaPresent) return Fails(ErrorNotReady);
+  if (freeBytesAvailableToCaller) *freeBytesAvailableToCaller = drive->available;
+  if (totalBytes) *totalBytes = drive->spec.totalBytes;
+  if (totalFreeBytes) *totalFreeBytes = drive->freeBytes;
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// File-system controls.
+
+namespace {
+
+bool QueryJournal(Drive& drive, void* out, std::uint32_t outSize, std::uint32_t* bytesReturned) {
+  if (!drive.ntfs) return Fails(ErrorInvalidFunction);
+  if (!drive.journal.active) return Fails(ErrorJournalNotActive);
+  // USN_JOURNAL_DATA_V0 is 56 bytes; Windows 8 added the V1 tail with the record versions.
+  const Machine& m = M();
+  bool v1 = m.major > 6 || (m.major == 6 && m.minor >= 2);
+  if (!out || outSize < 56) return Fails(ErrorInsufficientBuffer);
+  std::uint32_t size = v1 && outSize >= 64 ? 64 : 56;
+  auto* bytes = static_cast<std::uint8_t*>(out);
+  std::memset(bytes, 0, size);
+  const Journal& journal = drive.journal;
+  Put<std::uint64_t>(bytes, 0, journal.id);
+  Put<std::int64_t>(bytes, 8, journal.firstUsn);
+  Put<std::int64_t>(bytes, 16, journal.nextUsn);
+  Put<std::int64_t>(bytes, 24, journal.firstUsn);   // LowestValidUsn
+  Put<std::int64_t>(bytes, 32, MaxUsn);
+  Put<std::uint64_t>(bytes, 40, journal.maximumSize);
+  Put<std::uint64_t>(bytes, 48, journal.allocationDelta);
+  if (size == 64) {
+    std::uint16_t minMajor, maxMajor;
+    JournalVersions(drive, &minMajor, &maxMajor);
+    Put<std::uint16_t>(bytes, 56, minMajor);
+    Put<std::uint16_t>(bytes, 58, maxMajor);
+  }
+  if (bytesReturned) *bytesReturned = size;
+  return true;
+}
+
+bool CreateJournal(Drive& drive, const void* in, std::uint32_t inSize, std::uint32_t* bytesReturned) {
+  if (!drive.ntfs) return Fails(ErrorInvalidFunction);
+  if (!in || inSize < 16) return Fails(ErrorInvalidParameter);
+  std::uint64_t maximumSize = Get<std::uint64_t>(in, 0);
+  std::uint64_t allocationDelta = Get<std::uint64_t>(in, 8);
+  Journal& journal = drive.journal;
+  if (!journal.active) {
+    journal.active = true;
+    journal.id = 0x01D0000000000000ull + M().now / sim::Second;
+    journal.firstUsn = journal.nextUsn;
+  }
+  if (maximumSize) journal.maximumSize = maximumSize;
+  if (allocationDelta) journal.allocationDelta = allocationDelta;
+  if (bytesReturned) *bytesReturned = 0;
+  return true;
+}
+
+bool EnumUsnData(Drive& drive, const void* in, std::uint32_t inSize, void* out, std::uint32_t outSize,
+                 std::uint32_t* bytesReturned) {
+  if (!drive.ntfs) return Fails(ErrorInvalidFunction);
+  if (!in || inSize < 24) return Fails(ErrorInvalidParameter);
+  if (!drive.journal.active) return Fails(ErrorJournalNotActive);
+  auto* bytes = static_cast<std::uint8_t*>(out);
+  if (!drive.queuedEnum.empty()) {
+    const std::vector<std::uint8_t>& batch = drive.queuedEnum.front();
+    std::uint32_t size = static_cast<std::uint32_t>(std::min<std::size_t>(batch.size(), outSize));
+    if (size) std::memcpy(bytes, batch.data(), size);
+    if (bytesReturned) *bytesReturned = size;
+    drive.queuedEnum.pop_front();
+    return true;
+  }
+  std::uint64_t start = Get<std::uint64_t>(in, 0) & 0x0000FFFFFFFFFFFF;
+  auto lowUsn = Get<std::int64_t>(in, 8);
+  auto highUsn = Get<std::int64_t>(in, 16);
+
+  // Windows 7 knows only MFT_ENUM_DATA_V0 and USN_RECORD_V2. From Windows 8 on, a 32-byte input
+  // is MFT_ENUM_DATA_V1, whose version range must meet what the volume supports.
+  const Machine& m = M();
+  bool win8up = m.major > 6 || (m.major == 6 && m.minor >= 2);
+  std::uint16_t recordVersion = 2;
+  if (win8up && inSize >= 32) {
+    auto minMajor = Get<std::uint16_t>(in, 24);
+    auto maxMajor = Get<std::uint16_t>(in, 26);
+    std::uint16_t volumeMin, volumeMax;
+    JournalVersions(drive, &volumeMin, &volumeMax);
+    if (minMajor > maxMajor || maxMajor < volumeMin || minMajor > volumeMax) return Fails(ErrorInvalidParameter);
+    recordVersion = std::min(maxMajor, volumeMax) >= 3 ? 3 : 2;
+  }
+  if (!out || outSize < 8) return Fails(ErrorInsufficientBuffer);
+
+  std::size_t header = recordVersion == 3 ? 76 : 60;
+  std::size_t used = 8;
+  std::uint64_t next = start;
+  bool any = false;
+  for (std::size_t i = std::max<std::uint64_t>(start, FirstUserRecord); i < drive.files.size(); ++i) {
+    const FileNode& node = drive.files[i];
+    if (node.sequence == 0 || node.usn < lowUsn || node.usn > highUsn) continue;
+    std::size_t length = (header + 2 * node.nameLength + 7) & ~std::size_t{7};
+    if (used + length > outSize) {
+      if (!any) return Fails(ErrorInsufficientBuffer);
+      break;
+    }
+    std::uint8_t* record = bytes + used;
+    std::memset(record, 0, length);
+    const FileNode& parent = drive.files[node.parent];
+    Put<std::uint32_t>(record, 0, static_cast<std::uint32_t>(length));
+    Put<std::uint16_t>(record, 4, recordVersion);
+    Put<std::uint16_t>(record, 6, 0);
+    std::size_t at = 8;
+    Put<std::uint64_t>(record, at, FrnOf(node, static_cast<std::uint32_t>(i)));   // 128-bit ids: high half 0
+    at += recordVersion == 3 ? 16 : 8;
+    Put<std::uint64_t>(record, at, FrnOf(parent, node.parent));
+    at += recordVersion == 3 ? 16 : 8;
+    Put<std::int64_t>(record, at, node.usn);
+    Put<std::int64_t>(record, at + 8, static_cast<std::int64_t>(node.lastWrite));   // TimeStamp
+    Put<std::uint32_t>(record, at + 16, 0);                                         // Reason
+    Put<std::uint32_t>(record, at + 20, 0);                                         // SourceInfo
+    Put<std::uint32_t>(record, at + 24, node.securityId);
+    Put<std::uint32_t>(record, at + 28, node.attributes);
+    Put<std::uint16_t>(record, at + 32, static_cast<std::uint16_t>(2 * node.nameLength));
+    Put<std::uint16_t>(record, at + 34, static_cast<std::uint16_t>(header));
+    std::memcpy(record + header, drive.names.data() + node.nameOffset, 2 * node.nameLength);
+    used += length;
+    next = i + 1;
+    any = true;
+  }
+  if (!any) return Fails(ErrorHandleEof);
+  Put<std::uint64_t>(bytes, 0, next);
+  if (bytesReturned) *bytesReturned = static_cast<std::uint32_t>(used);
+  return true;
+}
+
+bool GetCompression(const HandleEntry& entry, void* out, std::uint32_t outSize, std::uint32_t* bytesReturned) {
+  if (!out || outSize < 2) return Fails(ErrorInsufficientBuffer);
+  std::uint16_t format = CompressionFormatNone;
+  if (entry.kind == HandleKind::VolumeFile) {
+    const FileNode& node = M().drives[entry.drive].files[entry.record];
+    if (node.attributes & FileAttributeCompressed) format = CompressionFormatLznt1;   // NTFS reports LZNT1
+  }
+  Put<std::uint16_t>(static_cast<std::uint8_t*>(out), 0, format);
+  if (bytesReturned) *bytesReturned = 2;
+  return true;
+}
+
+bool SetCompression(const HandleEntry& entry, const void* in, std::uint32_t inSize, std::uint32_t* bytesReturned) {
+  if (!in || inSize < 2) return Fails(ErrorInvalidParameter);
+  auto format = Get<std::uint16_t>(in, 0);
+  if (format > CompressionFormatLznt1) return Fails(ErrorInvalidParameter);
+  if (entry.kind != HandleKind::VolumeFile) return Fails(ErrorInvalidFunction);
+  if (!WantsWrite(entry.access)) return Fails(ErrorAccessDenied);
+  Drive& drive = M().drives[entry.drive];
+  FileNode& node = drive.files[entry.record];
+  bool compress = format != CompressionFormatNone;
+  if (compress == ((node.attributes & FileAttributeCompressed) != 0)) {
+    if (bytesReturned) *bytesReturned = 0;
+    return true;
+  }
+  std::uint64_t allocated = compress ? CompressedAllocation(drive, entry.record, node)
+                                     : RoundUp(node.size, drive.spec.clusterSize);
+  if (allocated > node.allocated && allocated - node.allocated > drive.freeBytes) return Fails(ErrorDiskFull);
+  ChangeFreeSpace(drive, static_cast<std::int64_t>(node.allocated) - static_cast<std::int64_t>(allocated));
+  node.allocated = allocated;
+  node.attributes = compress ? node.attributes | FileAttributeCompressed : node.attributes & ~FileAttributeCompressed;
+  TouchUsn(drive, node);
+  if (bytesReturned) *bytesReturned = 0;
+  return true;
+}
+
+}  // namespace
+
+bool DeviceIoControl(Handle device, std::uint32_t controlCode, const void* inBuffer, std::uint32_t inSize,
+                     void* outBuffer, std::uint32_t outSize, std::uint32_t* bytesReturned) {
+  if (std::uint32_t error = CallGate(Fn::DeviceIoControl, controlCode)) return Fails(error);
+  std::lock_guard<std::mutex> lock(Mutex());
+  HandleEntry* entry = M().handles.Find(device);
+  if (!entry || entry->kind == HandleKind::Thread || entry->kind == HandleKind::PortConnection)
+    return Fails(ErrorInvalidHandle);
+  if (entry->kind == HandleKind::Volume) {
+    Drive& drive = M().drives[entry->drive];
+    if (!drive.present) return Fails(ErrorInvalidHandle);
+    if (!drive.spec.mediaPresent) return Fails(ErrorNotReady);
+    switch (controlCode) {
+      case FsctlQueryUsnJournal:
+        return QueryJournal(drive, outBuffer, outSize, bytesReturned);
+      case FsctlCreateUsnJournal:
+        return CreateJournal(drive, inBuffer, inSize, bytesReturned);
+      case FsctlEnumUsnData:
+        return EnumUsnData(drive, inBuffer, inSize, outBuffer, outSize, bytesReturned);
+      case FsctlGetCompression:
+      case FsctlSetCompression:
+        return Fails(ErrorInvalidParameter);
+      default:
+        return Fails(ErrorInvalidFunction);
+    }
+  }
+  if (entry->kind == HandleKind::VolumeFile) {
+    const Drive& drive = M().drives[entry->drive];
+    if (!drive.present || drive.files[entry->record].sequence == 0) return Fails(ErrorFileNotFound);
+  }
+  switch (controlCode) {
+    case FsctlGetCompression:
+      return GetCompression(*entry, outBuffer, outSize, bytesReturned);
+    case FsctlSetCompression:
+      return SetCompression(*entry, inBuffer, inSize, bytesReturned);
+    case FsctlQueryUsnJournal:
+    case FsctlCreateUsnJournal:
+    case FsctlEnumUsnData:
+      return Fails(ErrorInvalidParameter);
+    default:
+      return Fails(ErrorInvalidFunction);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Opening by file reference number, and per-file queries.
+
+std::int32_t NtCreateFile(Handle* fileHandle, std::uint32_t desiredAccess, const ObjectAttributes* objectAttributes,
+                          IoStatusBlock* ioStatus, const std::int64_t* /*allocationSize*/,
+                          std::uint32_t /*fileAttributes*/, std::uint32_t shareAccess,
+                          std::uint32_t createDisposition, std::uint32_t createOptions, void* /*eaBuffer*/,
+                          std::uint32_t /*eaLength*/) {
+  if (std::uint32_t error = CallGate(Fn::NtCreateFile)) return static_cast<std::int32_t>(error);
+  if (!fileHandle || !objectAttributes || !objectAttributes->ObjectName || !objectAttributes->ObjectName->Buffer)
+    return StatusInvalidParameter;
+  std::lock_guard<std::mutex> lock(Mutex());
+  Machine& m = M();
+  HandleEntry* root = m.handles.Find(objectAttributes->RootDirectory);
+  if (!root || root->kind != HandleKind::Volume) return StatusInvalidHandle;
+  Drive& drive = m.drives[root->drive];
+  if (!drive.present || !drive.ntfs) return StatusInvalidParameter;
+  // Only opening by file id is modelled; such an open can only open an existing file.
+  if (!(createOptions & FileOpenByFileId) || createDisposition != FileOpen) return StatusInvalidParameter;
+  const CountedString& name = *objectAttributes->ObjectName;
+  if (name.Length != 8 && name.Length != 16) return StatusInvalidParameter;
+  std::uint64_t frn;
+  std::memcpy(&frn, name.Buffer, sizeof(frn));
+  std::uint32_t index = 0;
+  FileNode* node = FindRecord(drive, frn, &index);
+  if (!node) return StatusInvalidParameter;
+  bool directory = (node->attributes & FileAttributeDirectory) != 0;
+  if (directory && (createOptions & FileNonDirectoryFile)) return StatusFileIsADirectory;
+  if (!directory && (createOptions & FileDirectoryFile)) return StatusNotADirectory;
+  if ((node->attributes & FileAttributeReadonly) && WantsWrite(desiredAccess)) return StatusAccessDenied;
+  if (ShareConflict(node->opens, desiredAccess, shareAccess)) return StatusSharingViolation;
+  HandleEntry* entry = nullptr;
+  Handle handle = m.handles.Allocate(&entry);
+  if (handle == NullHandle) return StatusInsufficientResources;
+  entry->kind = HandleKind::VolumeFile;
+  entry->drive = root->drive;
+  entry->record = index;
+  entry->access = desiredAccess;
+  entry->share = shareAccess;
+  AddOpen(node->opens, desiredAccess, shareAccess);
+  *fileHandle = handle;
+  if (ioStatus) {
+    ioStatus->Status = StatusSuccess;
+    ioStatus->Information = 1;   // FILE_OPENED
+  }
+  return StatusSuccess;
+}
+
+namespace {
+
+// The file record behind a handle, or nullptr with the last error set.
+const FileNode* OpenRecord(const HandleEntry* entry) {
+  const Drive& drive = M().drives[entry->drive];
+  if (!drive.present || drive.files[entry->record].sequence == 0) {
+    SetLastError(ErrorFileNotFound);
+    return nullptr;
+  }
+  return &drive.files[entry->record];
+}
+
+}  // namespace
+
+bool GetFileSizeEx(Handle file, std::int64_t* size) {
+  if (std::uint32_t error = CallGate(Fn::GetFileSizeEx)) return Fails(error);
+  std::lock_guard<std::mutex> lock(Mutex());
+  HandleEntry* entry = M().handles.Find(file);
+  if (!entry) return Fails(ErrorInvalidHandle);
+  if (!size) return Fails(ErrorInvalidParameter);
+  switch (entry->kind) {
+    case HandleKind::VolumeFile: {
+      const FileNode* node = OpenRecord(entry);
+      if (!node) return false;
+      *size = static_cast<std::int64_t>(node->size);
+      return true;
+    }
+    case HandleKind::PlainFile:
+      *size = static_cast<std::int64_t>(entry->file->bytes.size());
+      return true;
+    case HandleKind::Volume:
+      return Fails(ErrorInvalidFunction);
+    default:
+      return Fails(ErrorInvalidHandle);
+  }
+}
+
+bool GetFileTime(Handle file, FileTime* creation, FileTime* lastAccess, FileTime* lastWrite) {
+  if (std::uint32_t error = CallGate(Fn::GetFileTime)) return Fails(error);
+  std::lock_guard<std::mutex> lock(Mutex());
+  HandleEntry* entry = M().handles.Find(file);
+  if (!entry) return Fails(ErrorInvalidHandle);
+  FileTime times[3];
+  if (entry->kind == HandleKind::VolumeFile) {
+    const FileNode* node = OpenRecord(entry);
+    if (!node) return false;
+    times[0] = node->creation;
+    times[1] = node->lastAccess;
+    times[2] = node->lastWrite;
+  } else if (entry->kind == HandleKind::PlainFile) {
+    times[0] = entry->file->creation;
+    times[1] = entry->file->lastAccess;
+    times[2] = entry->file->lastWrite;
+  } else {
+    return Fails(entry->kind == HandleKind::Volume ? ErrorInvalidFunction : ErrorInvalidHandle);
+  }
+  if (creation) *creation = times[0];
+  if (lastAccess) *lastAccess = times[1];
+  if (lastWrite) *lastWrite = times[2];
+  return true;
+}
+
+std::uint32_t GetFinalPathNameByHandleW(Handle file, char16_t* path, std::uint32_t capacity, std::uint32_t flags) {
+  if (std::uint32_t error = CallGate(Fn::GetFinalPathNameByHandleW)) {
+    SetLastError(error);
+    return 0;
+  }
+  std::lock_guard<std::mutex> lock(Mutex());
+  HandleEntry* entry = M().handles.Find(file);
+  if (!entry || (entry->kind != HandleKind::VolumeFile && entry->kind != HandleKind::PlainFile)) {
+    SetLastError(entry ? ErrorInvalidFunction : ErrorInvalidHandle);
+    return 0;
+  }
+  std::uint32_t volumeForm = flags & ~FileNameOpened;
+  if (volumeForm != VolumeNameDos && volumeForm != VolumeNameNt && volumeForm != VolumeNameNone) {
+    SetLastError(ErrorInvalidParameter);
+    return 0;
+  }
+
+  // The volume part, then the path below the root ("\dir\name", or "\" for the root itself).
+  int driveIndex;
+  std::u16string_view plainRest;
+  if (entry->kind == HandleKind::PlainFile) {
+    driveIndex = DriveIndex(entry->file->path[0]);
+    plainRest = std::u16string_view(entry->file->path).substr(2);
+  } else {
+    driveIndex = entry->drive;
+    if (!OpenRecord(entry)) return 0;
+  }
+  char16_t dosPrefix[] = u"\\\\?\\C:";
+  dosPrefix[4] = static_cast<char16_t>(u'A' + driveIndex);
+  std::u16string_view prefix;
+  if (volumeForm == VolumeNameDos) prefix = dosPrefix;
+  else if (volumeForm == VolumeNameNt) prefix = M().drives[driveIndex].spec.device;
+
+  std::size_t restLength = 0;
+  const Drive& drive = M().drives[driveIndex];
+  if (entry->kind == HandleKind::PlainFile) {
+    restLength = plainRest.size();
+  } else if (entry->record == RootRecord) {
+    restLength = 1;
+  } else {
+    for (std::uint32_t at = entry->record; at != RootRecord; at = drive.files[at].parent)
+      restLength += 1 + drive.files[at].nameLength;
+  }
+  std::size_t total = prefix.size() + restLength;
+  if (!path || capacity < total + 1) return static_cast<std::uint32_t>(total + 1);
+
+  prefix.copy(path, prefix.size());
+  if (entry->kind == HandleKind::PlainFile) {
+    plainRest.copy(path + prefix.size(), plainRest.size());
+  } else if (entry->record == RootRecord) {
+    path[prefix.size()] = u'\\';
+  } else {
+    std::size_t end = total;
+    for (std::uint32_t at = entry->record; at != RootRecord; at = drive.files[at].parent) {
+      std::u16string_view name = NodeName(drive, drive.files[at]);
+      end -= name.size();
+      name.copy(path + end, name.size());
+      path[--end] = u'\\';
+    }
+  }
+  path[total] = 0;
+  return static_cast<std::uint32_t>(total);
+}
+
+std::uint32_t GetCompressedFileSizeW(const char16_t* path, std::uint32_t* fileSizeHigh) {
+  constexpr std::uint32_t InvalidFileSize = 0xFFFFFFFF;
+  if (std::uint32_t error = CallGate(Fn::GetCompressedFileSizeW)) {
+    SetLastError(error);
+    return InvalidFileSize;
+  }
+  std::lock_guard<std::mutex> lock(Mutex());
+  std::u16string_view rest;
+  Drive* drive = path ? PresentDrive(ParseDrivePath(path, &rest)) : nullptr;
+  if (!drive || rest.empty() || rest[0] != u'\\') {
+    SetLastError(ErrorPathNotFound);
+    return InvalidFileSize;
+  }
+  std::uint64_t size = 0;
+  int found = -1;
+  std::uint32_t record = 0;
+  if (LookupPath(path, &found, &record)) {
+    // A compressed file reports the space its data occupies; any other file its size.
+    const FileNode& node = M().drives[found].files[record];
+    if (node.attributes & FileAttributeDirectory) size = 0;
+    else size = (node.attributes & FileAttributeCompressed) ? node.allocated : node.size;
+  } else {
+    auto plain = M().plainFiles.find(PlainKey(path));
+    if (plain == M().plainFiles.end()) {
+      SetLastError(ErrorFileNotFound);
+      return InvalidFileSize;
+    }
+    size = plain->second->bytes.size();
+  }
+  if (fileSizeHigh) *fileSizeHigh = static_cast<std::uint32_t>(size >> 32);
+  SetLastError(ErrorSuccess);
+  return static_cast<std::uint32_t>(size);
+}
+
+}  // namespace os
