@@ -78,6 +78,11 @@ void TablePublish(VOLUME_TABLE *replacement)
     const ULONG count = table->Count;
     table->Count = replacement->Count;
     replacement->Count = count;
+    for (ULONG i = table->Count; i < used; ++i) { // nothing stale past the count
+        table->Entries[i].Length = 0;
+        table->Entries[i].MaximumLength = 0;
+        table->Entries[i].Buffer = nullptr;
+    }
     FltReleasePushLock(&FilterState.TableLock);
 }
 

@@ -1,0 +1,479 @@
+// Ombrix_Filter on the simulated Filter Manager: start and unload, the port and its volume list,
+// and the last-access refresh on reads.
+#include <gtest/gtest.h>
+
+#include "support.h"
+
+using namespace filtertest;
+
+namespace {
+
+class Filter : public ::testing::Test {
+protected:
+    void SetUp() override { fltsim::Reset(); }
+
+    // After every scenario: the driver unloaded cleanly and left nothing behind.
+    void TearDown() override
+    {
+        if (fltsim::IsRegistered()) {
+            EXPECT_EQ(fltsim::UnloadDriver(), STATUS_SUCCESS);
+        }
+        EXPECT_EQ(fltsim::PoolOutstanding(ScanTag), 0u) << "\"Scan\" pool left after unload";
+        EXPECT_EQ(fltsim::OutstandingNames(), 0u);
+        EXPECT_EQ(fltsim::LiveSecurityDescriptors(), 0u);
+        EXPECT_EQ(fltsim::OpenClientPorts(), 0u);
+        EXPECT_TRUE(fltsim::Violations().empty()) << ::testing::PrintToString(fltsim::Violations());
+        fltsim::Reset();
+    }
+
+    void Load() { ASSERT_EQ(fltsim::LoadDriver(), STATUS_SUCCESS); }
+
+    // A loaded driver with the service connected and the given volumes listed.
+    int Watch(std::initializer_list<int32_t> volumes)
+    {
+        Load();
+        int client = ConnectService();
+        EXPECT_GE(client, 0);
+        EXPECT_EQ(SendVolumes(client, volumes), STATUS_SUCCESS);
+        return client;
+    }
+
+    static fltsim::FileTimes Stored(LONGLONG lastAccess)
+    {
+        fltsim::FileTimes t;
+        t.creation = 130000000000000000LL;
+        t.lastAccess = lastAccess;
+        t.lastWrite = 131000000000000000LL;
+        t.change = 131500000000000000LL;
+        t.attributes = 0x20 | 0x1; // archive, read-only
+        return t;
+    }
+
+    const LONGLONG now_ = 133000000000000000LL;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Start, registration record and port
+
+TEST_F(Filter, Start_RegistersFiltersAndOpensTheOneConnectionAdminPort)
+{
+    Load();
+    const FLT_REGISTRATION *r = fltsim::Registration();
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->Size, sizeof(FLT_REGISTRATION));
+    EXPECT_EQ(r->Version, 0x0202);
+    EXPECT_EQ(r->Flags, 0u);
+    EXPECT_EQ(r->ContextRegistration[0].ContextType, FLT_CONTEXT_END);
+    EXPECT_EQ(r->OperationRegistration[0].MajorFunction, IRP_MJ_READ);
+    EXPECT_EQ(r->OperationRegistration[0].Flags, 0u);
+    EXPECT_EQ(r->OperationRegistration[0].PreOperation, nullptr);
+    EXPECT_NE(r->OperationRegistration[0].PostOperation, nullptr);
+    EXPECT_EQ(r->OperationRegistration[1].MajorFunction, IRP_MJ_OPERATION_END);
+    EXPECT_NE(r->FilterUnloadCallback, nullptr);
+    const PVOID none[] = {r->InstanceSetupCallback, r->InstanceQueryTeardownCallback,
+                          r->InstanceTeardownStartCallback, r->InstanceTeardownCompleteCallback,
+                          r->GenerateFileNameCallback, r->NormalizeNameComponentCallback,
+                          r->NormalizeContextCleanupCallback, r->TransactionNotificationCallback,
+                          r->NormalizeNameComponentExCallback};
+    for (PVOID callback : none) EXPECT_EQ(callback, nullptr);
+    EXPECT_TRUE(fltsim::IsFiltering());
+
+    fltsim::PortInfo port = fltsim::ServerPort();
+    EXPECT_TRUE(port.open);
+    EXPECT_EQ(port.name, u"\\OmbrixPort");
+    EXPECT_EQ(port.attributes, ULONG(OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE));
+    EXPECT_TRUE(port.securityDescriptorValid);
+    EXPECT_EQ(port.securityAccess, 0x1F0001u);
+    EXPECT_EQ(port.maxConnections, 1);
+    EXPECT_FALSE(port.serverCookie);
+    EXPECT_EQ(fltsim::LiveSecurityDescriptors(), 0u) << "descriptor freed once the port exists";
+    EXPECT_TRUE(fltsim::DebugLines().empty());
+}
+
+TEST_F(Filter, Start_RegistrationFailure_IsReturnedAndNothingIsLeft)
+{
+    fltsim::FailCall(fltsim::Call::RegisterFilter, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(fltsim::LoadDriver(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(fltsim::IsRegistered());
+    EXPECT_FALSE(fltsim::ServerPort().open);
+    EXPECT_EQ(fltsim::CallCount(fltsim::Call::StartFiltering), 0u);
+}
+
+TEST_F(Filter, Start_WithoutPort_FiltersAnywayAndNoClientCanConnect)
+{
+    for (fltsim::Call step : {fltsim::Call::BuildSecurityDescriptor, fltsim::Call::CreateCommunicationPort}) {
+        fltsim::Reset();
+        fltsim::FailCall(step, STATUS_INSUFFICIENT_RESOURCES);
+        ASSERT_EQ(fltsim::LoadDriver(), STATUS_SUCCESS);
+        EXPECT_TRUE(fltsim::IsFiltering());
+        EXPECT_FALSE(fltsim::ServerPort().open);
+        EXPECT_EQ(fltsim::LiveSecurityDescriptors(), 0u);
+        EXPECT_EQ(ConnectService(), -1);
+        // Unload without a port closes nothing.
+        EXPECT_EQ(fltsim::UnloadDriver(), STATUS_SUCCESS);
+        EXPECT_FALSE(fltsim::IsRegistered());
+        EXPECT_TRUE(fltsim::Violations().empty()) << ::testing::PrintToString(fltsim::Violations());
+    }
+}
+
+TEST_F(Filter, Start_FilteringFailure_ClosesPortUnregistersAndReturnsItsStatus)
+{
+    fltsim::FailCall(fltsim::Call::StartFiltering, STATUS_FLT_INSTANCE_ALTITUDE_COLLISION, 1);
+    EXPECT_EQ(fltsim::LoadDriver(), STATUS_FLT_INSTANCE_ALTITUDE_COLLISION);
+    EXPECT_FALSE(fltsim::IsRegistered());
+    EXPECT_FALSE(fltsim::ServerPort().open);
+    // And a later start works from scratch.
+    Load();
+    EXPECT_GE(ConnectService(), 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Connections
+
+TEST_F(Filter, Port_ConnectAndDisconnect_WriteTheirLinesAndEmptyTheTable)
+{
+    int client = Watch({2, 5});
+    EXPECT_EQ(TableTexts().size(), 2u);
+    fltsim::CloseClient(client);
+    EXPECT_EQ(fltsim::DebugLines(), (std::vector<std::string>{"[Filter] Port Connect", "[Filter] Port Disconnect"}));
+    EXPECT_EQ(FilterState.VolumeTable.Count, 0u);
+    EXPECT_EQ(FilterState.ClientPort, nullptr);
+    EXPECT_EQ(fltsim::PoolOutstanding(ScanTag), 0u);
+    EXPECT_EQ(fltsim::OpenClientPorts(), 0u);
+}
+
+TEST_F(Filter, Port_SecondClientIsRefusedAndTableUntouched)
+{
+    int service = Watch({4});
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_EQ(fltsim::Connect(u"\\OmbrixPort", &status), -1);
+    EXPECT_EQ(status, STATUS_CONNECTION_COUNT_LIMIT);
+    EXPECT_EQ(TableTexts(), std::vector<std::u16string>{Entry(4)});
+    EXPECT_EQ(fltsim::DebugLines().size(), 1u);
+    // Once the service is gone, anyone allowed in becomes the client.
+    fltsim::CloseClient(service);
+    int other = ConnectService();
+    ASSERT_GE(other, 0);
+    EXPECT_EQ(SendVolumes(other, {9}), STATUS_SUCCESS);
+    EXPECT_EQ(TableTexts(), std::vector<std::u16string>{Entry(9)});
+}
+
+TEST_F(Filter, Port_ReconnectGivesOnlyTheNewVolumes)
+{
+    int first = Watch({3, 5, 7});
+    fltsim::CloseClient(first);
+    int second = ConnectService();
+    ASSERT_GE(second, 0);
+    EXPECT_EQ(FilterState.VolumeTable.Count, 0u) << "a new connection starts with an empty table";
+    EXPECT_EQ(SendVolumes(second, {8}), STATUS_SUCCESS);
+    EXPECT_EQ(TableTexts(), std::vector<std::u16string>{Entry(8)});
+    EXPECT_EQ(fltsim::PoolOutstanding(ScanTag), 1u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The volume list
+
+TEST_F(Filter, Message_ThreeAndFive_GivesTwoTerminatedEntriesInOrder)
+{
+    Watch({3, 5});
+    EXPECT_EQ(TableTexts(), (std::vector<std::u16string>{u"Device\\HarddiskVolume3", u"Device\\HarddiskVolume5"}));
+    for (ULONG i = 0; i < 2; ++i) {
+        const UNICODE_STRING &e = FilterState.VolumeTable.Entries[i];
+        EXPECT_EQ(e.MaximumLength, 512);
+        EXPECT_EQ(e.Buffer[e.Length / 2], 0) << "entry text ends with a NUL";
+    }
+    // One 1024-byte buffer per entry; the scratch text is gone.
+    EXPECT_EQ(fltsim::PoolOutstanding(ScanTag), 2u);
+    EXPECT_EQ(fltsim::PoolOutstandingBytes(ScanTag), 2048u);
+    EXPECT_EQ(fltsim::PoolAllocations(ScanTag), 3u);
+}
+
+TEST_F(Filter, Message_LimitsThatFit_AreAccepted)
+{
+    int client = Watch({9999999, 0, 24});
+    EXPECT_EQ(TableTexts(), (std::vector<std::u16string>{Entry(9999999), Entry(0), Entry(24)}));
+    // The table holds 32 entries: a message long enough to carry them is accepted.
+    uint32_t full[33];
+    full[0] = 32;
+    for (uint32_t i = 1; i <= 32; ++i) full[i] = 100 + i;
+    EXPECT_EQ(fltsim::SendMessage(client, full, sizeof(full)), STATUS_SUCCESS);
+    ASSERT_EQ(FilterState.VolumeTable.Count, 32u);
+    EXPECT_EQ(TableTexts()[31], Entry(132));
+    EXPECT_EQ(fltsim::PoolOutstanding(ScanTag), 32u);
+    // A longer input than the table needs is read no further than the table needs.
+    std::vector<uint32_t> longer(1000, 7);
+    longer[0] = 1;
+    EXPECT_EQ(fltsim::SendMessage(client, longer.data(), ULONG(longer.size() * 4)), STATUS_SUCCESS);
+    EXPECT_EQ(TableTexts(), std::vector<std::u16string>{Entry(7)});
+}
+
+TEST_F(Filter, Message_SecondOnOneConnection_ReplacesAndFreesTheEarlierEntries)
+{
+    int client = Watch({1, 2, 3, 4});
+    EXPECT_EQ(SendVolumes(client, {6}), STATUS_SUCCESS);
+    EXPECT_EQ(TableTexts(), std::vector<std::u16string>{Entry(6)});
+    EXPECT_EQ(fltsim::PoolOutstanding(ScanTag), 1u);
+    EXPECT_EQ(SendVolumes(client, {}), STATUS_SUCCESS);
+    EXPECT_EQ(FilterState.VolumeTable.Count, 0u);
+    EXPECT_EQ(fltsim::PoolOutstanding(ScanTag), 0u);
+}
+
+TEST_F(Filter, Message_Malformed_IsRefusedAndLeavesTheTableAsBefore)
+{
+    int client = Watch({7, 11});
+    const std::vector<std::u16string> before = TableTexts();
+
+    struct Case {
+        const char *what;
+        std::vector<uint32_t> words;
+        size_t bytes;
+    };
+    const std::vector<Case> cases = {
+        {"empty", {}, 0},
+        {"shorter than the count", {5}, 3},
+        {"count 3, two numbers", {3, 1, 2}, 12},
+        {"count 31 in 124 bytes", std::vector<uint32_t>(31, 31), 124},
+        {"count 32 in the 128-byte message", std::vector<uint32_t>(32, 32), 128},
+        {"count 33", std::vector<uint32_t>(34, 33), 136},
+        {"count far beyond the table", std::vector<uint32_t>{0x40000001u, 1, 2}, 12},
+        {"count 0xFFFFFFFF", std::vector<uint32_t>{0xFFFFFFFFu, 1}, 8},
+        {"8-digit number", {2, 5, 10000000}, 12},
+        {"negative number", {1, uint32_t(-1)}, 8},
+        {"largest number", {1, 0xFFFFFFFFu - 1}, 8},
+    };
+    for (const Case &c : cases) {
+        std::vector<uint8_t> bytes(c.bytes + 1);
+        if (!c.words.empty()) std::memcpy(bytes.data(), c.words.data(), std::min(c.bytes, c.words.size() * 4));
+        NTSTATUS status = fltsim::SendMessage(client, bytes.data(), ULONG(c.bytes));
+        EXPECT_FALSE(NT_SUCCESS(status)) << c.what;
+        EXPECT_EQ(TableTexts(), before) << c.what;
+        EXPECT_EQ(fltsim::PoolOutstanding(ScanTag), 2u) << c.what;
+    }
+    // A client that claims more bytes than it owns: the capture faults, nothing is read past them.
+    VolumeListMessage message = VolumeList({1, 2, 3});
+    EXPECT_EQ(fltsim::SendMessageClaiming(client, &message, 8, 128), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(fltsim::SendNullMessage(client, 128), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(TableTexts(), before);
+}
+
+TEST_F(Filter, Message_FailureWhileBuilding_LeavesTheTableAsBeforeAndLeaksNothing)
+{
+    struct Fault {
+        fltsim::Call call;
+        unsigned nth;
+    };
+    // Pool: the scratch text, then each entry; conversion and append per entry.
+    const Fault faults[] = {{fltsim::Call::AllocatePool, 1},           {fltsim::Call::AllocatePool, 2},
+                            {fltsim::Call::AllocatePool, 4},           {fltsim::Call::IntegerToUnicodeString, 1},
+                            {fltsim::Call::IntegerToUnicodeString, 3}, {fltsim::Call::AppendUnicodeString, 1},
+                            {fltsim::Call::AppendUnicodeString, 6},    {fltsim::Call::CaptureBuffer, 1}};
+    for (const Fault &f : faults) {
+        fltsim::Reset();
+        int client = Watch({7});
+        fltsim::FailCall(f.call, STATUS_INSUFFICIENT_RESOURCES, f.nth);
+        EXPECT_FALSE(NT_SUCCESS(SendVolumes(client, {1, 2, 3})))
+            << "fault " << int(f.call) << " at call " << f.nth;
+        EXPECT_EQ(TableTexts(), std::vector<std::u16string>{Entry(7)});
+        EXPECT_EQ(fltsim::PoolOutstanding(ScanTag), 1u);
+        EXPECT_EQ(fltsim::UnloadDriver(), STATUS_SUCCESS);
+        EXPECT_EQ(fltsim::PoolOutstanding(ScanTag), 0u);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The refresh on reads
+
+TEST_F(Filter, Refresh_AgeBoundary_FutureAndZero)
+{
+    Watch({3});
+    fltsim::SetSystemTime(now_);
+    struct Case {
+        const char *what;
+        LONGLONG stored;
+        bool refreshed;
+    };
+    const Case cases[] = {
+        {"exactly one hour old", now_ - Hour, false},
+        {"one unit more than an hour", now_ - Hour - 1, true},
+        {"a minute old", now_ - 600000000LL, false},
+        {"stored now", now_, false},
+        {"one unit in the future", now_ + 1, true},
+        {"a year in the future", now_ + 365 * 24 * Hour, true},
+        {"zero", 0, true},
+        {"most negative", INT64_MIN, true},
+    };
+    for (const Case &c : cases) {
+        PFILE_OBJECT file = fltsim::AddFile(FileOn(3), Stored(c.stored));
+        fltsim::Read(file);
+        EXPECT_EQ(fltsim::Times(file).lastAccess, c.refreshed ? now_ : c.stored) << c.what;
+        EXPECT_EQ(fltsim::SetCount(file), c.refreshed ? 1u : 0u) << c.what;
+    }
+}
+
+TEST_F(Filter, Refresh_WritesBackTheOtherFourFieldsAsQueried)
+{
+    Watch({3});
+    fltsim::SetSystemTime(now_);
+    const fltsim::FileTimes stored = Stored(now_ - 5 * Hour);
+    PFILE_OBJECT file = fltsim::AddFile(FileOn(3), stored);
+    fltsim::Read(file);
+    const FILE_BASIC_INFORMATION written = fltsim::LastSetRecord(file);
+    EXPECT_EQ(written.CreationTime.QuadPart, stored.creation);
+    EXPECT_EQ(written.LastAccessTime.QuadPart, now_);
+    EXPECT_EQ(written.LastWriteTime.QuadPart, stored.lastWrite);
+    EXPECT_EQ(written.ChangeTime.QuadPart, stored.change);
+    EXPECT_EQ(written.FileAttributes, stored.attributes);
+    const fltsim::FileTimes after = fltsim::Times(file);
+    EXPECT_EQ(after.creation, stored.creation);
+    EXPECT_EQ(after.lastWrite, stored.lastWrite);
+    EXPECT_EQ(after.change, stored.change);
+    EXPECT_EQ(after.attributes, stored.attributes);
+    // Read again within the hour: nothing more is written.
+    fltsim::SetSystemTime(now_ + Hour);
+    fltsim::Read(file);
+    EXPECT_EQ(fltsim::SetCount(file), 1u);
+}
+
+TEST_F(Filter, Refresh_OnlyWhileAClientIsConnected)
+{
+    Load();
+    fltsim::SetSystemTime(now_);
+    PFILE_OBJECT file = fltsim::AddFile(FileOn(3), Stored(0));
+    fltsim::Read(file); // no client
+    int client = ConnectService();
+    fltsim::Read(file); // connected, no list yet
+    EXPECT_EQ(SendVolumes(client, {3}), STATUS_SUCCESS);
+    fltsim::CloseClient(client);
+    fltsim::Read(file); // list sent, then disconnected
+    EXPECT_EQ(fltsim::SetCount(file), 0u);
+    EXPECT_EQ(fltsim::CallCount(fltsim::Call::GetFileNameInformation), 1u) << "no name query without a client";
+}
+
+TEST_F(Filter, Refresh_VolumeMatchIsASubstringOfTheFullName)
+{
+    Watch({1, 4});
+    fltsim::SetSystemTime(now_);
+    PFILE_OBJECT on1 = fltsim::AddFile(FileOn(1), Stored(0));
+    PFILE_OBJECT on12 = fltsim::AddFile(FileOn(12), Stored(0));
+    PFILE_OBJECT on4 = fltsim::AddFile(FileOn(4), Stored(0));
+    PFILE_OBJECT on2 = fltsim::AddFile(FileOn(2), Stored(0));
+    PFILE_OBJECT on5 = fltsim::AddFile(FileOn(5), Stored(0));
+    // The entry text may occur anywhere, also in the path.
+    PFILE_OBJECT mentions4 = fltsim::AddFile(FileOn(5, u"\\copy of Device\\HarddiskVolume4.txt"), Stored(0));
+    for (PFILE_OBJECT f : {on1, on12, on4, on2, on5, mentions4}) fltsim::Read(f);
+    EXPECT_EQ(fltsim::SetCount(on1), 1u);
+    EXPECT_EQ(fltsim::SetCount(on12), 1u);
+    EXPECT_EQ(fltsim::SetCount(on4), 1u);
+    EXPECT_EQ(fltsim::SetCount(mentions4), 1u);
+    EXPECT_EQ(fltsim::SetCount(on2), 0u);
+    EXPECT_EQ(fltsim::SetCount(on5), 0u);
+}
+
+TEST_F(Filter, Refresh_SearchStaysWithinTheNamesCountedLength)
+{
+    Watch({3});
+    fltsim::SetSystemTime(now_);
+    // Names that end in the middle of the entry text; their buffers end with the last character,
+    // so any read past the counted length is an address-sanitizer error.
+    for (const char16_t *name : {u"\\Device\\HarddiskVolume", u"\\Device\\Harddisk", u"D", u""}) {
+        PFILE_OBJECT f = fltsim::AddFile(name, Stored(0));
+        fltsim::Read(f);
+        EXPECT_EQ(fltsim::SetCount(f), 0u);
+    }
+    PFILE_OBJECT exact = fltsim::AddFile(u"\\Device\\HarddiskVolume3", Stored(0));
+    fltsim::Read(exact);
+    EXPECT_EQ(fltsim::SetCount(exact), 1u);
+}
+
+TEST_F(Filter, Refresh_CountZeroNeverRefreshes)
+{
+    Watch({});
+    fltsim::SetSystemTime(now_);
+    PFILE_OBJECT file = fltsim::AddFile(FileOn(3), Stored(0));
+    fltsim::Read(file);
+    EXPECT_EQ(fltsim::SetCount(file), 0u);
+    EXPECT_EQ(fltsim::CallCount(fltsim::Call::QueryInformationFile), 0u);
+}
+
+TEST_F(Filter, Refresh_ReadsWhereTheCallsAreNotAllowed_AreSkippedSilently)
+{
+    Watch({3});
+    fltsim::SetSystemTime(now_);
+    PFILE_OBJECT file = fltsim::AddFile(FileOn(3), Stored(0));
+    fltsim::ReadOptions dispatch, apc, guarded, draining, paging, syncPaging;
+    dispatch.irql = DISPATCH_LEVEL;
+    apc.irql = APC_LEVEL;
+    guarded.guardedRegion = true;
+    draining.draining = true;
+    paging.irpFlags = IRP_PAGING_IO | IRP_NOCACHE;
+    syncPaging.irpFlags = IRP_SYNCHRONOUS_PAGING_IO | IRP_PAGING_IO;
+    for (const fltsim::ReadOptions &o : {dispatch, apc, guarded, draining, paging, syncPaging}) {
+        EXPECT_EQ(fltsim::Read(file, o), int(FLT_POSTOP_FINISHED_PROCESSING));
+    }
+    EXPECT_EQ(fltsim::SetCount(file), 0u);
+    EXPECT_EQ(fltsim::CallCount(fltsim::Call::GetFileNameInformation), 0u);
+    // The simulated Filter Manager records any call made where the platform forbids it.
+    EXPECT_TRUE(fltsim::Violations().empty()) << ::testing::PrintToString(fltsim::Violations());
+
+    // Non-cached user reads, fast I/O reads and failed reads at passive level are refreshed.
+    fltsim::ReadOptions nocache, fastIo, failed;
+    nocache.irpFlags = IRP_NOCACHE;
+    fastIo.fastIo = true;
+    failed.status = STATUS_ACCESS_DENIED;
+    for (const fltsim::ReadOptions &o : {nocache, fastIo, failed}) {
+        PFILE_OBJECT f = fltsim::AddFile(FileOn(3), Stored(0));
+        fltsim::Read(f, o);
+        EXPECT_EQ(fltsim::SetCount(f), 1u);
+    }
+}
+
+TEST_F(Filter, Refresh_FailingQueries_EndTheCallbackQuietly)
+{
+    Watch({3});
+    fltsim::SetSystemTime(now_);
+    PFILE_OBJECT file = fltsim::AddFile(FileOn(3), Stored(0));
+
+    fltsim::FailCall(fltsim::Call::GetFileNameInformation, STATUS_FLT_INVALID_NAME_REQUEST, 1);
+    fltsim::Read(file);
+    EXPECT_EQ(fltsim::SetCount(file), 0u);
+
+    fltsim::FailCall(fltsim::Call::QueryInformationFile, STATUS_ACCESS_DENIED, 1);
+    fltsim::Read(file);
+    EXPECT_EQ(fltsim::SetCount(file), 0u);
+    EXPECT_EQ(fltsim::OutstandingNames(), 0u) << "name released on the failure path";
+
+    fltsim::FailCall(fltsim::Call::SetInformationFile, STATUS_ACCESS_DENIED, 1);
+    fltsim::Read(file);
+    EXPECT_EQ(fltsim::Times(file).lastAccess, 0);
+
+    fltsim::Read(file); // nothing stuck: the next read refreshes
+    EXPECT_EQ(fltsim::Times(file).lastAccess, now_);
+    EXPECT_EQ(fltsim::OutstandingNames(), 0u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Unload
+
+TEST_F(Filter, Unload_WithClientConnected_FreesEveryEntry)
+{
+    Watch({2, 3, 4, 5, 6});
+    EXPECT_EQ(fltsim::PoolOutstanding(ScanTag), 5u);
+    EXPECT_EQ(fltsim::UnloadDriver(), STATUS_SUCCESS);
+    EXPECT_FALSE(fltsim::IsRegistered());
+    EXPECT_FALSE(fltsim::ServerPort().open);
+    EXPECT_EQ(fltsim::PoolOutstanding(ScanTag), 0u);
+    EXPECT_EQ(fltsim::OpenClientPorts(), 0u);
+    EXPECT_EQ(fltsim::DebugLines().back(), "[Filter] Port Disconnect");
+}
+
+TEST_F(Filter, Unload_IdleAndAfterDisconnect_ReturnsSuccess)
+{
+    Load();
+    EXPECT_EQ(fltsim::UnloadDriver(), STATUS_SUCCESS);
+    int client = Watch({3});
+    fltsim::CloseClient(client);
+    EXPECT_EQ(fltsim::UnloadDriver(), STATUS_SUCCESS);
+    EXPECT_EQ(fltsim::DebugLines().size(), 2u) << "one connect, one disconnect";
+}
+
+} // namespace

@@ -1,0 +1,118 @@
+// Stress: many threads complete reads through the filter's post-read callback while the service
+// connects, sends volume lists (well-formed and not), and disconnects, then the filter unloads
+// under the readers. Built twice: with AddressSanitizer (use after free, leaks) and with
+// ThreadSanitizer (races). Exits non-zero on any finding the program itself can see.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "support.h"
+
+using namespace filtertest;
+
+int main(int argc, char **argv)
+{
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
+    const unsigned readers = argc > 2 ? unsigned(std::atoi(argv[2])) : 4;
+
+    fltsim::Reset();
+    if (fltsim::LoadDriver() != STATUS_SUCCESS) {
+        std::puts("FAIL: driver did not start");
+        return 1;
+    }
+    std::vector<PFILE_OBJECT> files;
+    for (int volume = 1; volume <= 40; ++volume) {
+        fltsim::FileTimes t;
+        t.creation = 1;
+        t.lastWrite = 2;
+        t.change = 3;
+        t.attributes = 0x20;
+        files.push_back(fltsim::AddFile(FileOn(volume), t));
+    }
+
+    std::atomic<bool> stop{false};
+    std::atomic<unsigned long> reads{0};
+    std::vector<std::thread> threads;
+    for (unsigned r = 0; r < readers; ++r) {
+        threads.emplace_back([&, r] {
+            std::mt19937 rng(r + 1);
+            unsigned long n = 0;
+            while (!stop.load(std::memory_order_relaxed)) {
+                fltsim::ReadOptions options;
+                const unsigned kind = rng() % 8;
+                options.irql = kind == 0 ? DISPATCH_LEVEL : kind == 1 ? APC_LEVEL : PASSIVE_LEVEL;
+                options.irpFlags = kind == 2 ? IRP_PAGING_IO : 0;
+                fltsim::Read(files[rng() % files.size()], options);
+                ++n;
+            }
+            reads += n;
+        });
+    }
+
+    std::mt19937 rng(12345);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    unsigned long cycles = 0;
+    LONGLONG clock = 133000000000000000LL;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const int client = ConnectService();
+        if (client < 0) {
+            std::puts("FAIL: the service could not connect");
+            stop = true;
+            break;
+        }
+        for (int message = 0; message < 3; ++message) {
+            uint32_t words[33] = {};
+            const uint32_t count = rng() % 25;
+            words[0] = count;
+            for (uint32_t i = 1; i <= count; ++i) words[i] = 1 + rng() % 40;
+            ULONG length = sizeof(VolumeListMessage);
+            if (rng() % 4 == 0) length = 4 + 4 * (rng() % 33); // often too short for its count
+            if (rng() % 8 == 0) words[1 + rng() % 32] = 100000000; // too many digits
+            fltsim::SendMessage(client, words, length);
+            clock += 2 * Hour;
+            fltsim::SetSystemTime(clock);
+            std::this_thread::yield();
+        }
+        fltsim::CloseClient(client);
+        ++cycles;
+    }
+    // Unload while reads keep completing, with a client connected and a list in place.
+    const int last = ConnectService();
+    SendVolumes(last, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const NTSTATUS unload = fltsim::UnloadDriver();
+    stop = true;
+    for (std::thread &t : threads) t.join();
+
+    int failures = 0;
+    if (unload != STATUS_SUCCESS) {
+        std::puts("FAIL: unload did not succeed");
+        ++failures;
+    }
+    if (fltsim::PoolOutstanding(ScanTag) != 0) {
+        std::printf("FAIL: %zu \"Scan\" allocations left after unload\n", fltsim::PoolOutstanding(ScanTag));
+        ++failures;
+    }
+    if (fltsim::OutstandingNames() != 0 || fltsim::OpenClientPorts() != 0) {
+        std::puts("FAIL: name information or client ports left open");
+        ++failures;
+    }
+    for (const std::string &v : fltsim::Violations()) {
+        std::printf("FAIL: %s\n", v.c_str());
+        ++failures;
+    }
+    unsigned refreshed = 0;
+    for (PFILE_OBJECT f : files) refreshed += fltsim::SetCount(f);
+    std::printf("stress: %lu reads on %u threads, %lu connect/message/disconnect cycles, %u refreshes\n",
+                reads.load(), readers, cycles, refreshed);
+    if (refreshed == 0 || cycles == 0) {
+        std::puts("FAIL: the run exercised nothing");
+        ++failures;
+    }
+    fltsim::Reset();
+    return failures == 0 ? 0 : 1;
+}
