@@ -11,6 +11,7 @@ namespace sim::detail {
 namespace {
 
 thread_local std::uint32_t lastError = 0;
+thread_local bool dispatcherThread = false;
 
 struct FnInfo {
   std::string_view name;
@@ -102,6 +103,9 @@ bool FindFn(std::string_view name, Fn* fn) {
 
 void SetLastError(std::uint32_t error) { lastError = error; }
 
+bool OnDispatcherThread() { return dispatcherThread; }
+void SetDispatcherThread(bool dispatcher) { dispatcherThread = dispatcher; }
+
 std::uint32_t CallGate(Fn fn, std::uint32_t controlCode) {
   std::shared_ptr<CallHook> hook;
   std::uint64_t hookNumber = 0;
@@ -142,8 +146,10 @@ void PauseLocked(std::unique_lock<std::mutex>& lock) {
   Machine& m = M();
   std::uint64_t generation = m.pauseGeneration;
   ++m.paused;
+  if (dispatcherThread) ++m.service.dispatcherBlocked;
   Changed().notify_all();
   Changed().wait(lock, [&] { return M().pauseGeneration != generation; });
+  if (dispatcherThread) --M().service.dispatcherBlocked;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -236,6 +242,34 @@ std::size_t Length(const char16_t* s) {
   std::size_t n = 0;
   while (s[n] != 0) ++n;
   return n;
+}
+
+bool CloseLocked(os::Handle handle) {
+  Machine& m = M();
+  HandleEntry* entry = m.handles.Find(handle);
+  if (!entry) return false;
+  switch (entry->kind) {
+    case HandleKind::Volume:
+      RemoveOpen(m.drives[entry->drive].volumeOpens, entry->access, entry->share);
+      break;
+    case HandleKind::VolumeFile: {
+      Drive& drive = m.drives[entry->drive];
+      if (entry->record < drive.files.size()) RemoveOpen(drive.files[entry->record].opens, entry->access, entry->share);
+      break;
+    }
+    case HandleKind::PlainFile:
+      RemoveOpen(entry->file->opens, entry->access, entry->share);
+      break;
+    case HandleKind::PortConnection:
+      if (entry->port->open) --entry->port->connections;
+      entry->port->events.push_back(PortEvent{PortEvent::Kind::Disconnect, {}, m.now});
+      break;
+    case HandleKind::Thread:
+    case HandleKind::Free:
+      break;
+  }
+  m.handles.Release(handle);
+  return true;
 }
 
 }  // namespace sim::detail
@@ -345,7 +379,17 @@ bool IsPaused() {
 }
 
 void Resume() {
-  std::lock_guard<std::mutex> lock(Mutex());
+  std::unique_lock<std::mutex> lock(Mutex());
+  // Controls already sent reach the handler first, and the handler runs until it returns or
+  // waits, so that "stop, then resume" is deterministic.
+  if (!dispatcherThread) {
+    Changed().wait_for(lock, std::chrono::seconds(10), [] {
+      const ServiceSide& s = M().service;
+      if (!s.dispatcherRunning) return true;
+      bool queued = !s.controls.empty() && s.handler != nullptr;
+      return !queued && (!s.handlerRunning || s.dispatcherBlocked > 0);
+    });
+  }
   ++M().pauseGeneration;
   M().paused = 0;
   Changed().notify_all();
@@ -388,6 +432,13 @@ bool Fail(std::string_view function, Fault fault) {
 void ClearFaults() {
   std::lock_guard<std::mutex> lock(Mutex());
   for (CallState& call : M().calls) call.faults.clear();
+}
+
+void ExitProcess() {
+  std::lock_guard<std::mutex> lock(Mutex());
+  for (std::size_t i = 0; i < HandleCapacity; ++i) CloseLocked(0x100 + i * 4);
+  M().openKeys.clear();
+  Changed().notify_all();
 }
 
 std::size_t LiveThreadCount() {
@@ -496,12 +547,17 @@ std::uint32_t WaitForSingleObject(Handle handle, std::uint32_t milliseconds) {
   }
   std::shared_ptr<ThreadRecord> record = entry->thread;
   auto ended = [&] { return record->done; };
+  if (dispatcherThread) ++M().service.dispatcherBlocked;
+  Changed().notify_all();
+  bool signalled = true;
   if (milliseconds == Infinite) {
     Changed().wait(lock, ended);
-    return WaitObject0;
+  } else {
+    // Time-outs are real time: the simulated clock only moves with Sleep.
+    signalled = Changed().wait_for(lock, std::chrono::milliseconds(milliseconds), ended);
   }
-  // Time-outs are real time: the simulated clock only moves with Sleep.
-  return Changed().wait_for(lock, std::chrono::milliseconds(milliseconds), ended) ? WaitObject0 : WaitTimeout;
+  if (dispatcherThread) --M().service.dispatcherBlocked;
+  return signalled ? WaitObject0 : WaitTimeout;
 }
 
 bool CloseHandle(Handle handle) {
@@ -510,35 +566,12 @@ bool CloseHandle(Handle handle) {
     return false;
   }
   std::lock_guard<std::mutex> lock(Mutex());
-  Machine& m = M();
   // INVALID_HANDLE_VALUE is also the current-process pseudo handle, which closes successfully.
   if (handle == InvalidHandleValue) return true;
-  HandleEntry* entry = m.handles.Find(handle);
-  if (!entry) {
+  if (!CloseLocked(handle)) {
     SetLastError(ErrorInvalidHandle);
     return false;
   }
-  switch (entry->kind) {
-    case HandleKind::Volume:
-      RemoveOpen(m.drives[entry->drive].volumeOpens, entry->access, entry->share);
-      break;
-    case HandleKind::VolumeFile: {
-      Drive& drive = m.drives[entry->drive];
-      if (entry->record < drive.files.size()) RemoveOpen(drive.files[entry->record].opens, entry->access, entry->share);
-      break;
-    }
-    case HandleKind::PlainFile:
-      RemoveOpen(entry->file->opens, entry->access, entry->share);
-      break;
-    case HandleKind::PortConnection:
-      if (entry->port->open) --entry->port->connections;
-      entry->port->events.push_back(sim::PortEvent{sim::PortEvent::Kind::Disconnect, {}, m.now});
-      break;
-    case HandleKind::Thread:
-    case HandleKind::Free:
-      break;
-  }
-  m.handles.Release(handle);
   return true;
 }
 

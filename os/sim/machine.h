@@ -85,6 +85,13 @@ std::uint32_t CallGate(Fn fn, std::uint32_t controlCode = 0);
 // Per-thread last error.
 void SetLastError(std::uint32_t error);
 
+// Closes a kernel handle of any kind (Mutex() held); false when it is not open.
+bool CloseLocked(os::Handle handle);
+
+// True on the thread that runs StartServiceCtrlDispatcherW.
+bool OnDispatcherThread();
+void SetDispatcherThread(bool dispatcher);
+
 // ---------------------------------------------------------------------------------------------
 // Opens of one object, for share-mode checks (handles and test holds alike).
 struct OpenCounts {
@@ -103,6 +110,10 @@ void RemoveOpen(OpenCounts& opens, std::uint32_t access, std::uint32_t share);
 // Volumes.
 constexpr std::uint32_t FirstUserRecord = 64;   // records below are the file system's own
 constexpr std::uint32_t RootRecord = 5;
+// Data this small stays inside the file record: it takes no clusters and is never compressed.
+constexpr std::uint64_t ResidentLimit = 700;
+// NTFS compresses in units of 16 clusters; a unit that would not save a cluster stays as it is.
+constexpr std::uint64_t ClustersPerCompressionUnit = 16;
 
 struct FileNode {
   std::uint32_t nameOffset = 0;   // into Drive::names
@@ -257,6 +268,8 @@ struct ServiceSide {
   bool stoppedReported = false;
   bool endRequested = false;
   bool dispatcherReturned = false;
+  bool handlerRunning = false;
+  std::uint32_t dispatcherBlocked = 0;   // the dispatcher thread waits in WaitForSingleObject or a pause
   os::HandlerFunction handler = nullptr;
   std::u16string handlerName;
   std::u16string serviceName;

@@ -133,6 +133,7 @@ bool StartServiceCtrlDispatcherW(const ServiceTableEntry* table) {
 
   // This thread is now the dispatcher: it runs the handler for each control until the service
   // has stopped.
+  SetDispatcherThread(true);
   for (;;) {
     Changed().wait(lock, [] {
       const ServiceSide& s = M().service;
@@ -143,12 +144,15 @@ bool StartServiceCtrlDispatcherW(const ServiceTableEntry* table) {
     std::uint32_t control = s.controls.front();
     s.controls.pop_front();
     HandlerFunction handler = s.handler;
+    s.handlerRunning = true;
     lock.unlock();
     handler(control);
     lock.lock();
+    M().service.handlerRunning = false;
     M().service.handled.push_back(control);
     Changed().notify_all();
   }
+  SetDispatcherThread(false);
   lock.unlock();
   mainThread.join();
   lock.lock();

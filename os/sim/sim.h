@@ -43,6 +43,9 @@ void SetModulePath(std::u16string_view path);
 
 // Kernel handles (files, volumes, threads, port connections) currently open in the process.
 std::size_t OpenHandleCount();
+// The process ends: the kernel closes every handle still open (a port connection is then
+// disconnected) and every registry key. Call it after the program's entry point returned.
+void ExitProcess();
 // Registry keys opened or created through os:: and not closed yet.
 std::size_t OpenKeyCount();
 
@@ -73,7 +76,10 @@ void PauseHere();
 // Waits until some thread is paused. False when `realTimeoutMs` ran out first.
 bool WaitUntilPaused(std::uint32_t realTimeoutMs = 10'000);
 bool IsPaused();
-// Releases every paused thread. Armed pauses that have not triggered stay armed.
+// Releases every paused thread. Armed pauses that have not triggered stay armed. Service
+// controls already sent are delivered first: Resume waits until the handler has run, or is
+// itself waiting (WaitForSingleObject) or paused, so "SendServiceControl, then Resume" always
+// lets the handler act before the released threads go on.
 void Resume();
 
 // ---------------------------------------------------------------------------------------------
@@ -169,7 +175,12 @@ struct FileSpec {
   std::uint32_t securityId = 0x100;
 };
 
-// Returns the new file's FRN. Sizes of 1,000,000 files are fine: records live in vectors.
+// Returns the new file's FRN. Volumes of 1,000,000 files are fine: records live in vectors.
+// Returns 0 when the parent is not a directory of the volume or the name is empty, longer than
+// 255 units or already taken in that directory (names are unique per directory, ignoring case).
+// Allocation follows NTFS: data of up to 700 bytes stays in the file record (no clusters, and
+// compression changes nothing); larger data takes whole clusters, and compressed data takes
+// ceil(bytes x ratio) per unit of 16 clusters, except in units where that saves no cluster.
 std::uint64_t AddFile(char16_t letter, const FileSpec& spec);
 std::uint64_t AddDirectory(char16_t letter, std::u16string_view name, std::uint64_t parent = RootFrn);
 void RemoveVolumeFile(char16_t letter, std::uint64_t frn);
@@ -181,7 +192,8 @@ struct FileInfo {
   std::uint64_t parent = 0;
   std::uint32_t attributes = 0;
   std::uint64_t size = 0;
-  std::uint64_t allocated = 0;               // what GetCompressedFileSizeW reports when compressed
+  std::uint64_t allocated = 0;               // clusters in bytes; GetCompressedFileSizeW reports this
+                                             // for a compressed file that is not resident
   FileTime creation = 0;
   FileTime lastAccess = 0;
   FileTime lastWrite = 0;

@@ -63,15 +63,31 @@ void JournalVersions(const Drive& drive, std::uint16_t* minMajor, std::uint16_t*
   *maxMajor = drive.spec.journalMaxMajor ? drive.spec.journalMaxMajor : (win81up ? 3 : 2);
 }
 
+// Clusters taken by the file's data when stored uncompressed.
+std::uint64_t PlainAllocation(const Drive& drive, const FileNode& node) {
+  return node.size <= ResidentLimit ? 0 : RoundUp(node.size, drive.spec.clusterSize);
+}
+
+// Clusters taken by the file's data when stored compressed.
 std::uint64_t CompressedAllocation(const Drive& drive, std::uint32_t index, const FileNode& node) {
+  if (node.size <= ResidentLimit) return 0;
+  std::uint64_t cluster = drive.spec.clusterSize;
   double ratio = drive.spec.compressionRatio;
   auto it = drive.overrides.find(index);
   if (it != drive.overrides.end()) {
-    if (it->second.compressedSize >= 0) return RoundUp(it->second.compressedSize, drive.spec.clusterSize);
+    if (it->second.compressedSize >= 0) return RoundUp(it->second.compressedSize, cluster);
     if (it->second.ratio >= 0) ratio = it->second.ratio;
   }
-  auto bytes = static_cast<std::uint64_t>(std::ceil(static_cast<double>(node.size) * ratio));
-  return RoundUp(bytes, drive.spec.clusterSize);
+  // Each unit of 16 clusters keeps its compressed form only if that frees at least one cluster.
+  auto unitClusters = [&](std::uint64_t bytes) {
+    std::uint64_t plain = (bytes + cluster - 1) / cluster;
+    auto packed = static_cast<std::uint64_t>(std::ceil(static_cast<double>(bytes) * ratio / static_cast<double>(cluster)));
+    return std::min(plain, packed);
+  };
+  std::uint64_t unit = ClustersPerCompressionUnit * cluster;
+  std::uint64_t clusters = (node.size / unit) * unitClusters(unit);
+  if (node.size % unit) clusters += unitClusters(node.size % unit);
+  return clusters * cluster;
 }
 
 // The journal records a change of the file: it gets the next USN.
@@ -393,7 +409,7 @@ std::uint64_t AddFile(char16_t letter, const FileSpec& spec) {
   if (spec.compressionRatio >= 0 || spec.compressedSize >= 0)
     drive->overrides[index] = CompressionOverride{spec.compressionRatio, spec.compressedSize};
   node.allocated = (node.attributes & os::FileAttributeCompressed) ? CompressedAllocation(*drive, index, node)
-                                                                   : RoundUp(node.size, drive->spec.clusterSize);
+                                                                   : PlainAllocation(*drive, node);
   return FrnOf(node, index);
 }
 
@@ -443,7 +459,7 @@ void SetFileSize(char16_t letter, std::uint64_t frn, std::uint64_t size) {
   WithRecord(letter, frn, [&](Drive& drive, FileNode& node, std::uint32_t index) {
     node.size = size;
     node.allocated = (node.attributes & os::FileAttributeCompressed) ? CompressedAllocation(drive, index, node)
-                                                                     : RoundUp(size, drive.spec.clusterSize);
+                                                                     : PlainAllocation(drive, node);
   });
 }
 
@@ -746,8 +762,7 @@ bool SetCompression(const HandleEntry& entry, const void* in, std::uint32_t inSi
     if (bytesReturned) *bytesReturned = 0;
     return true;
   }
-  std::uint64_t allocated = compress ? CompressedAllocation(drive, entry.record, node)
-                                     : RoundUp(node.size, drive.spec.clusterSize);
+  std::uint64_t allocated = compress ? CompressedAllocation(drive, entry.record, node) : PlainAllocation(drive, node);
   if (allocated > node.allocated && allocated - node.allocated > drive.freeBytes) return Fails(ErrorDiskFull);
   ChangeFreeSpace(drive, static_cast<std::int64_t>(node.allocated) - static_cast<std::int64_t>(allocated));
   node.allocated = allocated;
@@ -993,10 +1008,12 @@ std::uint32_t GetCompressedFileSizeW(const char16_t* path, std::uint32_t* fileSi
   int found = -1;
   std::uint32_t record = 0;
   if (LookupPath(path, &found, &record)) {
-    // A compressed file reports the space its data occupies; any other file its size.
+    // A compressed file reports the space its data occupies; any other file, and a compressed
+    // one whose data is resident in its record, its size.
     const FileNode& node = M().drives[found].files[record];
+    bool packed = (node.attributes & FileAttributeCompressed) && node.size > ResidentLimit;
     if (node.attributes & FileAttributeDirectory) size = 0;
-    else size = (node.attributes & FileAttributeCompressed) ? node.allocated : node.size;
+    else size = packed ? node.allocated : node.size;
   } else {
     auto plain = M().plainFiles.find(PlainKey(path));
     if (plain == M().plainFiles.end()) {
