@@ -11,9 +11,10 @@ dir=$(prefix_c_dir)/harness
 mkdir -p "$dir"
 cp "$(helper_exe selftest_service)" "$dir/"
 svc_install HarnessSelfTest 'C:\harness\selftest_service.exe'
-[ "$(svc_state HarnessSelfTest)" = STOPPED ] || fail "a new demand-start service is $(svc_state HarnessSelfTest)"
 
+# The listener first in the new session: it keeps the services alive.
 dbwin_start
+[ "$(svc_state HarnessSelfTest)" = STOPPED ] || fail "a new demand-start service is $(svc_state HarnessSelfTest)"
 svc_start HarnessSelfTest
 dbwin_wait "SelfTest Running"
 dbwin_wait_re '^SelfTest Version [0-9]+\.[0-9]+$'

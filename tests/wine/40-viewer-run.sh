@@ -3,8 +3,9 @@
 # 64-bit prefix: the panel found by class and title shows the statistics file beside the
 # executable and follows its changes on activation; the panel hides on losing activation unless
 # the logo was clicked; keys do not close it; a second start exits with 0 and leaves one panel;
-# ViewerExitMessage ends the viewer with 0. Screenshots of the shown panel in English, German
-# and French go to build/artifacts/viewer/.
+# the value tooltips carry the summary in local time; the help link opens HELP.chm (and does
+# nothing when it is missing); "Exit" in the tray menu and ViewerExitMessage end the viewer with
+# 0. Screenshots of the shown panel in English, German and French go to build/artifacts/viewer/.
 #
 #   bash tests/wine/40-viewer-run.sh          both builds
 #   bash tests/wine/40-viewer-run.sh x86      one build
@@ -31,6 +32,8 @@ done
 artifacts=$OMBRIX_ROOT/build/artifacts/viewer
 mkdir -p "$artifacts"
 
+# The summary shows local time; the prefix runs at UTC+8 all year (no daylight saving).
+export TZ=Asia/Taipei
 wine_prefix_new "$arch"
 app=$(prefix_c_dir)/Ombrix
 mkdir -p "$app"
@@ -101,10 +104,31 @@ must expect 502 'Active Drive:'
 must expect 501 'Ombrix Viewer'
 shoot en
 
+# --- The pointer on a value shows the summary: fixed drives only, the update time at UTC+8.
+point() {
+    local rect
+    rect=$(probe rect "$1") || fail "no rectangle for control $1"
+    set -- $rect
+    xdotool mousemove $(( ($1 + $3) / 2 )) $(( ($2 + $4) / 2 ))
+    sleep 0.3
+    xdotool mousemove $(( ($1 + $3) / 2 + 2 )) $(( ($2 + $4) / 2 ))
+}
+point 505
+must expect-tip 'C : [12.34%] [1.500 GB] \nD : Not Supported \nE : [0.00%] [0.000 MB] \nLast Updated: 12/7 05:07 '
+point 503
+must expect-tip 'C : [12.34%] [1.500 GB] \nD : Not Supported \nE : [0.00%] [0.000 MB] \nLast Updated: 12/7 05:07 '
+xdotool mousemove 900 100
+
 # --- Esc, Enter and Alt+F4 on the active panel neither close nor hide it.
 xdotool key Escape
 xdotool key Return
 xdotool key alt+F4
+sleep 1
+must wait-visible 1
+must count 1
+
+# --- The help link with no HELP.chm beside the viewer changes nothing.
+click 512
 sleep 1
 must wait-visible 1
 must count 1
@@ -146,10 +170,38 @@ second=$(wine_run -t 30 "$app/Ombrix_Viewer.exe"; echo "exit $?")
 [ "$second" = "exit 0" ] || fail "a second start ended with '$second'"
 must count 1
 
-# --- ViewerExitMessage ends the viewer with exit code 0.
-stop_viewer
+# --- With HELP.chm beside the viewer, the help link opens it in the help viewer.
+mkdir -p "$WINE_TMP/help"
+cat >"$WINE_TMP/help/help.hhp" <<'HHP'
+[OPTIONS]
+Compiled file=HELP.chm
+Default topic=index.html
+Title=Ombrix test help
 
-# --- The display language picks the resources: German and French panels.
+[FILES]
+index.html
+HHP
+echo '<html><head><title>Ombrix test help</title></head><body><p>Help.</p></body></html>' >"$WINE_TMP/help/index.html"
+(cd "$WINE_TMP/help" && chmcmd help.hhp >/dev/null 2>&1) && [ -f "$WINE_TMP/help/HELP.chm" ] ||
+    fail "chmcmd could not build a help file"
+cp "$WINE_TMP/help/HELP.chm" "$app/"
+must tray-left
+must wait-visible 1
+click 512
+must window-of-class 'HH Parent'
+
+# --- "Exit", the one item of the tray menu (opened at the pointer), ends the viewer with 0.
+xdotool mousemove 500 300
+must tray-right
+sleep 1
+xdotool mousemove 520 310 click 1
+wait "$viewer_pid"
+code=$?
+[ "$code" = 0 ] || fail "the viewer ended with exit code $code after Exit in the tray menu"
+must wait-gone
+
+# --- The display language picks the resources: German and French panels; ViewerExitMessage
+# ends each viewer with exit code 0.
 must write-stats "$stats" 1 1234 1610612736 $updated C:1:1:3:1610612736:1234 E:1:1:3:0:0
 start_viewer de_DE.UTF-8
 must tray-left

@@ -11,6 +11,9 @@
 #                             exports WINEPREFIX, WINEARCH, WINEDEBUG=-all; sets WINE_ARCH, and an
 #                             EXIT trap that kills the prefix's wineserver and removes $WINE_TMP
 #   wine_run [-t SECS] CMD... run a Windows program (default timeout 60 s); stdout/stderr pass through
+#   wine_tool [-t SECS] CMD...  run a Wine system tool (sc, net, reg); output in $WINE_OUT. Retried
+#                             once when Wine's launcher itself fails to start the tool (seen rarely
+#                             on a loaded machine: "ShellExecuteEx failed"), never on the tool's result
 #   wine_bg NAME CMD...       start a Windows program in the background, output to $WINE_TMP/NAME.out
 #   wine_session_end [SECS]   wait until every process of the prefix has ended (wineserver -w)
 #   winpath UNIXPATH          the Windows path of a Unix path (drive Z: is the Unix root)
@@ -29,9 +32,11 @@
 #
 # Services (service control manager of the prefix):
 #   svc_install NAME WINEXE   sc create NAME as own-process, demand-start service, then end the
-#                             session (a service created in a session can only be started in the next)
+#                             session (a service created in a session can only be started in the next).
+#                             Call dbwin_start next, before any other Wine command, so that the new
+#                             session has its ordinary process from the start.
 #   svc_start NAME            net start NAME
-#   svc_stop NAME             net stop NAME
+#   svc_stop NAME [SECS]      net stop NAME; fails when it has not returned within SECS (default 60)
 #   svc_state NAME            prints the state word of sc query (RUNNING, STOPPED, ...) or NONE
 #   svc_wait_state NAME STATE [SECS]
 #
@@ -118,6 +123,19 @@ wine_run() {
     local secs=60
     if [ "$1" = "-t" ]; then secs=$2; shift 2; fi
     timeout "$secs" "$WINE_LOADER" "$@" </dev/null
+}
+
+WINE_OUT=
+wine_tool() {
+    local rc attempt
+    for attempt in 1 2; do
+        WINE_OUT=$(wine_run "$@" 2>&1)
+        rc=$?
+        [[ $WINE_OUT == *"ShellExecuteEx failed"* ]] || break
+        note "Wine could not launch '$*' ($WINE_OUT); retrying"
+        sleep 1
+    done
+    return $rc
 }
 
 wine_bg() {
@@ -215,26 +233,23 @@ dbwin_wait_re() {
 # Services
 
 svc_install() {
-    local name=$1 exe=$2 out
-    out=$(wine_run sc create "$name" binPath= "$exe" type= own start= demand 2>&1) ||
-        fail "sc create $name failed: $out"
+    local name=$1 exe=$2
+    wine_tool sc create "$name" binPath= "$exe" type= own start= demand ||
+        fail "sc create $name failed: $WINE_OUT"
     wine_session_end
 }
 
 svc_start() {
-    local out
-    out=$(wine_run -t 60 net start "$1" 2>&1) || fail "net start $1 failed: $out"
+    wine_tool net start "$1" || fail "net start $1 failed: $WINE_OUT"
 }
 
 svc_stop() {
-    local out
-    out=$(wine_run -t 60 net stop "$1" 2>&1) || fail "net stop $1 failed: $out"
+    wine_tool -t "${2:-60}" net stop "$1" || fail "net stop $1 failed or took over ${2:-60} s: $WINE_OUT"
 }
 
 svc_state() {
-    local out
-    out=$(wine_run sc query "$1" 2>/dev/null) || { echo NONE; return 0; }
-    echo "$out" | tr -d '\r' | awk '$1 == "STATE" { print $4; found = 1 } END { if (!found) print "NONE" }'
+    wine_tool sc query "$1" || { echo NONE; return 0; }
+    echo "$WINE_OUT" | tr -d '\r' | awk '$1 == "STATE" { print $4; found = 1 } END { if (!found) print "NONE" }'
 }
 
 svc_wait_state() {

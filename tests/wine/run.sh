@@ -34,7 +34,8 @@ for script in "$here"/[0-9][0-9]-*.sh; do
     took=$((SECONDS - start))
     if [ $rc = 0 ]; then
         passed=$((passed + 1))
-        echo "PASS $name (${took} s)"
+        summary=$(grep -v '^\[' "$logdir/$name.log" | tail -n 1)
+        echo "PASS $name (${took} s)${summary:+: $summary}"
     else
         failed=$((failed + 1))
         failed_names+=("$name")
