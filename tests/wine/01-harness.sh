@@ -21,6 +21,8 @@ dbwin_wait_re '^SelfTest Version [0-9]+\.[0-9]+$'
 note "$(dbwin_texts | grep '^SelfTest Version')"
 # Line feed, tab and backslash survive as one record.
 dbwin_wait $'SelfTest two\nlines\tand a \\ sign'
+# Outside ASCII: the ANSI text of the buffer arrives in the log as UTF-8.
+dbwin_wait "SelfTest café"
 [ "$(svc_state HarnessSelfTest)" = RUNNING ] || fail "service is $(svc_state HarnessSelfTest) after start"
 dbwin_has "SelfTest Stop" && fail "stop line before the stop"
 

@@ -35,6 +35,7 @@
 #                             session (a service created in a session can only be started in the next).
 #                             Call dbwin_start next, before any other Wine command, so that the new
 #                             session has its ordinary process from the start.
+#   svc_create NAME WINEXE    sc create only (several services, then svc_install the last one)
 #   svc_start NAME            net start NAME
 #   svc_stop NAME [SECS]      net stop NAME; fails when it has not returned within SECS (default 60)
 #   svc_state NAME            prints the state word of sc query (RUNNING, STOPPED, ...) or NONE
@@ -232,10 +233,14 @@ dbwin_wait_re() {
 # ------------------------------------------------------------------------------------------------
 # Services
 
-svc_install() {
+svc_create() {
     local name=$1 exe=$2
     wine_tool sc create "$name" binPath= "$exe" type= own start= demand ||
         fail "sc create $name failed: $WINE_OUT"
+}
+
+svc_install() {
+    svc_create "$@"
     wine_session_end
 }
 

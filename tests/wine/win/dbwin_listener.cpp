@@ -9,7 +9,8 @@
 //     <tick ms> TAB <pid> TAB <text>
 //
 // where the text has backslash, line feed, carriage return and tab written as \\ \n \r \t, so a
-// message is always exactly one line. The line is written with one WriteFile call and is visible
+// message is always exactly one line. OutputDebugStringW hands the buffer its text in the ANSI
+// code page; the log holds it as UTF-8. The line is written with one WriteFile call and is visible
 // to readers at once. The first line is "# ready <pid>" once the listener is serving.
 //
 // The process also keeps the prefix's services alive (Wine ends them when no ordinary process is
@@ -34,8 +35,24 @@ void WriteLine(HANDLE file, std::string const &line)
     WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
-std::string Escape(char const *text, size_t length)
+// ANSI code page to UTF-8 (ASCII, the usual case, is unchanged).
+std::string ToUtf8(char const *text, size_t length)
 {
+    if (length == 0) return std::string();
+    int const wide = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0);
+    if (wide <= 0) return std::string(text, length);
+    std::wstring buffer(static_cast<size_t>(wide), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), &buffer[0], wide);
+    int const bytes = WideCharToMultiByte(CP_UTF8, 0, buffer.data(), wide, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return std::string(text, length);
+    std::string out(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, buffer.data(), wide, &out[0], bytes, nullptr, nullptr);
+    return out;
+}
+
+std::string Escape(std::string const &text)
+{
+    size_t const length = text.size();
     std::string out;
     out.reserve(length + 16);
     for (size_t i = 0; i < length; ++i) {
@@ -111,7 +128,7 @@ int wmain(int argc, wchar_t **argv)
         size_t const length = strnlen(text, BufferSize - sizeof(DWORD));
         char prefix[48];
         snprintf(prefix, sizeof(prefix), "%llu\t%lu\t", GetTickCount64(), pid);
-        WriteLine(file, prefix + Escape(text, length) + "\n");
+        WriteLine(file, prefix + Escape(ToUtf8(text, length)) + "\n");
         SetEvent(bufferReady);
     }
 

@@ -7,6 +7,7 @@
 //     "SelfTest Running"
 //     "SelfTest Version <major>.<minor>"      what GetVersionExW reports in this prefix
 //     "SelfTest two\nlines\tand a \\ sign"    escaping of line feed, tab and backslash
+//     "SelfTest café"                          a character outside ASCII (ANSI in the buffer)
 //     "SelfTest Stop"                          after the stop control, before the stopped report
 #include <windows.h>
 
@@ -51,6 +52,7 @@ void WINAPI Main(DWORD, LPWSTR *)
         swprintf(line, 64, L"SelfTest Version failed");
     OutputDebugStringW(line);
     OutputDebugStringW(L"SelfTest two\nlines\tand a \\ sign");
+    OutputDebugStringW(L"SelfTest caf\u00e9");
 
     WaitForSingleObject(StopEvent, INFINITE);
     OutputDebugStringW(L"SelfTest Stop");
