@@ -64,11 +64,18 @@ void TableFreeEntries(VOLUME_TABLE *table)
 }
 
 // Swaps *replacement into VolumeTable under the exclusive lock; *replacement receives the
-// entries that were published before, for the caller to free outside the lock.
-void TablePublish(VOLUME_TABLE *replacement)
+// entries that were published before, for the caller to free outside the lock. With
+// forClient set, publishes only while a client is connected and returns false otherwise: a
+// message still being handled when its client's handle is closed must not leave a table behind
+// the disconnect (the disconnect clears ClientPort before it takes the lock).
+bool TablePublish(VOLUME_TABLE *replacement, bool forClient)
 {
     VOLUME_TABLE *table = &FilterState.VolumeTable;
     FltAcquirePushLockExclusive(&FilterState.TableLock);
+    if (forClient && __atomic_load_n(&FilterState.ClientPort, __ATOMIC_ACQUIRE) == nullptr) {
+        FltReleasePushLock(&FilterState.TableLock);
+        return false;
+    }
     const ULONG used = table->Count > replacement->Count ? table->Count : replacement->Count;
     for (ULONG i = 0; i < used; ++i) { // swapped in place: two tables would not fit a small kernel frame
         const UNICODE_STRING entry = table->Entries[i];
@@ -84,6 +91,7 @@ void TablePublish(VOLUME_TABLE *replacement)
         table->Entries[i].Buffer = nullptr;
     }
     FltReleasePushLock(&FilterState.TableLock);
+    return true;
 }
 
 // Empties the table and frees its entries.
@@ -91,7 +99,7 @@ void TableClear()
 {
     VOLUME_TABLE empty;
     empty.Count = 0;
-    TablePublish(&empty);
+    TablePublish(&empty, false);
     TableFreeEntries(&empty);
 }
 
@@ -300,7 +308,8 @@ extern "C" VOID FLTAPI OnPortDisconnect(PVOID ConnectionCookie)
 // input length) and validated on that copy. A malformed message (shorter than 4 + 4 * count
 // bytes, a count above VolumeTableCapacity, a number of more than 7 digits) is refused with
 // STATUS_INVALID_PARAMETER and leaves the table as it was; so does a failed allocation. A
-// second message on one connection replaces and frees the earlier entries. No output.
+// second message on one connection replaces and frees the earlier entries. A message that is
+// still being handled when its client disconnects is dropped. No output.
 extern "C" NTSTATUS FLTAPI OnPortMessage(PVOID PortCookie, PVOID InputBuffer, ULONG InputBufferLength,
                                          PVOID OutputBuffer, ULONG OutputBufferLength,
                                          PULONG ReturnOutputBufferLength)
@@ -352,8 +361,8 @@ extern "C" NTSTATUS FLTAPI OnPortMessage(PVOID PortCookie, PVOID InputBuffer, UL
         }
     }
     ExFreePoolWithTag(scratch.Buffer, FILTER_POOL_TAG);
-    if (NT_SUCCESS(status)) {
-        TablePublish(&replacement); // replacement now holds the earlier entries
+    if (NT_SUCCESS(status) && !TablePublish(&replacement, true)) { // replacement now holds the earlier entries
+        status = STATUS_PORT_DISCONNECTED;
     }
     TableFreeEntries(&replacement);
     return status;

@@ -218,6 +218,17 @@ TEST_F(Filter, Message_SecondOnOneConnection_ReplacesAndFreesTheEarlierEntries)
     EXPECT_EQ(fltsim::PoolOutstanding(ScanTag), 0u);
 }
 
+TEST_F(Filter, Message_WhoseClientDisconnectsMeanwhile_LeavesNoTableBehind)
+{
+    int client = Watch({3});
+    fltsim::CloseClientDuringNextMessage(client);
+    EXPECT_EQ(SendVolumes(client, {4, 5}), STATUS_PORT_DISCONNECTED);
+    EXPECT_EQ(FilterState.VolumeTable.Count, 0u);
+    EXPECT_EQ(fltsim::PoolOutstanding(ScanTag), 0u);
+    ASSERT_GE(ConnectService(), 0);
+    EXPECT_EQ(FilterState.VolumeTable.Count, 0u) << "the next client starts with an empty table";
+}
+
 TEST_F(Filter, Message_Malformed_IsRefusedAndLeavesTheTableAsBefore)
 {
     int client = Watch({7, 11});

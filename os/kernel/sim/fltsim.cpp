@@ -155,6 +155,8 @@ struct Machine {
     std::unordered_map<void *, PoolBlock> pool;
     std::map<ULONG, PoolTagCounters> poolTags;
 
+    std::atomic<int> closeDuringMessage{-1};
+
     std::mutex logLock;
     std::vector<std::string> debugLines;
     std::vector<std::string> violations;
@@ -290,6 +292,7 @@ void Reset()
         m.clients.clear();
         m.files.clear();
         m.outstandingNames = 0;
+        m.closeDuringMessage = -1;
     }
     FreeAllPool();
     std::lock_guard<std::mutex> guard(m.logLock);
@@ -454,6 +457,11 @@ NTSTATUS SendMessage(int client, const void *message, ULONG length)
 NTSTATUS SendNullMessage(int client, ULONG claimedLength)
 {
     return SendMessageClaiming(client, nullptr, 0, claimedLength);
+}
+
+void CloseClientDuringNextMessage(int client)
+{
+    M().closeDuringMessage = client;
 }
 
 void CloseClient(int client)
@@ -742,6 +750,10 @@ NTSTATUS NTAPI KsCaptureBuffer(PVOID Destination, const VOID *Source, ULONG Leng
         return STATUS_ACCESS_VIOLATION;
     }
     std::memcpy(Destination, Source, Length);
+    const int closing = M().closeDuringMessage.exchange(-1);
+    if (closing >= 0) {
+        CloseClient(closing);
+    }
     return STATUS_SUCCESS;
 }
 

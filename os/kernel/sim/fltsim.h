@@ -81,6 +81,9 @@ NTSTATUS SendMessage(int client, const void *message, ULONG length);
 NTSTATUS SendMessageClaiming(int client, const void *message, size_t bytes, ULONG claimedLength);
 NTSTATUS SendNullMessage(int client, ULONG claimedLength);
 void CloseClient(int client); // the client closes its handle (or ends)
+// The client's handle is closed while the driver handles its next message (after the driver
+// has captured it): the disconnect notification runs in the middle of the message notification.
+void CloseClientDuringNextMessage(int client);
 
 // ---- files
 struct FileTimes {
