@@ -13,6 +13,8 @@ constexpr char16_t ServiceName[] = u"myService";
 constexpr char16_t ExplorerKey[] = u"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced";
 constexpr char16_t ShowCompColor[] = u"ShowCompColor";
 
+}  // namespace
+
 void ResetServiceState() {
   Service.StatusHandle = os::NullHandle;
   Service.StopRequested = false;
@@ -26,6 +28,8 @@ void ResetServiceState() {
   std::memset(&Service.Work, 0, sizeof(Service.Work));
   Service.NtfsType = NTFSTYPE_NONE;
 }
+
+namespace {
 
 // Explorer shows compressed files in the normal colour: "ShowCompColor" is kept at 0.
 void EnforceExplorerSetting() {

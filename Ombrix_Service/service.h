@@ -39,6 +39,7 @@ struct ServiceState {
 extern ServiceState Service;
 
 // Service host and worker.
+void ResetServiceState();   // all of ServiceState to zero
 int ServiceProgramMain();
 void ServiceMain(std::uint32_t argc, char16_t** argv);
 void ServiceCtrlHandler(std::uint32_t control);

@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Builds the benchmarks without sanitizers, optimised, and runs them.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DOMBRIX_NO_SANITIZERS=ON >/dev/null
+cmake --build build/bench --target bench -j2 >/dev/null
+build/bench/tools/bench
