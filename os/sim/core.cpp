@@ -21,7 +21,8 @@ struct FnInfo {
 
 constexpr std::uint32_t AccessDenied = os::ErrorAccessDenied;
 
-// Indexed by Fn.
+// Indexed by Fn. Every function that can fail has a non-zero default error: CallGate's result 0
+// means "no fault".
 constexpr FnInfo FnTable[FnCount] = {
     {"GetLastError", false, 0},
     {"Sleep", false, 0},
@@ -32,7 +33,7 @@ constexpr FnInfo FnTable[FnCount] = {
     {"GetVersionExW", true, os::ErrorInsufficientBuffer},
     {"GetModuleHandleW", true, ErrorModNotFound},
     {"GetModuleFileNameW", true, AccessDenied},
-    {"OutputDebugStringW", true, 0},
+    {"OutputDebugStringW", true, ErrorInvalidFunction},   // the line is lost
     {"InitCommonControls", false, 0},
     {"StartServiceCtrlDispatcherW", true, os::ErrorFailedServiceControllerConnect},
     {"RegisterServiceCtrlHandlerW", true, ErrorServiceDoesNotExist},
@@ -42,7 +43,7 @@ constexpr FnInfo FnTable[FnCount] = {
     {"RegQueryValueExW", true, AccessDenied},
     {"RegSetValueExW", true, AccessDenied},
     {"RegCloseKey", true, os::ErrorInvalidHandle},
-    {"GetDriveTypeW", true, 0},
+    {"GetDriveTypeW", true, ErrorNotReady},
     {"GetFileAttributesW", true, AccessDenied},
     {"GetVolumeInformationW", true, ErrorNotReady},
     {"QueryDosDeviceW", true, os::ErrorFileNotFound},
