@@ -103,34 +103,41 @@ void TableClear()
     TableFreeEntries(&empty);
 }
 
-// Whether text occurs anywhere within name. Both are counted strings: neither need be
-// terminated, and nothing past either's Length is read.
-bool ContainsText(const UNICODE_STRING *name, const UNICODE_STRING *text)
-{
-    const ULONG nameChars = name->Length / sizeof(WCHAR);
-    const ULONG textChars = text->Length / sizeof(WCHAR);
-    if (textChars == 0 || textChars > nameChars) {
-        return false;
-    }
-    for (ULONG start = 0; start + textChars <= nameChars; ++start) {
-        ULONG i = 0;
-        while (i < textChars && name->Buffer[start + i] == text->Buffer[i]) {
-            ++i;
-        }
-        if (i == textChars) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Whether the file name lies on a watched volume. PASSIVE_LEVEL only (takes the push lock).
+// Whether the file name lies on a watched volume: whether some entry's text occurs anywhere
+// within the name. Every entry is VolumePrefixText followed by the volume's digits, so an entry
+// occurs exactly where the prefix occurs followed by its digits: the name is scanned once for
+// the prefix, and only the digits are compared per entry (one pass over the name instead of
+// one per entry). The name is a counted string that need not be terminated: nothing past its
+// Length is read. PASSIVE_LEVEL only (takes the push lock).
 bool IsOnWatchedVolume(const UNICODE_STRING *name)
 {
+    const ULONG prefixChars = sizeof(VolumePrefixText) / sizeof(WCHAR) - 1;
+    const ULONG nameChars = name->Length / sizeof(WCHAR);
+    const WCHAR *text = name->Buffer;
     bool found = false;
     FltAcquirePushLockShared(&FilterState.TableLock);
-    for (ULONG i = 0; i < FilterState.VolumeTable.Count && !found; ++i) {
-        found = ContainsText(name, &FilterState.VolumeTable.Entries[i]);
+    const VOLUME_TABLE *table = &FilterState.VolumeTable;
+    for (ULONG start = 0; table->Count != 0 && start + prefixChars <= nameChars && !found; ++start) {
+        ULONG i = 0;
+        while (i < prefixChars && text[start + i] == VolumePrefixText[i]) {
+            ++i;
+        }
+        if (i != prefixChars) {
+            continue;
+        }
+        const ULONG rest = start + prefixChars;
+        for (ULONG e = 0; e < table->Count && !found; ++e) {
+            const WCHAR *digits = table->Entries[e].Buffer + prefixChars;
+            const ULONG digitChars = table->Entries[e].Length / sizeof(WCHAR) - prefixChars;
+            if (digitChars > nameChars - rest) {
+                continue;
+            }
+            ULONG d = 0;
+            while (d < digitChars && text[rest + d] == digits[d]) {
+                ++d;
+            }
+            found = d == digitChars;
+        }
     }
     FltReleasePushLock(&FilterState.TableLock);
     return found;

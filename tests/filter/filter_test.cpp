@@ -2,6 +2,8 @@
 // and the last-access refresh on reads.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "support.h"
 
 using namespace filtertest;
@@ -394,6 +396,41 @@ TEST_F(Filter, Refresh_SearchStaysWithinTheNamesCountedLength)
     PFILE_OBJECT exact = fltsim::AddFile(u"\\Device\\HarddiskVolume3", Stored(0));
     fltsim::Read(exact);
     EXPECT_EQ(fltsim::SetCount(exact), 1u);
+}
+
+TEST_F(Filter, Refresh_MatchAgreesWithAPlainSubstringSearch)
+{
+    // Random tables against random names made of the entries' own pieces, so that partial and
+    // repeated prefixes, numbers that continue, and names ending mid-entry all occur.
+    int client = Watch({});
+    fltsim::SetSystemTime(now_);
+    std::mt19937 rng(7);
+    const std::vector<std::u16string> pieces = {u"\\Device\\HarddiskVolume", u"Device\\Harddisk", u"Volume",
+                                                u"\\", u"1", u"2", u"12", u"7", u"0", u"x", u"D", u"Device\\"};
+    unsigned matched = 0, names = 0;
+    for (int round = 0; round < 60; ++round) {
+        uint32_t words[33] = {};
+        words[0] = rng() % 6;
+        std::vector<std::u16string> entries;
+        for (uint32_t i = 1; i <= words[0]; ++i) {
+            words[i] = rng() % 3 == 0 ? rng() % 130 : rng() % 9999999;
+            entries.push_back(Entry(int(words[i])));
+        }
+        ASSERT_EQ(fltsim::SendMessage(client, words, sizeof(VolumeListMessage)), STATUS_SUCCESS);
+        for (int n = 0; n < 40; ++n, ++names) {
+            std::u16string name;
+            const unsigned parts = rng() % 7;
+            for (unsigned p = 0; p < parts; ++p) name += pieces[rng() % pieces.size()];
+            if (!entries.empty() && rng() % 3 == 0) name += u"\\" + entries[rng() % entries.size()] + u"\\f.txt";
+            bool expected = false;
+            for (const std::u16string &e : entries) expected = expected || name.find(e) != std::u16string::npos;
+            PFILE_OBJECT f = fltsim::AddFile(name, Stored(0));
+            fltsim::Read(f);
+            ASSERT_EQ(fltsim::SetCount(f), expected ? 1u : 0u) << std::string(name.begin(), name.end());
+            matched += expected ? 1 : 0;
+        }
+    }
+    EXPECT_GT(matched, names / 10) << "the names exercise matches too";
 }
 
 TEST_F(Filter, Refresh_CountZeroNeverRefreshes)

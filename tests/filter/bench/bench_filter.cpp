@@ -4,8 +4,9 @@
 //                               recent, so the information query runs and nothing is written)
 //   24 watched volumes, none:   a 120-character name on no watched volume
 // The simulated name and information queries are included; on Windows they cost more.
-#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 
 #include "support.h"
 
@@ -13,13 +14,26 @@ using namespace filtertest;
 
 namespace {
 
+double ThreadCpuNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) * 1e9 + double(ts.tv_nsec);
+}
+
+// Thread CPU time per read, the best of five rounds (the machine is shared; wall time is not
+// a fair measure of one thread's work).
 double NsPerRead(PFILE_OBJECT file, unsigned reads)
 {
     for (unsigned i = 0; i < reads / 10; ++i) fltsim::Read(file); // warm up
-    const auto start = std::chrono::steady_clock::now();
-    for (unsigned i = 0; i < reads; ++i) fltsim::Read(file);
-    const auto elapsed = std::chrono::steady_clock::now() - start;
-    return std::chrono::duration<double, std::nano>(elapsed).count() / reads;
+    double best = 0;
+    for (int round = 0; round < 5; ++round) {
+        const double start = ThreadCpuNs();
+        for (unsigned i = 0; i < reads; ++i) fltsim::Read(file);
+        const double ns = (ThreadCpuNs() - start) / reads;
+        best = round == 0 || ns < best ? ns : best;
+    }
+    return best;
 }
 
 std::u16string NameOf120(int volume)
@@ -34,7 +48,7 @@ std::u16string NameOf120(int volume)
 
 int main(int argc, char **argv)
 {
-    const unsigned reads = argc > 1 ? unsigned(std::atoi(argv[1])) : 2000000;
+    const unsigned reads = argc > 1 ? unsigned(std::atoi(argv[1])) : 400000;
     fltsim::Reset();
     fltsim::LoadDriver();
     const LONGLONG now = 133000000000000000LL;
@@ -53,7 +67,7 @@ int main(int argc, char **argv)
     fltsim::CloseClient(client);
     fltsim::UnloadDriver();
 
-    std::printf("post-read decision, %u reads each, name of %zu characters\n", reads, NameOf120(26).size());
+    std::printf("post-read decision, best of 5 x %u reads, thread CPU time, name of %zu characters\n", reads, NameOf120(26).size());
     std::printf("  no client:                         %8.1f ns/read\n", idle);
     std::printf("  24 volumes, name on the last one:  %8.1f ns/read\n", match);
     std::printf("  24 volumes, name on none:          %8.1f ns/read\n", none);
