@@ -251,13 +251,11 @@ bool CloseLocked(os::Handle handle) {
   if (!entry) return false;
   switch (entry->kind) {
     case HandleKind::Volume:
-      RemoveOpen(m.drives[entry->drive].volumeOpens, entry->access, entry->share);
+      if (Drive* drive = HandleDrive(*entry)) RemoveOpen(drive->volumeOpens, entry->access, entry->share);
       break;
-    case HandleKind::VolumeFile: {
-      Drive& drive = m.drives[entry->drive];
-      if (entry->record < drive.files.size()) RemoveOpen(drive.files[entry->record].opens, entry->access, entry->share);
+    case HandleKind::VolumeFile:
+      if (Drive* drive = HandleDrive(*entry)) RemoveOpen(drive->files[entry->record].opens, entry->access, entry->share);
       break;
-    }
     case HandleKind::PlainFile:
       RemoveOpen(entry->file->opens, entry->access, entry->share);
       break;

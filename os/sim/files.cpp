@@ -80,13 +80,14 @@ void RemoveFile(std::u16string_view path) {
 HoldId HoldOpen(std::u16string_view path, std::uint32_t access, std::uint32_t share) {
   std::lock_guard<std::mutex> lock(Mutex());
   Machine& m = M();
-  Hold hold{Hold::Target::PlainFile, -1, 0, nullptr, access, share};
+  Hold hold{Hold::Target::PlainFile, -1, 0, 0, nullptr, access, share};
   OpenCounts* opens = nullptr;
   int volume = VolumeDevicePath(path);
   if (volume >= 0) {
     if (!m.drives[volume].present) return 0;
     hold.target = Hold::Target::Volume;
     hold.drive = volume;
+    hold.generation = m.drives[volume].generation;
     opens = &m.drives[volume].volumeOpens;
   } else {
     auto it = m.plainFiles.find(PlainKey(path));
@@ -107,12 +108,13 @@ void ReleaseHold(HoldId id) {
   auto it = m.holds.find(id);
   if (it == m.holds.end()) return;
   const Hold& hold = it->second;
+  bool current = hold.drive >= 0 && m.drives[hold.drive].generation == hold.generation;
   switch (hold.target) {
     case Hold::Target::VolumeFile:
-      RemoveOpen(m.drives[hold.drive].files[hold.record].opens, hold.access, hold.share);
+      if (current) RemoveOpen(m.drives[hold.drive].files[hold.record].opens, hold.access, hold.share);
       break;
     case Hold::Target::Volume:
-      RemoveOpen(m.drives[hold.drive].volumeOpens, hold.access, hold.share);
+      if (current) RemoveOpen(m.drives[hold.drive].volumeOpens, hold.access, hold.share);
       break;
     case Hold::Target::PlainFile:
       RemoveOpen(hold.file->opens, hold.access, hold.share);
@@ -166,6 +168,7 @@ Handle CreateFileW(const char16_t* path, std::uint32_t desiredAccess, std::uint3
     }
     entry->kind = HandleKind::Volume;
     entry->drive = volume;
+    entry->generation = drive.generation;
     entry->access = desiredAccess;
     entry->share = shareMode;
     AddOpen(drive.volumeOpens, desiredAccess, shareMode);
@@ -243,8 +246,9 @@ bool ReadFile(Handle file, void* buffer, std::uint32_t bytesToRead, std::uint32_
   if (entry->kind == HandleKind::PlainFile) {
     size = entry->file->bytes.size();
   } else {
-    const FileNode& node = M().drives[entry->drive].files[entry->record];
-    size = node.size;
+    Drive* drive = HandleDrive(*entry);
+    if (!drive) return Fails(ErrorInvalidHandle);
+    size = drive->files[entry->record].size;
   }
   std::uint64_t count = entry->position < size ? std::min<std::uint64_t>(bytesToRead, size - entry->position) : 0;
   if (count) {

@@ -166,6 +166,7 @@ struct Journal {
 
 struct Drive {
   bool present = false;
+  std::uint32_t generation = 0;   // changes when the drive is added or removed: older handles go stale
   DriveSpec spec;
   std::uint64_t freeBytes = 0;
   std::uint64_t available = 0;
@@ -180,7 +181,12 @@ struct Drive {
   OpenCounts volumeOpens;
 };
 
+struct HandleEntry;
+
 std::u16string_view NodeName(const Drive& drive, const FileNode& node);
+// The drive behind a volume or file-record handle, or nullptr when that drive has since been
+// removed or replaced.
+Drive* HandleDrive(const HandleEntry& entry);
 // Index of the drive for "C", "c"; -1 otherwise.
 int DriveIndex(char16_t letter);
 // The record of an FRN on the drive, or nullptr (free record, wrong sequence, metafile).
@@ -226,6 +232,7 @@ enum class HandleKind : std::uint8_t { Free, Volume, VolumeFile, PlainFile, Thre
 struct HandleEntry {
   HandleKind kind = HandleKind::Free;
   int drive = -1;                    // Volume, VolumeFile
+  std::uint32_t generation = 0;      // the drive's generation when opened
   std::uint32_t record = 0;          // VolumeFile
   std::uint32_t access = 0;
   std::uint32_t share = 0;
@@ -300,6 +307,7 @@ struct CallState {
 struct Hold {
   enum class Target { VolumeFile, PlainFile, Volume } target;
   int drive = -1;
+  std::uint32_t generation = 0;
   std::uint32_t record = 0;
   std::shared_ptr<PlainFile> file;
   std::uint32_t access = 0;

@@ -188,6 +188,12 @@ std::uint64_t FrnOf(const FileNode& node, std::uint32_t index) {
   return (static_cast<std::uint64_t>(node.sequence) << 48) | index;
 }
 
+Drive* HandleDrive(const HandleEntry& entry) {
+  if (entry.drive < 0) return nullptr;
+  Drive& drive = M().drives[entry.drive];
+  return drive.present && drive.generation == entry.generation ? &drive : nullptr;
+}
+
 FileNode* FindRecord(Drive& drive, std::uint64_t frn, std::uint32_t* index) {
   std::uint64_t record = frn & 0x0000FFFFFFFFFFFF;
   if (record >= drive.files.size()) return nullptr;
@@ -310,7 +316,9 @@ void AddDrive(char16_t letter, const DriveSpec& spec) {
   if (index < 0) return;
   std::lock_guard<std::mutex> lock(Mutex());
   Drive& drive = M().drives[index];
+  std::uint32_t generation = drive.generation + 1;
   drive = Drive();
+  drive.generation = generation;
   drive.present = true;
   drive.spec = spec;
   if (drive.spec.device.empty()) drive.spec.device = DefaultDevice(static_cast<char16_t>(u'A' + index), spec.type);
@@ -337,7 +345,10 @@ void RemoveDrive(char16_t letter) {
   int index = DriveIndex(letter);
   if (index < 0) return;
   std::lock_guard<std::mutex> lock(Mutex());
-  M().drives[index] = Drive();
+  Drive& drive = M().drives[index];
+  std::uint32_t generation = drive.generation + 1;
+  drive = Drive();
+  drive.generation = generation;
 }
 
 void SetFreeBytes(char16_t letter, std::uint64_t freeBytes, std::optional<std::uint64_t> available) {
@@ -470,7 +481,8 @@ HoldId HoldOpen(char16_t letter, std::uint64_t frn, std::uint32_t access, std::u
     AddOpen(node.opens, access, share);
     Machine& m = M();
     id = m.nextHold++;
-    m.holds[id] = Hold{Hold::Target::VolumeFile, DriveIndex(letter), index, nullptr, access, share};
+    int drive = DriveIndex(letter);
+    m.holds[id] = Hold{Hold::Target::VolumeFile, drive, m.drives[drive].generation, index, nullptr, access, share};
   });
   return id;
 }
@@ -782,8 +794,9 @@ bool DeviceIoControl(Handle device, std::uint32_t controlCode, const void* inBuf
   if (!entry || entry->kind == HandleKind::Thread || entry->kind == HandleKind::PortConnection)
     return Fails(ErrorInvalidHandle);
   if (entry->kind == HandleKind::Volume) {
-    Drive& drive = M().drives[entry->drive];
-    if (!drive.present) return Fails(ErrorInvalidHandle);
+    Drive* current = HandleDrive(*entry);
+    if (!current) return Fails(ErrorInvalidHandle);
+    Drive& drive = *current;
     if (!drive.spec.mediaPresent) return Fails(ErrorNotReady);
     switch (controlCode) {
       case FsctlQueryUsnJournal:
@@ -800,8 +813,9 @@ bool DeviceIoControl(Handle device, std::uint32_t controlCode, const void* inBuf
     }
   }
   if (entry->kind == HandleKind::VolumeFile) {
-    const Drive& drive = M().drives[entry->drive];
-    if (!drive.present || drive.files[entry->record].sequence == 0) return Fails(ErrorFileNotFound);
+    const Drive* drive = HandleDrive(*entry);
+    if (!drive) return Fails(ErrorInvalidHandle);
+    if (drive->files[entry->record].sequence == 0) return Fails(ErrorFileNotFound);
   }
   switch (controlCode) {
     case FsctlGetCompression:
@@ -831,9 +845,9 @@ std::int32_t NtCreateFile(Handle* fileHandle, std::uint32_t desiredAccess, const
   std::lock_guard<std::mutex> lock(Mutex());
   Machine& m = M();
   HandleEntry* root = m.handles.Find(objectAttributes->RootDirectory);
-  if (!root || root->kind != HandleKind::Volume) return StatusInvalidHandle;
+  if (!root || root->kind != HandleKind::Volume || !HandleDrive(*root)) return StatusInvalidHandle;
   Drive& drive = m.drives[root->drive];
-  if (!drive.present || !drive.ntfs) return StatusInvalidParameter;
+  if (!drive.ntfs) return StatusInvalidParameter;
   // Only opening by file id is modelled; such an open can only open an existing file.
   if (!(createOptions & FileOpenByFileId) || createDisposition != FileOpen) return StatusInvalidParameter;
   const CountedString& name = *objectAttributes->ObjectName;
@@ -853,6 +867,7 @@ std::int32_t NtCreateFile(Handle* fileHandle, std::uint32_t desiredAccess, const
   if (handle == NullHandle) return StatusInsufficientResources;
   entry->kind = HandleKind::VolumeFile;
   entry->drive = root->drive;
+  entry->generation = drive.generation;
   entry->record = index;
   entry->access = desiredAccess;
   entry->share = shareAccess;
@@ -869,12 +884,16 @@ namespace {
 
 // The file record behind a handle, or nullptr with the last error set.
 const FileNode* OpenRecord(const HandleEntry* entry) {
-  const Drive& drive = M().drives[entry->drive];
-  if (!drive.present || drive.files[entry->record].sequence == 0) {
+  const Drive* drive = HandleDrive(*entry);
+  if (!drive) {
+    SetLastError(ErrorInvalidHandle);
+    return nullptr;
+  }
+  if (drive->files[entry->record].sequence == 0) {
     SetLastError(ErrorFileNotFound);
     return nullptr;
   }
-  return &drive.files[entry->record];
+  return &drive->files[entry->record];
 }
 
 }  // namespace

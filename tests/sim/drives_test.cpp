@@ -121,10 +121,33 @@ TEST_F(Drives, EmptyDriveIsNotReady) {
   EXPECT_EQ(os::GetLastError(), 21u);
 }
 
-TEST_F(Drives, RemovedDriveIsGone) {
+TEST_F(Drives, HandlesOfARemovedDriveGoStale) {
   sim::AddDrive(u'C');
+  std::uint64_t frn = sim::AddFile(u'C', File(u"a.txt", 10000));
+  os::Handle volume = OpenVolume();
+  os::Handle file = os::NullHandle;
+  ASSERT_EQ(OpenById(volume, frn, &file), os::StatusSuccess);
   sim::RemoveDrive(u'C');
   EXPECT_EQ(os::GetDriveTypeW(u"C:"), os::DriveNoRootDir);
+
+  // The same letter comes back with another volume: the old handles do not reach it.
+  sim::AddDrive(u'C');
+  std::uint64_t again = sim::AddFile(u'C', File(u"a.txt", 10000));
+  std::int64_t size = 0;
+  EXPECT_FALSE(os::GetFileSizeEx(file, &size));
+  std::uint8_t out[64];
+  std::uint32_t returned = 0;
+  EXPECT_FALSE(os::DeviceIoControl(volume, os::FsctlQueryUsnJournal, nullptr, 0, out, 64, &returned));
+  EXPECT_EQ(os::GetLastError(), os::ErrorInvalidHandle);
+  os::Handle other = os::NullHandle;
+  EXPECT_EQ(OpenById(volume, again, &other), static_cast<std::int32_t>(0xC0000008));
+  EXPECT_TRUE(os::CloseHandle(file));
+  EXPECT_TRUE(os::CloseHandle(volume));
+  // Closing them left the new volume's share state alone.
+  os::Handle exclusive = os::CreateFileW(u"\\\\.\\C:", os::GenericRead | os::GenericWrite, 0, os::OpenExisting, 0);
+  EXPECT_NE(exclusive, os::InvalidHandleValue);
+  os::CloseHandle(exclusive);
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
 }
 
 }  // namespace
