@@ -83,7 +83,7 @@ bool TablePublish(VOLUME_TABLE *replacement, bool forClient)
         replacement->Entries[i] = entry;
     }
     const ULONG count = table->Count;
-    table->Count = replacement->Count;
+    __atomic_store_n(&table->Count, replacement->Count, __ATOMIC_RELAXED); // also read outside the lock
     replacement->Count = count;
     for (ULONG i = table->Count; i < used; ++i) { // nothing stale past the count
         table->Entries[i].Length = 0;
@@ -383,6 +383,11 @@ extern "C" FLT_POSTOP_CALLBACK_STATUS FLTAPI OnPostRead(PFLT_CALLBACK_DATA Data,
 {
     (void)CompletionContext;
     if (__atomic_load_n(&FilterState.ClientPort, __ATOMIC_ACQUIRE) == nullptr) {
+        return FLT_POSTOP_FINISHED_PROCESSING;
+    }
+    // An empty table matches nothing: spare the name query (the count is looked at again under
+    // the lock before any entry is read).
+    if (__atomic_load_n(&FilterState.VolumeTable.Count, __ATOMIC_RELAXED) == 0) {
         return FLT_POSTOP_FINISHED_PROCESSING;
     }
     if (!ReadAllowsRefresh(Data, Flags)) {
