@@ -53,12 +53,21 @@ start_viewer() {
     must wait-panel
 }
 
-stop_viewer() {
-    must exit
-    local code
+# Waits (at most 20 s) for the viewer process to end and checks its exit code 0.
+wait_viewer() {
+    local deadline=$((SECONDS + 20)) code
+    while kill -0 "$viewer_pid" 2>/dev/null; do
+        [ $SECONDS -lt $deadline ] || fail "the viewer is still running 20 s after $1"
+        sleep 0.2
+    done
     wait "$viewer_pid"
     code=$?
-    [ "$code" = 0 ] || fail "the viewer ended with exit code $code after ViewerExitMessage"
+    [ "$code" = 0 ] || fail "the viewer ended with exit code $code after $1"
+}
+
+stop_viewer() {
+    must exit
+    wait_viewer ViewerExitMessage
     must wait-gone
 }
 
@@ -170,34 +179,22 @@ second=$(wine_run -t 30 "$app/Ombrix_Viewer.exe"; echo "exit $?")
 [ "$second" = "exit 0" ] || fail "a second start ended with '$second'"
 must count 1
 
-# --- With HELP.chm beside the viewer, the help link opens it in the help viewer.
-mkdir -p "$WINE_TMP/help"
-cat >"$WINE_TMP/help/help.hhp" <<'HHP'
-[OPTIONS]
-Compiled file=HELP.chm
-Default topic=index.html
-Title=Ombrix test help
-
-[FILES]
-index.html
-HHP
-echo '<html><head><title>Ombrix test help</title></head><body><p>Help.</p></body></html>' >"$WINE_TMP/help/index.html"
-(cd "$WINE_TMP/help" && chmcmd help.hhp >/dev/null 2>&1) && [ -f "$WINE_TMP/help/HELP.chm" ] ||
-    fail "chmcmd could not build a help file"
-cp "$WINE_TMP/help/HELP.chm" "$app/"
+# --- "Exit", the one item of the tray menu (opened at the pointer), ends the viewer with 0.
+# The menu is opened from the shown panel with the pointer resting on it: Wine keeps its own
+# idea of the pointer, updated by motion over its windows, and brings no hidden window to the
+# foreground, which the menu needs to stay open.
 must tray-left
 must wait-visible 1
-click 512
-must window-of-class 'HH Parent'
-
-# --- "Exit", the one item of the tray menu (opened at the pointer), ends the viewer with 0.
-xdotool mousemove 500 300
+rect=$(probe rect 505) || fail "no rectangle for control 505"
+set -- $rect
+xdotool mousemove "$1" "$2"
+sleep 0.3
+xdotool mousemove $(( $1 + 1 )) $(( $2 + 1 ))
+sleep 0.3
 must tray-right
 sleep 1
-xdotool mousemove 520 310 click 1
-wait "$viewer_pid"
-code=$?
-[ "$code" = 0 ] || fail "the viewer ended with exit code $code after Exit in the tray menu"
+xdotool mousemove $(( $1 + 20 )) $(( $2 + 10 )) click 1
+wait_viewer "Exit in the tray menu"
 must wait-gone
 
 # --- The display language picks the resources: German and French panels; ViewerExitMessage
@@ -217,6 +214,24 @@ must wait-visible 1
 must expect 502 $'Lecteur actif\xc2\xa0:'
 must expect 504 'Taux de compression des données :'
 shoot fr
+
+# --- With HELP.chm beside the viewer, the help link opens it in the help viewer.
+mkdir -p "$WINE_TMP/help"
+cat >"$WINE_TMP/help/help.hhp" <<'HHP'
+[OPTIONS]
+Compiled file=HELP.chm
+Default topic=index.html
+Title=Ombrix test help
+
+[FILES]
+index.html
+HHP
+echo '<html><head><title>Ombrix test help</title></head><body><p>Help.</p></body></html>' >"$WINE_TMP/help/index.html"
+(cd "$WINE_TMP/help" && chmcmd help.hhp >/dev/null 2>&1) && [ -f "$WINE_TMP/help/HELP.chm" ] ||
+    fail "chmcmd could not build a help file"
+cp "$WINE_TMP/help/HELP.chm" "$app/"
+click 512
+must window-of-class 'HH Parent'
 stop_viewer
 
 echo "viewer ($arch): all checks passed"

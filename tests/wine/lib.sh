@@ -9,7 +9,8 @@
 # Prefix and processes:
 #   wine_prefix_new x86|x64   fresh prefix in a new temp dir ($WINE_TMP), booted, session ended;
 #                             exports WINEPREFIX, WINEARCH, WINEDEBUG=-all; sets WINE_ARCH, and an
-#                             EXIT trap that kills the prefix's wineserver and removes $WINE_TMP
+#                             EXIT trap that kills the prefix's wineserver and removes $WINE_TMP.
+#                             Calling it again ends the previous prefix first.
 #   wine_run [-t SECS] CMD... run a Windows program (default timeout 60 s); stdout/stderr pass through
 #   wine_tool [-t SECS] CMD...  run a Wine system tool (sc, net, reg); output in $WINE_OUT. Retried
 #                             once when Wine's launcher itself fails to start the tool (seen rarely
@@ -75,7 +76,7 @@ fail() {
 
 _wine_cleanup() {
     local pid
-    if [ -n "$WINE_TMP" ] && [ -d "$WINE_TMP" ]; then
+    if [ -n "$WINE_TMP" ] && [ -d "$WINE_TMP" ] && [ -n "${WINEPREFIX:-}" ]; then
         timeout 20 wineserver -k >/dev/null 2>&1
         for pid in "${WINE_BG_PIDS[@]}"; do kill "$pid" 2>/dev/null; done
         timeout 20 wineserver -w >/dev/null 2>&1
@@ -85,11 +86,14 @@ _wine_cleanup() {
             rm -rf "$WINE_TMP"
         fi
     fi
+    WINE_BG_PIDS=()
 }
 
 wine_prefix_new() {
     local arch=$1
     command -v wine >/dev/null || fail "wine is not installed"
+    _wine_cleanup   # a second prefix in one script: end the first one
+    DBWIN_LOG=
     case "$arch" in
         x86) export WINEARCH=win32; WINE_LOADER=wine ;;
         x64)
