@@ -34,7 +34,7 @@ using os::FileTime;
 void Reset();
 
 // GetVersionExW: major.minor (default 6.1, build 7601). The version also decides which
-// change-journal structures the volumes accept and return (see DeviceIoControl below).
+// change-journal structures the volumes accept and return (see "Change journal" below).
 void SetWindowsVersion(std::uint32_t major, std::uint32_t minor, std::uint32_t build = 0);
 
 // GetModuleFileNameW of the process (module null or the handle from GetModuleHandleW(nullptr)).
@@ -148,7 +148,16 @@ std::uint64_t FreeBytesAvailable(char16_t letter);
 void SetDriveAttributes(char16_t letter, std::uint32_t attributes);
 void SetCompressionRatio(char16_t letter, double ratio);
 
-// Change journal.
+// Change journal. The volume device (CreateFileW of "\\.\C:") answers FSCTL_QUERY_USN_JOURNAL
+// with USN_JOURNAL_DATA_V0 (56 bytes) on Windows 7 and V1 (64 bytes, the supported record
+// versions at bytes 56 and 58) from Windows 8 on: versions 2..2 before Windows 8.1, 2..3 from it
+// on, unless the DriveSpec says otherwise. FSCTL_ENUM_USN_DATA reads MFT_ENUM_DATA_V0 on
+// Windows 7; from Windows 8 on a 32-byte input is MFT_ENUM_DATA_V1, whose version range must meet
+// the volume's (else ERROR_INVALID_PARAMETER), and records are USN_RECORD_V3 when that range
+// reaches 3. A batch holds the next start number (8 bytes) and then the records in ascending FRN
+// from the start number whose USN lies in [LowUsn, HighUsn], as many as fit; TimeStamp is the
+// file's last write time, Reason and SourceInfo are 0. Nothing left: ERROR_HANDLE_EOF. Each change
+// the journal records (a file added, its compression changed) gives the file the next USN.
 bool JournalActive(char16_t letter);
 void SetJournal(char16_t letter, bool active);
 std::int64_t JournalNextUsn(char16_t letter);
@@ -256,7 +265,8 @@ bool SendServiceControl(std::uint32_t control);
 bool ServiceAcceptsControl(std::uint32_t control);
 // Controls the handler has finished running, in order.
 std::vector<std::uint32_t> HandledControls();
-// The name given to RegisterServiceCtrlHandlerW (empty when it was not called or failed).
+// The name given to RegisterServiceCtrlHandlerW (empty when it was not called or failed). Outside
+// a running dispatcher the registration fails with ERROR_FAILED_SERVICE_CONTROLLER_CONNECT.
 std::u16string ServiceHandlerName();
 // Every SetServiceStatus report, in order.
 std::vector<os::ServiceStatus> ServiceStatuses();
