@@ -1,4 +1,4 @@
-# Body of 10-service-x86.sh and 11-service-x64.sh (sourced; defines service_basic ARCH).
+# Body of 10-service-x86.sh and 11-service-x64.sh (sourced; defines service_basic ARCH [console-start]).
 #
 # Wine 8 reports Windows 6.1 in 32-bit and 64-bit prefixes alike (01-harness prints what the
 # prefix reports), so the version class is NTFSTYPE_WIN7 in both. Wine's fltlib has no filter
@@ -6,7 +6,7 @@
 # else may happen before the stop, and the stop must not wait for it.
 
 service_basic() {
-    local arch=$1
+    local arch=$1 console_start=${2:-}
     wine_prefix_new "$arch"
     ombrix_service_install "$(dist_exe Ombrix_Service.exe)"
     # The listener first: it keeps the new session (and the services) alive.
@@ -16,6 +16,16 @@ service_basic() {
     # A fresh prefix has no "ShowCompColor": the service must create it.
     local advanced='HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\Advanced'
     wine_tool reg query "$advanced" /v ShowCompColor && fail "fresh prefix already has ShowCompColor: $WINE_OUT"
+
+    if [ "$console_start" = console-start ]; then
+        # Started from a console instead of by the service control manager: the dispatcher cannot
+        # connect, the program ends with that error, 1063, and logs nothing. (Wine's dispatcher
+        # gives up after about 10 s; the exit status arrives as 1063 mod 256 = 39.)
+        wine_run -t 60 "$OMBRIX_DIR/Ombrix_Service.exe" >/dev/null 2>&1
+        local rc=$?
+        [ $rc = 39 ] || fail "console start ended with $rc, not 1063 (39 mod 256)"
+        [ -z "$(dbwin_texts)" ] || fail "console start logged: $(dbwin_texts)"
+    fi
 
     svc_start "$OMBRIX_SVC"
     dbwin_wait "Ombrix Running ..."
