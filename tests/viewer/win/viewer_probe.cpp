@@ -15,6 +15,9 @@
 //   activate-other                                        bring a window of the probe to the front
 //   rect ID                                               screen rectangle of control ID (0: panel)
 //   client-size                                           the panel's window size in pixels
+//   expect-tip TEXT                                       a shown tooltip of the viewer reads TEXT
+//                                                         ("\n" in TEXT stands for a line break)
+//   window-of-class CLASS                                 a visible top-level window of CLASS exists
 //   exit                                                  send ViewerExitMessage, expect 0 back
 //   wait-gone                                             until no panel exists (10 s)
 #include <windows.h>
@@ -144,6 +147,48 @@ int Expect(HWND panel, int control, wchar_t const* expected) {
   return same ? 0 : 1;
 }
 
+struct TipSearch {
+  wchar_t text[1024];
+  bool found;
+};
+
+BOOL CALLBACK FindShownTip(HWND window, LPARAM context) {
+  TipSearch* search = reinterpret_cast<TipSearch*>(context);
+  wchar_t className[64];
+  GetClassNameW(window, className, 64);
+  if (_wcsicmp(className, L"tooltips_class32") != 0 || !IsWindowVisible(window)) return TRUE;
+  SendMessageW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(search->text));
+  search->found = true;
+  return FALSE;
+}
+
+// The text of the viewer's tooltip that is on screen (the pointer rests on a value).
+int ExpectTip(HWND panel, wchar_t const* pattern) {
+  wchar_t expected[1024];
+  int n = 0;
+  for (int i = 0; pattern[i] && n < 1023; ++i) {
+    if (pattern[i] == L'\\' && pattern[i + 1] == L'n') {
+      expected[n++] = L'\n';
+      ++i;
+    } else {
+      expected[n++] = pattern[i];
+    }
+  }
+  expected[n] = 0;
+  DWORD thread = GetWindowThreadProcessId(panel, nullptr);
+  TipSearch seen = {};  // the last tooltip seen on screen (it hides again after a while)
+  bool same = WaitFor([&] {
+    TipSearch search = {};
+    EnumThreadWindows(thread, FindShownTip, reinterpret_cast<LPARAM>(&search));
+    if (search.found) seen = search;
+    return search.found && wcscmp(search.text, expected) == 0;
+  });
+  std::printf("tooltip %s: \"", seen.found ? "shown" : "not shown");
+  PrintWide(seen.text);
+  std::printf("\"%s\n", same ? "" : " (expected something else)");
+  return same ? 0 : 1;
+}
+
 LRESULT CALLBACK ProbeWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   return DefWindowProcW(window, message, wParam, lParam);
 }
@@ -186,6 +231,14 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("panel %s\n", gone ? "gone" : "still there");
     return gone ? 0 : 1;
   }
+  if (wcscmp(command, L"window-of-class") == 0 && argc == 3) {
+    HWND window = nullptr;
+    bool found = WaitFor([&] { return (window = FindWindowW(argv[2], nullptr)) != nullptr && IsWindowVisible(window); });
+    std::printf("window of class ");
+    PrintWide(argv[2]);
+    std::printf(found ? " shown\n" : " not shown\n");
+    return found ? 0 : 1;
+  }
   if (wcscmp(command, L"count") == 0 && argc == 3) {
     PanelCount counted = {0};
     EnumWindows(CountPanel, reinterpret_cast<LPARAM>(&counted));
@@ -200,6 +253,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (wcscmp(command, L"expect") == 0 && argc == 4) return Expect(panel, _wtoi(argv[2]), argv[3]);
   if (wcscmp(command, L"expect-title") == 0 && argc == 3) return Expect(panel, 0, argv[2]);
+  if (wcscmp(command, L"expect-tip") == 0 && argc == 3) return ExpectTip(panel, argv[2]);
   if (wcscmp(command, L"tray-left") == 0) return PostMessageW(panel, TrayCallbackMessage, 0, WM_LBUTTONDOWN) ? 0 : 1;
   if (wcscmp(command, L"tray-right") == 0) return PostMessageW(panel, TrayCallbackMessage, 0, WM_RBUTTONDOWN) ? 0 : 1;
   if (wcscmp(command, L"wait-visible") == 0 && argc == 3) {

@@ -1,21 +1,16 @@
 #!/usr/bin/env bash
-# Ombrix_Viewer running under Wine and Xvfb, x86 build in a 32-bit prefix and x64 build in a
-# 64-bit prefix: the panel found by class and title shows the statistics file beside the
+# Ombrix_Viewer running under Wine and Xvfb, the x86 build in a 32-bit prefix or the x64 build in
+# a 64-bit prefix: the panel found by class and title shows the statistics file beside the
 # executable and follows its changes on activation; the panel hides on losing activation unless
 # the logo was clicked; keys do not close it; a second start exits with 0 and leaves one panel;
 # the value tooltips carry the summary in local time; the help link opens HELP.chm (and does
 # nothing when it is missing); "Exit" in the tray menu and ViewerExitMessage end the viewer with
 # 0. Screenshots of the shown panel in English, German and French go to build/artifacts/viewer/.
 #
-#   bash tests/wine/40-viewer-run.sh          both builds
-#   bash tests/wine/40-viewer-run.sh x86      one build
+#   bash tests/wine/40-viewer-panel.sh [x86|x64]     (default x86; 40-viewer-panel-x64.sh runs x64)
 set -u
 
-if [ $# -eq 0 ]; then
-    bash "$0" x86 && bash "$0" x64
-    exit
-fi
-arch=$1
+arch=${1:-x86}
 
 # One virtual screen per run, 1024 x 768.
 if [ -z "${OMBRIX_VIEWER_XVFB:-}" ]; then
