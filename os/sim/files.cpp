@@ -20,15 +20,7 @@ int VolumeDevicePath(std::u16string_view path) {
   return DriveIndex(path[4]);
 }
 
-std::u16string StoredPath(std::u16string_view path) {
-  if (path.size() >= 4 && path.substr(0, 4) == u"\\\\?\\") path = path.substr(4);
-  return std::u16string(path);
-}
-
-bool Fails(std::uint32_t error) {
-  SetLastError(error);
-  return false;
-}
+std::u16string StoredPath(std::u16string_view path) { return std::u16string(StripLongPrefix(path)); }
 
 }  // namespace
 

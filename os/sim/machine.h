@@ -184,6 +184,15 @@ struct Drive {
 struct HandleEntry;
 
 std::u16string_view NodeName(const Drive& drive, const FileNode& node);
+// "\\?\" is accepted in front of any drive path.
+std::u16string_view StripLongPrefix(std::u16string_view path);
+// "X:..." -> drive index and what follows the colon; -1 when the path does not start that way.
+int ParseDrivePath(const char16_t* text, std::u16string_view* rest);
+// The drive of that index when present, else nullptr.
+Drive* PresentDrive(int index);
+Drive* TestDrive(char16_t letter);
+// Sets the last error and returns false: the failure of a BOOL call.
+bool Fails(std::uint32_t error);
 // The drive behind a volume or file-record handle, or nullptr when that drive has since been
 // removed or replaced.
 Drive* HandleDrive(const HandleEntry& entry);
