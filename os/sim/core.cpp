@@ -61,14 +61,13 @@ constexpr FnInfo FnTable[FnCount] = {
     {"FilterSendMessage", true, HresultFromWin32(os::ErrorInvalidHandle)},
 };
 
-CallState& Call(Fn fn) { return M().calls[static_cast<int>(fn)]; }
-
-}  // namespace
+static_assert(FnTable[static_cast<int>(Fn::DeviceIoControl)].name == "DeviceIoControl", "FnTable follows Fn");
+static_assert(FnTable[FnCount - 1].name == "FilterSendMessage", "FnTable has an entry for every Fn");
 
 // The process image's handle, as GetModuleHandleW(nullptr) gives it.
 constexpr os::Handle ImageBase = 0x400000;
 
-namespace {
+CallState& Call(Fn fn) { return M().calls[static_cast<int>(fn)]; }
 
 bool CodeMatches(std::uint32_t filter, std::uint32_t code) { return filter == 0 || filter == code; }
 
