@@ -121,7 +121,7 @@ std::uint32_t CallGate(Fn fn, std::uint32_t controlCode) {
     call.pauseNth = 0;
     pause = true;
   }
-  Changed().notify_all();
+  if (M().callWaiters) Changed().notify_all();
   if (hook) {
     lock.unlock();
     (*hook)(hookNumber);
@@ -404,8 +404,11 @@ bool WaitForCallCount(std::string_view function, std::uint64_t count, std::uint3
   Fn fn;
   if (!FindFn(function, &fn)) return false;
   std::unique_lock<std::mutex> lock(Mutex());
-  return Changed().wait_for(lock, std::chrono::milliseconds(realTimeoutMs),
-                            [&] { return M().calls[static_cast<int>(fn)].count >= count; });
+  ++M().callWaiters;
+  bool reached = Changed().wait_for(lock, std::chrono::milliseconds(realTimeoutMs),
+                                    [&] { return M().calls[static_cast<int>(fn)].count >= count; });
+  --M().callWaiters;
+  return reached;
 }
 
 bool OnCall(std::string_view function, CallHook hook, std::uint32_t controlCode) {

@@ -336,6 +336,7 @@ struct Machine {
   std::u16string modulePath{DefaultModulePath};
   std::vector<std::u16string> debugLines;
   std::array<CallState, FnCount> calls;
+  std::uint32_t callWaiters = 0;   // tests in WaitForCallCount: only then does each call notify
   HandleTable handles;
   std::uint32_t nextThreadId = 0x1000;
   std::size_t liveThreads = 0;

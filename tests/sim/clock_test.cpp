@@ -68,6 +68,8 @@ TEST_F(Clock, PauseOnTheNthCallAndCountCalls) {
   EXPECT_EQ(done.load(), 2) << "paused on entry to the third call";
   EXPECT_EQ(sim::CallCount("GetDriveTypeW"), 3u);
   sim::Resume();
+  EXPECT_TRUE(sim::WaitForCallCount("GetDriveTypeW", 5));
+  EXPECT_FALSE(sim::WaitForCallCount("GetDriveTypeW", 6, 50)) << "there is no sixth call";
   caller.join();
   EXPECT_EQ(done.load(), 5);
   EXPECT_FALSE(sim::IsPaused());
