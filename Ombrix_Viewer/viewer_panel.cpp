@@ -74,14 +74,6 @@ void PutRate(Text& text, std::uint32_t rate) {
   text.PutNumber(rate % 100, 2);
 }
 
-// Appends `piece` to the summary only if it fits whole, so a summary that runs out of room ends
-// with complete lines instead of half a line.
-void AppendWhole(Text& summary, const char16_t* piece, std::size_t capacity) {
-  std::size_t length = 0;
-  while (piece[length]) ++length;
-  if (summary.Length() + length < capacity) summary.Put(piece);
-}
-
 // Month, day, hour and minute of a file time (100-ns units since 1 January 1601).
 struct CalendarTime {
   std::uint32_t month, day, hour, minute;
@@ -175,6 +167,31 @@ void UpdateSummaryTips(const StatsRecord& stats, const char16_t* notSupported, c
   Text text(summary, capacity);
   if (stats.Valid == 0) return;
 
+  // The time line first, so that room for it is kept whatever the drive lines need.
+  char16_t timeLine[TextCapacity];
+  Text time(timeLine, TextCapacity);
+  time.Put(lastUpdated);
+  // The platform cannot split a local time from 2^63 on, nor one before 1601: such a record
+  // shows the label without a date.
+  std::uint64_t updatedAt = StatsUpdatedAt(stats);
+  std::uint64_t local = updatedAt + static_cast<std::uint64_t>(localBias);
+  bool wrapped = localBias < 0 ? local > updatedAt : local < updatedAt;
+  if (!wrapped && local < 0x8000000000000000ULL) {
+    CalendarTime parts = SplitFileTime(local);
+    time.Put(u' ');
+    time.PutNumber(parts.month);
+    time.Put(u'/');
+    time.PutNumber(parts.day);
+    time.Put(u' ');
+    time.PutNumber(parts.hour, 2);
+    time.Put(u':');
+    time.PutNumber(parts.minute, 2);
+  }
+  time.Put(u' ');
+  if (time.Length() >= capacity) return;  // not even the time line fits: leave it empty
+
+  // One whole line per listed slot while they fit; the first that does not ends the list.
+  std::size_t driveRoom = capacity - time.Length();
   char16_t line[TextCapacity];
   for (int slot = 0; slot < StatsDriveSlots; ++slot) {
     if (!IsListedSlot(stats, slot)) continue;
@@ -191,29 +208,10 @@ void UpdateSummaryTips(const StatsRecord& stats, const char16_t* notSupported, c
       piece.Put(notSupported);
       piece.PutAscii(" \n");
     }
-    AppendWhole(text, line, capacity);
+    if (text.Length() + piece.Length() >= driveRoom) break;
+    text.Put(line);
   }
-
-  Text piece(line, TextCapacity);
-  piece.Put(lastUpdated);
-  // The platform cannot split a local time from 2^63 on, nor one before 1601: such a record
-  // shows the label without a date.
-  std::uint64_t updatedAt = StatsUpdatedAt(stats);
-  std::uint64_t local = updatedAt + static_cast<std::uint64_t>(localBias);
-  bool wrapped = localBias < 0 ? local > updatedAt : local < updatedAt;
-  if (!wrapped && local < 0x8000000000000000ULL) {
-    CalendarTime time = SplitFileTime(local);
-    piece.Put(u' ');
-    piece.PutNumber(time.month);
-    piece.Put(u'/');
-    piece.PutNumber(time.day);
-    piece.Put(u' ');
-    piece.PutNumber(time.hour, 2);
-    piece.Put(u':');
-    piece.PutNumber(time.minute, 2);
-  }
-  piece.Put(u' ');
-  AppendWhole(text, line, capacity);
+  text.Put(timeLine);
 }
 
 PanelPoint ShowPanelAtTrayPosition(const PanelRect& workArea, const PanelRect& window, const PanelPoint& cursor) {
