@@ -14,6 +14,7 @@ struct TestService {
   os::Handle status = os::NullHandle;
   os::Handle worker = os::NullHandle;
   std::atomic<bool> stop{false};
+  std::atomic<bool> stopPendingReported{false};
   std::thread::id handlerThread;
   std::thread::id mainThread;
   std::u16string argv0;
@@ -36,6 +37,7 @@ void Handler(std::uint32_t control) {
     service->stop = true;
     os::WaitForSingleObject(service->worker, os::Infinite);
     Report(os::ServiceStopPending, 0);
+    service->stopPendingReported = true;
   }
 }
 
@@ -49,6 +51,7 @@ void Main(std::uint32_t argc, char16_t** argv) {
   service->worker = os::CreateThread(Worker, nullptr, nullptr);
   os::WaitForSingleObject(service->worker, os::Infinite);
   os::CloseHandle(service->worker);
+  while (!service->stopPendingReported) std::this_thread::yield();   // stopped comes last
   Report(os::ServiceStopped, 0);
 }
 
