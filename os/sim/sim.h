@@ -217,7 +217,8 @@ void SetFileAttributes(char16_t letter, std::uint64_t frn, std::uint32_t attribu
 void SetFileSize(char16_t letter, std::uint64_t frn, std::uint64_t size);
 
 // Another program holding a file open with the given access (GENERIC_READ/GENERIC_WRITE) and
-// share mode, until released. Opens that conflict fail with a sharing violation.
+// share mode, until released. Opens that conflict fail with a sharing violation. Returns 0 when
+// the file does not exist or the hold itself conflicts with the opens already there.
 using HoldId = std::uint32_t;
 HoldId HoldOpen(char16_t letter, std::uint64_t frn, std::uint32_t access, std::uint32_t share);
 // A plain file by path, or a volume device ("\\.\C:").
@@ -225,8 +226,10 @@ HoldId HoldOpen(std::u16string_view path, std::uint32_t access, std::uint32_t sh
 void ReleaseHold(HoldId hold);
 
 // ---------------------------------------------------------------------------------------------
-// Plain files, stored by full path ("C:\Program Files\Ombrix\Ombrix.ini", case-insensitive).
-// Folders are not modelled: any "X:\..." path can hold a file.
+// Plain files, stored by full path ("C:\Program Files\Ombrix\Ombrix.ini", case-insensitive),
+// apart from the NTFS records above. Folders are not modelled: any "X:\..." path can hold a
+// file, whether or not the drive exists. CreateFileW opens them (and volume devices) with the
+// usual dispositions and share modes; ReadFile and WriteFile move a per-handle position.
 
 void PutFile(std::u16string_view path, std::vector<std::uint8_t> bytes, std::uint32_t attributes = 0x20);
 std::optional<std::vector<std::uint8_t>> FileBytes(std::u16string_view path);
