@@ -91,6 +91,9 @@ updated=134410648200000000
 
 # --- No statistics file: no data yet, nothing listed; the panel starts hidden.
 start_viewer C.UTF-8
+sleep 1
+import -window root "$WINE_TMP/start.png" &&
+    convert "$WINE_TMP/start.png" -crop 320x160+0+0 +repage "$artifacts/tray-$arch-start.png"
 must expect-title Ombrix_Viewer
 must expect 503 '[]'
 must expect 505 'Calculating...'
@@ -131,6 +134,21 @@ sleep 1
 must wait-visible 1
 must count 1
 
+# --- Dragging the sizing border does not change the panel's size.
+before=$(probe rect 0) || fail "no panel rectangle"
+set -- $before
+xdotool mousemove $(( $1 + 1 )) $(( ($2 + $4) / 2 )) mousedown 1
+sleep 0.3
+xdotool mousemove $(( $1 - 60 )) $(( ($2 + $4) / 2 - 30 ))
+sleep 0.3
+xdotool mouseup 1
+sleep 0.5
+after=$(probe rect 0) || fail "no panel rectangle"
+set -- $before
+set -- $(( $3 - $1 )) $(( $4 - $2 )) $after
+[ "$1 $2" = "$(( $5 - $3 )) $(( $6 - $4 ))" ] || fail "the panel was resized from $before to $after"
+note "size after dragging the border: $(( $5 - $3 )) x $(( $6 - $4 ))"
+
 # --- The help link with no HELP.chm beside the viewer changes nothing.
 click 512
 sleep 1
@@ -148,6 +166,29 @@ must wait-visible 1
 must expect 503 '[C: ]'
 must expect 505 '0.05 %'
 must expect 507 '0.953 MB'
+
+# --- While another program holds the file open without sharing, a refresh keeps the values of
+# the last read; the next refresh after the file is free reads it.
+must write-stats "$stats" 1 250 1048576 $updated C:1:1:3:1048576:250
+wine_bg hold "$app/viewer_probe.exe" hold "$stats" 6000
+hold_pid=${WINE_BG_PIDS[-1]}
+deadline=$((SECONDS + 20))
+until grep -q holding "$WINE_TMP/hold.out" 2>/dev/null; do
+    [ $SECONDS -lt $deadline ] || fail "the probe did not open the statistics file"
+    sleep 0.2
+done
+must activate-other
+must wait-visible 0
+must tray-left
+must wait-visible 1
+sleep 1
+must expect 505 '0.05 %'
+wait "$hold_pid"
+must activate-other
+must tray-left
+must wait-visible 1
+must expect 505 '2.50 %'
+must expect 507 '1.000 MB'
 
 # --- A shorter file replaces only the leading bytes: Valid 0 turns the values into no-data.
 must write-bytes "$stats" 1 0

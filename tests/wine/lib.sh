@@ -19,8 +19,9 @@
 #   wine_session_end [SECS]   wait until every process of the prefix has ended (wineserver -w)
 #   winpath UNIXPATH          the Windows path of a Unix path (drive Z: is the Unix root)
 #   prefix_c_dir              Unix path of the prefix's C:\ (drive_c)
-#   helper_exe NAME           a helper from tests/wine/win built for $WINE_ARCH (fails if missing)
-#   dist_exe NAME             a deliverable from dist/<arch> for $WINE_ARCH (fails if missing)
+#   helper_exe NAME           a test helper program built into <build>/tests/wine/ for $WINE_ARCH
+#   dist_exe NAME             a deliverable from dist/<arch> for $WINE_ARCH
+#                             (both fail when the file is missing, also from inside $(...))
 #
 # Debugger output (the listener tests/wine/win/dbwin_listener.cpp):
 #   dbwin_start               start the listener for the prefix, log $DBWIN_LOG; waits until ready.
@@ -43,9 +44,12 @@
 #   svc_wait_state NAME STATE [SECS]
 #
 # Reporting:
-#   fail MSG...               print "FAIL: MSG", the debugger messages, and exit 1
+#   fail MSG...               print "FAIL: MSG" and the debugger messages; ends the test with a
+#                             non-zero status, also when called inside $(...)
 #   note MSG...               progress line on stderr
-#   now_ms                    monotonic-enough wall clock in milliseconds (for printed figures only)
+#   now_ms                    wall clock in milliseconds (for printed figures, never for verdicts)
+#
+# lib.sh turns on "set -u" for the script that sources it.
 
 set -u
 
@@ -71,6 +75,8 @@ fail() {
         echo "--- debugger messages:" >&2
         dbwin_texts | sed 's/^/    /' >&2
     fi
+    # Inside a command substitution: end the test script itself too (its trap cleans up).
+    [ "$BASH_SUBSHELL" -gt 0 ] && kill -TERM $$
     exit 1
 }
 
