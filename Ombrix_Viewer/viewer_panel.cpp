@@ -243,7 +243,6 @@ PanelActions PanelStep(PanelMachine* machine, PanelEvent event) {
   PanelActions actions{};
   switch (event) {
     case PanelEvent::Init:
-      machine->keepOpen = 0;
       machine->visible = false;
       actions.refresh = true;
       actions.timerPeriod = IdleRefreshInterval;
