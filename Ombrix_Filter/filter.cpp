@@ -14,7 +14,8 @@
 //     and information queries). A post-read at APC_LEVEL or DISPATCH_LEVEL returns before it
 //     touches the table, so the lock is never taken where push locks are not allowed;
 //   - ClientPort is a single pointer, written by connect and by FltCloseClientPort, and read by
-//     OnPostRead with an atomic load.
+//     OnPostRead with an atomic load. The count is also stored atomically, so that OnPostRead
+//     can skip the name query while the table is empty; it reads the entries only under the lock.
 //
 // Which reads are refreshed
 //   Only reads whose post-operation callback runs at PASSIVE_LEVEL (KeAreAllApcsDisabled false),
@@ -27,8 +28,9 @@
 //   - while an instance drains (detach, unload) no new I/O may be issued on it;
 //   - paging reads (page faults on mapped files, cache manager read-ahead) run in the paging
 //     path, where the name query fails and issuing new I/O can deadlock with the memory manager.
-//     A file that is only ever read through a mapping is therefore not refreshed; the cached
-//     read that fills the cache through read-ahead is itself a non-paging read and is refreshed.
+//     A file that is only ever read through a mapping is therefore not refreshed. An
+//     application's cached read is not paging I/O and is refreshed; only the paging reads the
+//     cache manager issues to fill the cache behind it are skipped.
 //   Skipped reads are skipped silently and never altered.
 #include "filter.h"
 
