@@ -38,14 +38,14 @@ void BuildVolumeList(VolumeListMessage& message) {
     char16_t device[DeviceNameCapacity];
     if (os::QueryDosDeviceW(name, device, DeviceNameCapacity) == 0) continue;
     device[DeviceNameCapacity - 1] = 0;
-    message.Volume[count++] = VolumeNumberOf(device);
+    message.VolumeNumbers[count++] = VolumeNumberOf(device);
   }
   message.Count = count;
 }
 
 bool ConnectFilter() {
   os::Handle port = os::NullHandle;
-  std::int32_t result = os::FilterConnectCommunicationPort(OMBRIX_PORT_NAME_U16, 0, nullptr, 0, &port);
+  std::int32_t result = os::FilterConnectCommunicationPort(OMBRIX_PORT_NAME, 0, nullptr, 0, &port);
   if (result != 0) {
     // Some implementations leave a value in the handle on failure; it is not a connection.
     Service.FilterPort = os::NullHandle;

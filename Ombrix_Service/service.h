@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "common/port_message.h"
+#include "Ombrix_Filter/OmbrixPort.h"
 #include "common/stats_record.h"
 #include "os/os.h"
 

@@ -160,8 +160,8 @@ TEST_F(Cycle, VolumeListNamesActiveDrivesInLetterOrder) {
   std::memset(&message, 0xCC, sizeof(message));
   BuildVolumeList(message);
   EXPECT_EQ(message.Count, 2u);
-  EXPECT_EQ(message.Volume[0], 2);
-  EXPECT_EQ(message.Volume[1], 5);
+  EXPECT_EQ(message.VolumeNumbers[0], 2);
+  EXPECT_EQ(message.VolumeNumbers[1], 5);
 
   sim::AddDrive(u'E', Drive(100 * sim::GiB, 50 * sim::GiB, u"\\Device\\HarddiskVolume12"));
   sim::DriveSpec fat;
@@ -169,7 +169,7 @@ TEST_F(Cycle, VolumeListNamesActiveDrivesInLetterOrder) {
   sim::AddDrive(u'F', fat);
   BuildVolumeList(message);
   EXPECT_EQ(message.Count, 2u);
-  EXPECT_EQ(message.Volume[1], 12);
+  EXPECT_EQ(message.VolumeNumbers[1], 12);
 }
 
 TEST_F(Cycle, VolumeNumberIsTheFirstTokenOutsideThePrefixCharacters) {
@@ -185,7 +185,7 @@ TEST_F(Cycle, VolumeNumberIsTheFirstTokenOutsideThePrefixCharacters) {
     VolumeListMessage message = {};
     BuildVolumeList(message);
     ASSERT_EQ(message.Count, 1u) << Narrow(c.device);
-    EXPECT_EQ(message.Volume[0], c.number) << Narrow(c.device);
+    EXPECT_EQ(message.VolumeNumbers[0], c.number) << Narrow(c.device);
   }
 }
 
