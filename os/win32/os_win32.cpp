@@ -2,7 +2,6 @@
 #include <windows.h>
 #include <winternl.h>
 #include <commctrl.h>
-#include <fltuser.h>
 
 #include <cstring>
 
@@ -257,22 +256,6 @@ std::uint32_t GetCompressedFileSizeW(const char16_t* path, std::uint32_t* fileSi
   DWORD low = ::GetCompressedFileSizeW(W(path), &high);
   if (fileSizeHigh != nullptr) *fileSizeHigh = high;
   return low;
-}
-
-std::int32_t FilterConnectCommunicationPort(const char16_t* portName, std::uint32_t options, const void* context,
-                                            std::uint16_t contextSize, Handle* port) {
-  HANDLE connection = H(*port);
-  HRESULT result = ::FilterConnectCommunicationPort(W(portName), options, context, contextSize, nullptr, &connection);
-  *port = FromH(connection);
-  return result;
-}
-
-std::int32_t FilterSendMessage(Handle port, const void* inBuffer, std::uint32_t inSize, void* outBuffer,
-                               std::uint32_t outSize, std::uint32_t* bytesReturned) {
-  DWORD done = 0;
-  HRESULT result = ::FilterSendMessage(H(port), const_cast<void*>(inBuffer), inSize, outBuffer, outSize, &done);
-  if (bytesReturned != nullptr) *bytesReturned = done;
-  return result;
 }
 
 }  // namespace os
