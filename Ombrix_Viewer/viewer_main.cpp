@@ -52,7 +52,7 @@ struct ViewerState {
 ViewerState Viewer;
 UINT taskbarCreatedMessage;
 HBRUSH linkBrush;
-PanelMachine Panel;  // holds KeepOpen: 1 after a click on the logo
+PanelMachine Panel;  // KeepOpen and the refresh period; not cleared by InitPanel
 HINSTANCE Instance;
 
 // Every text of the panel comes from the string table in the user's language.
@@ -288,10 +288,18 @@ void DrawLogo(DRAWITEMSTRUCT const* item) {
 // ---------------------------------------------------------------------------------------------
 // Panel life.
 
+void HidePanel() {
+  SetTimer(Viewer.panel, RefreshTimer, IdleRefreshInterval, nullptr);
+  ShowWindow(Viewer.panel, SW_HIDE);
+}
+
 void ApplyPanelActions(PanelActions const& actions) {
-  if (actions.timerPeriod != 0) SetTimer(Viewer.panel, RefreshTimer, actions.timerPeriod, nullptr);
+  if (actions.hide) {
+    HidePanel();  // with the idle period
+  } else if (actions.timerPeriod != 0) {
+    SetTimer(Viewer.panel, RefreshTimer, actions.timerPeriod, nullptr);
+  }
   if (actions.refresh) RefreshStatus();
-  if (actions.hide) ShowWindow(Viewer.panel, SW_HIDE);
   if (actions.showAtTray) ShowPanelAtTray();
   if (actions.showMenu) ShowTrayMenu();
 }
@@ -340,7 +348,7 @@ void QuitViewer() {
   PostQuitMessage(0);
 }
 
-INT_PTR CALLBACK PanelProc(HWND panel, UINT message, WPARAM wParam, LPARAM lParam) {
+INT_PTR CALLBACK StatusPanelProc(HWND panel, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG:
       InitPanel(panel);
@@ -424,7 +432,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   ULONG_PTR gdiplusToken = 0;
   Gdiplus::GdiplusStartup(&gdiplusToken, &gdiplusInput, nullptr);
   InitCommonControls();
-  CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_STATUSPANEL), nullptr, PanelProc, 0);
+  CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_STATUSPANEL), nullptr, StatusPanelProc, 0);
 
   MSG message;
   for (;;) {

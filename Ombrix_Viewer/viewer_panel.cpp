@@ -252,7 +252,7 @@ PanelActions PanelStep(PanelMachine* machine, PanelEvent event) {
       actions.refresh = true;
       break;
     case PanelEvent::Deactivated:
-      if (machine->keepOpen == 0) {
+      if (machine->KeepOpen == 0) {
         actions.timerPeriod = IdleRefreshInterval;
         actions.hide = true;
       }
@@ -261,11 +261,11 @@ PanelActions PanelStep(PanelMachine* machine, PanelEvent event) {
       actions.refresh = true;
       break;
     case PanelEvent::LogoClicked:
-      machine->keepOpen = 1;
+      machine->KeepOpen = 1;
       break;
     case PanelEvent::TrayLeftDown:
-      if (machine->keepOpen == 1) {
-        machine->keepOpen = 0;
+      if (machine->KeepOpen == 1) {
+        machine->KeepOpen = 0;
         actions.timerPeriod = IdleRefreshInterval;
         actions.hide = true;
       } else {
@@ -284,7 +284,7 @@ PanelActions PanelStep(PanelMachine* machine, PanelEvent event) {
 
 PanelState PanelStateOf(const PanelMachine& machine) {
   if (!machine.visible) return PanelState::Hidden;
-  return machine.keepOpen == 1 ? PanelState::KeptOpen : PanelState::Shown;
+  return machine.KeepOpen == 1 ? PanelState::KeptOpen : PanelState::Shown;
 }
 
 PanelEvent ActivationEvent(std::uintptr_t wParam) {

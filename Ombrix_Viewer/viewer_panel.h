@@ -111,7 +111,7 @@ struct PanelActions {
 };
 
 struct PanelMachine {
-  std::int32_t keepOpen;      // KeepOpen: 1 after a click on the logo
+  std::int32_t KeepOpen;      // 1 after a click on the logo; the panel then stays when inactive
   bool visible;
   std::uint32_t timerPeriod;  // period of RefreshTimer as last set, 0 before the first
 };

@@ -395,7 +395,7 @@ TEST(PanelStates, ShowHideAndKeepOpenWithTheirTimerPeriods) {
   a = PanelStep(&m, PanelEvent::TrayLeftDown);  // the next left press hides a kept panel
   EXPECT_TRUE(a.hide);
   EXPECT_FALSE(a.showAtTray);
-  EXPECT_EQ(m.keepOpen, 0);
+  EXPECT_EQ(m.KeepOpen, 0);
   EXPECT_EQ(m.timerPeriod, IdleRefreshInterval);
   EXPECT_EQ(PanelStateOf(m), PanelState::Hidden);
 }
