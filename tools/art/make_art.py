@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Renders the viewer's icons and logo from the emblem SVG.
 
-Usage: make_art.py [repo root]. Needs rsvg-convert (librsvg2-bin) and ImageMagick's convert.
-Writes Ombrix_Viewer/res/ombrix.ico (icon group 110), tray.ico (icon group 111) and logo.png
-(resource 115). The files are written by our own encoder without timestamps or other
-ancillary chunks, so running the script twice gives the same bytes.
+Usage: make_art.py [--out DIR]. Needs rsvg-convert (librsvg2-bin) and ImageMagick's convert.
+Writes ombrix.ico (icon group 110), tray.ico (icon group 111) and logo.png (resource 115) into
+Ombrix_Viewer/res/, or into DIR (tests/wine/40-viewer-art.sh compares the two). The files are
+written by our own encoder without timestamps or other ancillary chunks, so running the script
+twice gives the same bytes.
 """
 import os
 import struct
@@ -77,10 +78,14 @@ def write_ico(path, svg, sizes):
 
 
 def main():
-    root = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", "..")
+    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
     viewer = os.path.join(root, "Ombrix_Viewer")
     svg = os.path.join(viewer, "art", "ombrix.svg")
     res = os.path.join(viewer, "res")
+    if len(sys.argv) == 3 and sys.argv[1] == "--out":
+        res = sys.argv[2]
+    elif len(sys.argv) != 1:
+        sys.exit(__doc__)
     os.makedirs(res, exist_ok=True)
     write_ico(os.path.join(res, "ombrix.ico"), svg, APP_SIZES)
     write_ico(os.path.join(res, "tray.ico"), svg, TRAY_SIZES)
