@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# The harness itself, with a tiny service of our own (win/selftest_service.cpp) in a 32-bit prefix:
+# The harness itself, with a tiny service of our own (win/selftest_service.cpp) in a 32-bit prefix (64-bit
+# where the machine runs no 32-bit programs):
 # service install and start across the session quirk, the debugger-output listener and its
 # one-line record format, stop, and the states sc reports.
 . "$(dirname "$0")/lib.sh"
 
-wine_prefix_new x86
+wine_prefix_new "$(wine_default_arch)"
 
 # Installed under another name than the one the service registers its handler with.
 dir=$(prefix_c_dir)/harness

@@ -5,7 +5,7 @@
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/service_lib.sh"
 
-wine_prefix_new x86
+wine_prefix_new "$(wine_default_arch)"
 wine_tool reg add 'HKCU\Software\Wine' /v Version /d win10 /f || fail "cannot set the Windows version: $WINE_OUT"
 mkdir -p "$(prefix_c_dir)/harness"
 cp "$(helper_exe selftest_service)" "$(prefix_c_dir)/harness/"

@@ -5,7 +5,7 @@
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/service_lib.sh"
 
-wine_prefix_new x86
+wine_prefix_new "$(wine_default_arch)"
 ombrix_service_install "$(ombrix_test_exe Ombrix_Service_TestCycle.exe)"
 ini=$OMBRIX_DIR/Ombrix.ini
 # A previous record that the blocked cycle must leave untouched: 597 bytes of 0xAA.

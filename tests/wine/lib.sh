@@ -11,6 +11,8 @@
 #                             exports WINEPREFIX, WINEARCH, WINEDEBUG=-all; sets WINE_ARCH, and an
 #                             EXIT trap that kills the prefix's wineserver and removes $WINE_TMP.
 #                             Calling it again ends the previous prefix first.
+#   wine_default_arch         x86 where this machine runs 32-bit programs, else x64: for tests
+#                             of behaviour that does not depend on the architecture
 #   wine_run [-t SECS] CMD... run a Windows program (default timeout 60 s); stdout/stderr pass through
 #   wine_tool [-t SECS] CMD...  run a Wine system tool (sc, net, reg); output in $WINE_OUT. Retried
 #                             once when Wine's launcher itself fails to start the tool (seen rarely
@@ -46,6 +48,8 @@
 # Reporting:
 #   fail MSG...               print "FAIL: MSG" and the debugger messages; ends the test with a
 #                             non-zero status, also when called inside $(...)
+#   skip MSG...               print "SKIP: MSG" and end the test with status 77, which run.sh
+#                             counts as skipped (used only when this machine cannot run the test)
 #   note MSG...               progress line on stderr
 #   now_ms                    wall clock in milliseconds (for printed figures, never for verdicts)
 #
@@ -80,6 +84,24 @@ fail() {
     exit 1
 }
 
+skip() {
+    echo "SKIP: $*" >&2
+    [ "$BASH_SUBSHELL" -gt 0 ] && kill -TERM $$
+    exit 77
+}
+
+# Whether this machine's kernel executes 32-bit x86 programs (some virtual machines run 64-bit
+# code only); Wine's 32-bit loader is one.
+can_run_32bit() {
+    local out
+    out=$(/usr/lib/wine/wine --version 2>&1) && return 0
+    [[ $out != *"Exec format error"* && $out != *"cannot execute binary file"* ]]
+}
+
+wine_default_arch() {
+    if can_run_32bit; then echo x86; else echo x64; fi
+}
+
 _wine_cleanup() {
     local pid
     if [ -n "$WINE_TMP" ] && [ -d "$WINE_TMP" ] && [ -n "${WINEPREFIX:-}" ]; then
@@ -101,7 +123,10 @@ wine_prefix_new() {
     _wine_cleanup   # a second prefix in one script: end the first one
     DBWIN_LOG=
     case "$arch" in
-        x86) export WINEARCH=win32; WINE_LOADER=wine ;;
+        x86)
+            can_run_32bit ||
+                skip "this machine's kernel does not execute 32-bit programs, so Wine's 32-bit loader cannot start"
+            export WINEARCH=win32; WINE_LOADER=wine ;;
         x64)
             export WINEARCH=win64
             # Debian's wine wrapper starts the 32-bit loader, which runs the 32-bit system tools
@@ -119,7 +144,7 @@ wine_prefix_new() {
     # No Mono/Gecko installers, no desktop menu entries.
     export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
     mkdir -p "$WINEPREFIX"
-    timeout 120 wineboot -i >"$WINE_TMP/wineboot.out" 2>&1 || {
+    timeout 120 "$WINE_LOADER" wineboot.exe -i >"$WINE_TMP/wineboot.out" 2>&1 || {
         cat "$WINE_TMP/wineboot.out" >&2
         fail "wineboot -i failed in $WINEPREFIX"
     }

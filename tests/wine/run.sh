@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every tests/wine/NN-*.sh in name order, each on its own (fresh prefixes, own temp dirs).
 # Prints PASS/FAIL per script with its time, the output of failed scripts, and ends with
-# "wine: N passed, N failed". Exits non-zero when any script failed.
+# "wine: N passed, N failed, N skipped". Exits non-zero when any script failed. A script that ends
+# with status 77 was skipped: this machine cannot run it (its "SKIP:" line says why).
 #
 #   bash tests/wine/run.sh            all scripts
 #   bash tests/wine/run.sh 10 12-     only scripts whose names start with one of the given words
@@ -15,6 +16,7 @@ limit=${OMBRIX_WINE_SCRIPT_TIMEOUT:-240}
 
 passed=0
 failed=0
+skipped=0
 failed_names=()
 logdir=$(mktemp -d "${TMPDIR:-/tmp}/ombrix-wine-run.XXXXXX")
 trap 'rm -rf "$logdir"' EXIT
@@ -36,6 +38,9 @@ for script in "$here"/[0-9][0-9]-*.sh; do
         passed=$((passed + 1))
         summary=$(grep -v '^\[' "$logdir/$name.log" | tail -n 1)
         echo "PASS $name (${took} s)${summary:+: $summary}"
+    elif [ $rc = 77 ]; then
+        skipped=$((skipped + 1))
+        echo "SKIP $name: $(grep '^SKIP: ' "$logdir/$name.log" | tail -n 1 | cut -c7-)"
     else
         failed=$((failed + 1))
         failed_names+=("$name")
@@ -45,5 +50,5 @@ for script in "$here"/[0-9][0-9]-*.sh; do
     fi
 done
 
-echo "wine: $passed passed, $failed failed"
+echo "wine: $passed passed, $failed failed, $skipped skipped"
 [ $failed = 0 ]
