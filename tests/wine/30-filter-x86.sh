@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # Ombrix_Filter under Wine: the driver's imports exist in Wine's fltmgr.sys and ntoskrnl.exe
-# (both architectures), and in a fresh 32-bit prefix the x86 driver is installed from its INF as
-# a file-system driver service and started through Wine's driver host (winedevice.exe).
+# (both architectures), and in a fresh 32-bit prefix the x86 driver (or, with the argument x64, in
+# a 64-bit prefix the x64 driver) is installed from its INF as a file-system driver service and
+# started through Wine's driver host (winedevice.exe).
+#
+#   bash tests/wine/30-filter-x86.sh [x86|x64]      (31-filter-x64.sh runs x64)
 #
 # Passes when the loader resolves every import and enters the driver. What Wine then does with
 # it is printed: Wine 8's Filter Manager is mostly stubs, and DriverEntry stops at the first
 # routine Wine leaves unimplemented.
 . "$(dirname "$0")/lib.sh"
+
+arch=${1:-x86}
 
 objdump=
 for o in x86_64-w64-mingw32-objdump i686-w64-mingw32-objdump objdump; do
@@ -28,13 +33,13 @@ wine_dir() {
 exports_of() { "$objdump" -p "$1" | awk '/^\t\[ *[0-9]+\] / { print $NF }' | sort -u; }
 
 # ---- 1. imports: only ntoskrnl.exe and fltmgr.sys, every name exported by Wine's copy
-for arch in x86 x64; do
-    if [ $arch = x86 ]; then sys=$OMBRIX_DIST_X86/Ombrix_Filter.sys; else sys=$OMBRIX_DIST_X64/Ombrix_Filter.sys; fi
+for image_arch in x86 x64; do
+    if [ $image_arch = x86 ]; then sys=$OMBRIX_DIST_X86/Ombrix_Filter.sys; else sys=$OMBRIX_DIST_X64/Ombrix_Filter.sys; fi
     [ -f "$sys" ] || fail "$sys is missing (run tools/build.sh)"
-    dir=$(wine_dir $arch) || fail "Wine's $arch fltmgr.sys not found"
-    "$objdump" -p "$sys" | grep -q 'Subsystem.*(NT native)' || fail "$arch driver is not a native image"
+    dir=$(wine_dir $image_arch) || fail "Wine's $image_arch fltmgr.sys not found"
+    "$objdump" -p "$sys" | grep -q 'Subsystem.*(NT native)' || fail "$image_arch driver is not a native image"
     dlls=$("$objdump" -p "$sys" | awk '/DLL Name:/ { print tolower($3) }' | sort -u | tr '\n' ' ')
-    [ "$dlls" = "fltmgr.sys ntoskrnl.exe " ] || fail "$arch driver imports [$dlls], expected fltmgr.sys and ntoskrnl.exe"
+    [ "$dlls" = "fltmgr.sys ntoskrnl.exe " ] || fail "$image_arch driver imports [$dlls], expected fltmgr.sys and ntoskrnl.exe"
     checked=0
     for dll in fltmgr.sys ntoskrnl.exe; do
         known=$(exports_of "$dir/$dll")
@@ -42,21 +47,20 @@ for arch in x86 x64; do
             /DLL Name:/ { cur = tolower($3); next }
             cur == dll && /^\t[0-9a-f]+\t +[0-9]+ +[A-Za-z_]/ { print $NF }
             /^$/ { cur = "" }')
-        [ -n "$names" ] || fail "$arch: no names imported from $dll"
+        [ -n "$names" ] || fail "$image_arch: no names imported from $dll"
         for name in $names; do
-            grep -qx -- "$name" <<<"$known" || fail "$arch: $dll.$name is not exported by Wine's $dll"
+            grep -qx -- "$name" <<<"$known" || fail "$image_arch: $dll.$name is not exported by Wine's $dll"
             checked=$((checked + 1))
         done
     done
-    note "$arch: $checked imported names, all exported by Wine's fltmgr.sys/ntoskrnl.exe"
+    note "$image_arch: $checked imported names, all exported by Wine's fltmgr.sys/ntoskrnl.exe"
 done
 
-# ---- 2. install from the INF in a fresh 32-bit prefix
-wine_prefix_new x86
+# ---- 2. install from the INF in a fresh prefix of the architecture
+wine_prefix_new "$arch"
 src=$(prefix_c_dir)/ombrix
 mkdir -p "$src"
-cp "$OMBRIX_DIST_X86/Ombrix_Filter.sys" "$OMBRIX_DIST_X86/Ombrix_Filter.inf" "$src/" ||
-    fail "Ombrix_Filter.inf is missing from $OMBRIX_DIST_X86"
+cp "$(dist_exe Ombrix_Filter.sys)" "$(dist_exe Ombrix_Filter.inf)" "$src/" || exit 1
 wine_run -t 90 rundll32 setupapi.dll,InstallHinfSection DefaultInstall 128 'C:\ombrix\Ombrix_Filter.inf' \
     >"$WINE_TMP/inf.out" 2>&1 || fail "InstallHinfSection failed: $(cat "$WINE_TMP/inf.out")"
 wine_session_end
@@ -99,4 +103,4 @@ note "Wine loaded the driver and called DriverEntry; what happened there (first 
 awk '/Ombrix_Filter\.sys" at/ { on = 1 } on && /fltmgr|unimplemented|Unimplemented|Ombrix/ { print "    " $0; n++ } n >= 6 { exit }' "$log" >&2
 note "net start (exit $net_rc): $(tr -d '\r' <"$WINE_TMP/net.out" | tr '\n' ' ')"
 note "sc query: $(tr -d '\r' <"$WINE_TMP/query.out" | awk '$1 == "STATE" { print $3, $4 }')"
-echo "30-filter-x86: imports resolved, driver loaded and entered under Wine"
+echo "filter ($arch): imports resolved, driver loaded and entered under Wine"

@@ -100,7 +100,7 @@ must wait-visible 0
 # window of their own at the top left).
 sleep 2
 import -window root "$WINE_TMP/start.png" &&
-    convert "$WINE_TMP/start.png" -crop 320x160+0+0 +repage "$artifacts/tray-$arch-start.png"
+    convert "$WINE_TMP/start.png" -crop 480x200+0+0 +repage "$artifacts/tray-$arch-start.png"
 
 # --- A record appears; a press on the tray icon shows and activates the panel, which refreshes.
 must write-stats "$stats" 1 1234 1610612736 $updated C:1:1:3:1610612736:1234 D:1:0:3:0:0 E:1:1:3:0:0 F:1:1:2:5:5
