@@ -77,16 +77,22 @@ std::u16string DefaultDevice(char16_t letter, std::uint32_t type) {
   return u"\\Device\\HarddiskVolume" + std::u16string(digits.begin(), digits.end());
 }
 
+// Empties a drive slot; the new generation tells handles opened on what was there that it is gone.
+Drive& ClearDrive(int index) {
+  Drive& drive = M().drives[index];
+  std::uint32_t generation = drive.generation + 1;
+  drive = Drive();
+  drive.generation = generation;
+  return drive;
+}
+
 }  // namespace
 
 void AddDrive(char16_t letter, const DriveSpec& spec) {
   int index = DriveIndex(letter);
   if (index < 0) return;
   std::lock_guard<std::mutex> lock(Mutex());
-  Drive& drive = M().drives[index];
-  std::uint32_t generation = drive.generation + 1;
-  drive = Drive();
-  drive.generation = generation;
+  Drive& drive = ClearDrive(index);
   drive.present = true;
   drive.spec = spec;
   if (drive.spec.device.empty()) drive.spec.device = DefaultDevice(static_cast<char16_t>(u'A' + index), spec.type);
@@ -113,10 +119,7 @@ void RemoveDrive(char16_t letter) {
   int index = DriveIndex(letter);
   if (index < 0) return;
   std::lock_guard<std::mutex> lock(Mutex());
-  Drive& drive = M().drives[index];
-  std::uint32_t generation = drive.generation + 1;
-  drive = Drive();
-  drive.generation = generation;
+  ClearDrive(index);
 }
 
 void SetFreeBytes(char16_t letter, std::uint64_t freeBytes, std::optional<std::uint64_t> available) {
