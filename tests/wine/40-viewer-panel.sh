@@ -4,8 +4,9 @@
 # executable and follows its changes on activation; the panel hides on losing activation unless
 # the logo was clicked; keys do not close it; a second start exits with 0 and leaves one panel;
 # the value tooltips carry the summary in local time; the help link opens HELP.chm (and does
-# nothing when it is missing); "Exit" in the tray menu and ViewerExitMessage end the viewer with
-# 0. Screenshots of the shown panel in English, German and French go to build/artifacts/viewer/.
+# nothing when it is missing); "TaskbarCreated" brings the tray icon back without a balloon;
+# "Exit" in the tray menu and ViewerExitMessage end the viewer with 0. Screenshots of the shown
+# panel in English, German and French go to build/artifacts/viewer/.
 #
 #   bash tests/wine/40-viewer-panel.sh [x86|x64]     (default x86; 40-viewer-panel-x64.sh runs x64)
 set -u
@@ -96,11 +97,34 @@ must expect 503 '[]'
 must expect 505 'Calculating...'
 must expect 507 'Calculating...'
 must wait-visible 0
-# The tray icon and its start-up balloon (with no system tray, Wine shows the icons in a small
-# window of their own at the top left).
+# The tray icon and its start-up balloon. With no system tray, Wine shows the icons in a small
+# window of their own along the top left of the screen and a balloon just below it; where
+# neither is, the virtual screen is black.
+tray_mean() {      # mean brightness of the icon strip (0: no tray icon shown)
+    import -window root "$WINE_TMP/screen.png" || fail "screenshot failed"
+    convert "$WINE_TMP/screen.png" -crop 200x44+0+0 +repage -format '%[fx:mean]' info:
+}
+balloon_mean() {   # mean brightness below the strip, where the balloon opens (uses the last shot)
+    convert "$WINE_TMP/screen.png" -crop 200x60+0+46 +repage -format '%[fx:mean]' info:
+}
+lit() { awk -v v="$1" 'BEGIN { exit !(v > 0.05) }'; }
+deadline=$((SECONDS + 10))
+until lit "$(tray_mean)" && lit "$(balloon_mean)"; do
+    [ $SECONDS -lt $deadline ] || fail "no tray icon with its balloon after the start"
+    sleep 0.5
+done
+convert "$WINE_TMP/screen.png" -crop 480x200+0+0 +repage "$artifacts/tray-$arch-start.png"
+
+# --- The shell's taskbar restarts: its icons are gone, and "TaskbarCreated" brings the viewer's
+# back, without a balloon.
+must tray-remove
+sleep 1
+lit "$(tray_mean)" && fail "the tray icon is still shown after it was removed"
+must taskbar-created
 sleep 2
-import -window root "$WINE_TMP/start.png" &&
-    convert "$WINE_TMP/start.png" -crop 480x200+0+0 +repage "$artifacts/tray-$arch-start.png"
+lit "$(tray_mean)" || fail "TaskbarCreated did not bring the tray icon back"
+lit "$(balloon_mean)" && fail "TaskbarCreated showed a balloon"
+convert "$WINE_TMP/screen.png" -crop 480x200+0+0 +repage "$artifacts/tray-$arch-recreated.png"
 
 # --- A record appears; a press on the tray icon shows and activates the panel, which refreshes.
 must write-stats "$stats" 1 1234 1610612736 $updated C:1:1:3:1610612736:1234 D:1:0:3:0:0 E:1:1:3:0:0 F:1:1:2:5:5

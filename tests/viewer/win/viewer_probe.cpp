@@ -18,9 +18,13 @@
 //   expect-tip TEXT                                       a shown tooltip of the viewer reads TEXT
 //                                                         ("\n" in TEXT stands for a line break)
 //   window-of-class CLASS                                 a visible top-level window of CLASS exists
+//   tray-remove                                           delete the viewer's tray icon, as a shell
+//                                                         that restarts loses every icon
+//   taskbar-created                                       send the shell's "TaskbarCreated" message
 //   exit                                                  send ViewerExitMessage, expect 0 back
 //   wait-gone                                             until no panel exists (10 s)
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -268,6 +272,22 @@ int wmain(int argc, wchar_t** argv) {
     GetWindowRect(control == 0 ? panel : GetDlgItem(panel, control), &rect);
     std::printf("%ld %ld %ld %ld\n", rect.left, rect.top, rect.right, rect.bottom);
     return 0;
+  }
+  if (wcscmp(command, L"tray-remove") == 0) {
+    NOTIFYICONDATAW icon = {};
+    icon.cbSize = sizeof(icon);
+    icon.hWnd = panel;
+    icon.uID = 0;
+    BOOL removed = Shell_NotifyIconW(NIM_DELETE, &icon);
+    std::printf("tray icon %s\n", removed ? "removed" : "not removed");
+    return removed ? 0 : 1;
+  }
+  if (wcscmp(command, L"taskbar-created") == 0) {
+    DWORD_PTR result = 1;
+    LRESULT sent = SendMessageTimeoutW(panel, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0, SMTO_NORMAL,
+                                       PatienceMs, &result);
+    std::printf("TaskbarCreated %s\n", sent != 0 ? "answered" : "not answered");
+    return sent != 0 ? 0 : 1;
   }
   if (wcscmp(command, L"exit") == 0) {
     DWORD_PTR result = 1;
