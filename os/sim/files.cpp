@@ -22,6 +22,12 @@ int VolumeDevicePath(std::u16string_view path) {
 
 std::u16string StoredPath(std::u16string_view path) { return std::u16string(StripLongPrefix(path)); }
 
+// An open that fails, as CreateFileW reports it.
+os::Handle Refused(std::uint32_t error) {
+  SetLastError(error);
+  return os::InvalidHandleValue;
+}
+
 }  // namespace
 
 std::u16string PlainKey(std::u16string_view path) {
@@ -127,12 +133,10 @@ using namespace sim::detail;
 Handle CreateFileW(const char16_t* path, std::uint32_t desiredAccess, std::uint32_t shareMode,
                    std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) {
   if (std::uint32_t error = CallGate(Fn::CreateFileW)) {
-    SetLastError(error);
-    return InvalidHandleValue;
+    return Refused(error);
   }
   if (!path) {
-    SetLastError(ErrorPathNotFound);
-    return InvalidHandleValue;
+    return Refused(ErrorPathNotFound);
   }
   std::lock_guard<std::mutex> lock(Mutex());
   Machine& m = M();
@@ -142,21 +146,17 @@ Handle CreateFileW(const char16_t* path, std::uint32_t desiredAccess, std::uint3
   if (volume >= 0) {
     Drive& drive = m.drives[volume];
     if (!drive.present) {
-      SetLastError(ErrorFileNotFound);
-      return InvalidHandleValue;
+      return Refused(ErrorFileNotFound);
     }
     if (creationDisposition != OpenExisting) {
-      SetLastError(ErrorAccessDenied);
-      return InvalidHandleValue;
+      return Refused(ErrorAccessDenied);
     }
     if (ShareConflict(drive.volumeOpens, desiredAccess, shareMode)) {
-      SetLastError(ErrorSharingViolation);
-      return InvalidHandleValue;
+      return Refused(ErrorSharingViolation);
     }
     Handle handle = m.handles.Allocate(&entry);
     if (handle == NullHandle) {
-      SetLastError(ErrorTooManyOpenFiles);
-      return InvalidHandleValue;
+      return Refused(ErrorTooManyOpenFiles);
     }
     entry->kind = HandleKind::Volume;
     entry->drive = volume;
@@ -170,39 +170,32 @@ Handle CreateFileW(const char16_t* path, std::uint32_t desiredAccess, std::uint3
 
   std::u16string key = PlainKey(path);
   if (key.empty()) {
-    SetLastError(ErrorPathNotFound);
-    return InvalidHandleValue;
+    return Refused(ErrorPathNotFound);
   }
   auto it = m.plainFiles.find(key);
   bool exists = it != m.plainFiles.end();
   std::shared_ptr<PlainFile> file = exists ? it->second : nullptr;
   if (exists) {
     if (creationDisposition == CreateNew) {
-      SetLastError(ErrorFileExists);
-      return InvalidHandleValue;
+      return Refused(ErrorFileExists);
     }
     if (ShareConflict(file->opens, desiredAccess, shareMode)) {
-      SetLastError(ErrorSharingViolation);
-      return InvalidHandleValue;
+      return Refused(ErrorSharingViolation);
     }
     if ((file->attributes & FileAttributeReadonly) &&
         (WantsWrite(desiredAccess) || creationDisposition == CreateAlways || creationDisposition == TruncateExisting)) {
-      SetLastError(ErrorAccessDenied);
-      return InvalidHandleValue;
+      return Refused(ErrorAccessDenied);
     }
   } else if (creationDisposition == OpenExisting || creationDisposition == TruncateExisting) {
-    SetLastError(ErrorFileNotFound);
-    return InvalidHandleValue;
+    return Refused(ErrorFileNotFound);
   } else if (creationDisposition != CreateNew && creationDisposition != CreateAlways &&
              creationDisposition != OpenAlways) {
-    SetLastError(ErrorInvalidParameter);
-    return InvalidHandleValue;
+    return Refused(ErrorInvalidParameter);
   }
 
   Handle handle = m.handles.Allocate(&entry);
   if (handle == NullHandle) {
-    SetLastError(ErrorTooManyOpenFiles);
-    return InvalidHandleValue;
+    return Refused(ErrorTooManyOpenFiles);
   }
   if (!exists) {
     file = std::make_shared<PlainFile>();
