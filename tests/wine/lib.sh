@@ -49,7 +49,8 @@
 #   fail MSG...               print "FAIL: MSG" and the debugger messages; ends the test with a
 #                             non-zero status, also when called inside $(...)
 #   skip MSG...               print "SKIP: MSG" and end the test with status 77, which run.sh
-#                             counts as skipped (used only when this machine cannot run the test)
+#                             counts as skipped (only when this machine cannot run the test;
+#                             call it from the script itself, not inside $(...))
 #   note MSG...               progress line on stderr
 #   now_ms                    wall clock in milliseconds (for printed figures, never for verdicts)
 #
@@ -86,7 +87,6 @@ fail() {
 
 skip() {
     echo "SKIP: $*" >&2
-    [ "$BASH_SUBSHELL" -gt 0 ] && kill -TERM $$
     exit 77
 }
 
