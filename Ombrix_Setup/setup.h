@@ -1,0 +1,72 @@
+// Ombrix_Setup's process-wide state and the operations the wizard pages call. Portable: the
+// install and uninstall actions and the decompression pass run over the OS seam, so the host
+// tests run them against the simulated Windows.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "common/stats_record.h"
+#include "os/os.h"
+
+constexpr std::int32_t ModeInstall = 0;
+constexpr std::int32_t ModeUninstall = 1;
+
+constexpr int DirectoryCapacity = 256;
+constexpr int CurrentNameCapacity = 1024;
+
+// Shared by the uninstall progress page (wizard thread) and the uninstall worker.
+struct WorkerRecord {
+  os::Handle thread;                        // 0 when no worker was started
+  std::atomic<std::uint32_t> stopRequest;   // written by the wizard
+  std::atomic<std::uint32_t> done;          // written by the worker, as its last act
+  // The name of the file record being examined. Written by the worker and read by the wizard
+  // through SetCurrentName/ReadCurrentName, which never hand out a torn name.
+  std::atomic<std::uint32_t> nameSequence;
+  char16_t currentName[CurrentNameCapacity];
+};
+
+struct InstallerState {
+  std::uint8_t decompressChosen;
+  char16_t installDirectory[DirectoryCapacity];
+  char16_t extractDirectory[DirectoryCapacity];
+  std::int32_t mode;
+  std::int32_t ntfsType;
+  WorkerRecord worker;
+  StatsRecord statistics;
+};
+
+extern InstallerState Installer;
+
+// Mode initialisation: zero-fills Installer, stores the mode and forms installDirectory (the
+// Program Files folder, a backslash and string 501) and extractDirectory (the temporary folder
+// followed by string 501). Creates neither directory.
+void InitInstallerState(std::int32_t mode);
+
+// The install sequence, run once at the install progress page's last tick. Returns the driver
+// step's result.
+bool RunInstallSequence();
+
+// Uninstall: the start of the worker when decompression was chosen (closes the viewer, removes the
+// service, starts DecompressWorker on Installer.worker; thread 0 when it could not be created),
+// the uninstall sequence, and a confirmed cancel on the progress page (stop request, wait for the
+// worker, the service registered and running again).
+void StartUninstallWorker();
+void RunUninstallSequence();
+void CancelUninstall();
+
+// The delayed commands launched as the uninstall wizard closes.
+bool LaunchSelfRemoval();
+bool LaunchRestart();
+
+// Registers the compression service (or opens the existing one), turns on its delayed automatic
+// start and, when asked, starts it.
+bool CreateServiceEntry(const char16_t* serviceName, const char16_t* binaryPath, bool startNow);
+
+// The uninstall worker's thread procedure; its parameter is the WorkerRecord. Returns 1.
+std::uint32_t DecompressWorker(void* record);
+
+// The current-name hand-over between the worker and the wizard: the reader always gets a name
+// that was written whole.
+void SetCurrentName(WorkerRecord& record, const char16_t* name);
+void ReadCurrentName(WorkerRecord& record, char16_t* name, int capacity);
