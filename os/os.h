@@ -103,6 +103,54 @@ constexpr std::uint32_t ServiceControlContinue = 3;
 constexpr std::uint32_t ServiceControlInterrogate = 4;
 constexpr std::uint32_t ServiceControlShutdown = 5;
 
+// Installer: files and directories, services, windows, resources, SetupAPI.
+constexpr std::uint32_t ErrorPathNotFound = 3;
+constexpr std::uint32_t ErrorNoMoreFiles = 18;
+constexpr std::uint32_t ErrorFileExists = 80;
+constexpr std::uint32_t ErrorDirNotEmpty = 145;
+constexpr std::uint32_t ErrorAlreadyExists = 183;
+constexpr std::uint32_t ErrorResourceTypeNotFound = 1813;
+constexpr std::uint32_t ErrorResourceNameNotFound = 1814;
+constexpr std::uint32_t ErrorServiceAlreadyRunning = 1056;
+constexpr std::uint32_t ErrorServiceDisabled = 1058;
+constexpr std::uint32_t ErrorServiceDoesNotExist = 1060;
+constexpr std::uint32_t ErrorServiceCannotAcceptCtrl = 1061;
+constexpr std::uint32_t ErrorServiceNotActive = 1062;
+constexpr std::uint32_t ErrorServiceMarkedForDelete = 1072;
+constexpr std::uint32_t ErrorServiceExists = 1073;
+constexpr std::uint32_t ErrorInvalidLevel = 124;
+
+constexpr std::uint32_t FileAttributeHidden = 0x2;
+constexpr std::uint32_t FileAttributeArchive = 0x20;
+constexpr std::uint32_t FileAttributeReparsePoint = 0x400;
+constexpr std::uint32_t CreateNew = 1;
+constexpr std::uint32_t OpenAlways = 4;
+constexpr std::uint32_t TruncateExisting = 5;
+
+constexpr std::int32_t CsidlProgramFiles = 0x26;
+
+constexpr std::uint32_t ScManagerAllAccess = 0xF003F;
+constexpr std::uint32_t ServiceAllAccess = 0xF01FF;
+constexpr std::uint32_t ServiceKernelDriver = 0x1;
+constexpr std::uint32_t ServiceFileSystemDriver = 0x2;
+constexpr std::uint32_t ServiceBootStart = 0;
+constexpr std::uint32_t ServiceSystemStart = 1;
+constexpr std::uint32_t ServiceAutoStart = 2;
+constexpr std::uint32_t ServiceDemandStart = 3;
+constexpr std::uint32_t ServiceDisabled = 4;
+constexpr std::uint32_t ServiceErrorIgnore = 0;
+constexpr std::uint32_t ServiceErrorNormal = 1;
+constexpr std::uint32_t ServiceNoChange = 0xFFFFFFFF;
+constexpr std::uint32_t ServiceConfigDelayedAutoStartInfo = 3;
+
+constexpr std::uint32_t InfStyleWin4 = 2;
+constexpr std::uint32_t SpsvcinstTagToFront = 0x1;
+constexpr std::uint32_t SpsvcinstStopService = 0x200;
+
+constexpr std::uint32_t WmApp = 0x8000;
+constexpr std::uint32_t SwHide = 0;
+constexpr std::uint32_t CpAcp = 0;
+
 // ---------------------------------------------------------------------------------------------
 // Records whose layout is the platform's.
 
@@ -126,6 +174,26 @@ struct ServiceStatus {
   std::uint32_t dwServiceSpecificExitCode;
   std::uint32_t dwCheckPoint;
   std::uint32_t dwWaitHint;
+};
+
+// WIN32_FIND_DATAW: 592 bytes; the FILETIMEs are pairs of 32-bit halves (4-byte aligned).
+struct FindData {
+  std::uint32_t dwFileAttributes;
+  std::uint32_t ftCreationTime[2];
+  std::uint32_t ftLastAccessTime[2];
+  std::uint32_t ftLastWriteTime[2];
+  std::uint32_t nFileSizeHigh;
+  std::uint32_t nFileSizeLow;
+  std::uint32_t dwReserved0;
+  std::uint32_t dwReserved1;
+  char16_t cFileName[260];
+  char16_t cAlternateFileName[14];
+};
+static_assert(sizeof(FindData) == 592, "WIN32_FIND_DATAW is 592 bytes");
+
+// SERVICE_DELAYED_AUTO_START_INFO.
+struct ServiceDelayedAutoStartInfo {
+  std::int32_t fDelayedAutostart;
 };
 
 using ServiceMainFunction = void (*)(std::uint32_t argc, char16_t** argv);
@@ -218,5 +286,72 @@ std::int32_t FilterConnectCommunicationPort(const char16_t* portName, std::uint3
                                             std::uint16_t contextSize, Handle* port);
 std::int32_t FilterSendMessage(Handle port, const void* inBuffer, std::uint32_t inSize, void* outBuffer,
                                std::uint32_t outSize, std::uint32_t* bytesReturned);
+
+// ---------------------------------------------------------------------------------------------
+// Installer calls.
+
+// Folders and the process.
+bool SHGetSpecialFolderPathW(char16_t* path, std::int32_t csidl, bool create);
+std::uint32_t GetTempPathW(std::uint32_t capacity, char16_t* buffer);
+std::uint32_t GetSystemDirectoryW(char16_t* buffer, std::uint32_t capacity);
+std::uint32_t GetShortPathNameW(const char16_t* longPath, char16_t* shortPath, std::uint32_t capacity);
+bool SetCurrentDirectoryW(const char16_t* path);
+std::int32_t WideCharToMultiByte(std::uint32_t codePage, const char16_t* wide, std::int32_t wideLength,
+                                 char* multiByte, std::int32_t multiByteCapacity);
+// WinExec: greater than 31 on success.
+std::uint32_t WinExec(const char* commandLine, std::uint32_t show);
+
+// Directories and files. `sddl`, when not null, is the security descriptor of the new directory
+// in the security descriptor definition language (the Windows side converts it and passes it
+// as the SECURITY_ATTRIBUTES); null = the default security of the parent.
+bool CreateDirectoryW(const char16_t* path, const char16_t* sddl);
+bool RemoveDirectoryW(const char16_t* path);
+bool DeleteFileW(const char16_t* path);
+bool CopyFileW(const char16_t* existingPath, const char16_t* newPath, bool failIfExists);
+Handle FindFirstFileW(const char16_t* pattern, FindData* data);
+bool FindNextFileW(Handle find, FindData* data);
+bool FindClose(Handle find);
+
+// Resources of the running program (module null = the program itself).
+Handle FindResourceW(Handle module, std::uint32_t id, const char16_t* type);
+Handle LoadResource(Handle module, Handle resourceInfo);
+const void* LockResource(Handle resourceData);
+std::uint32_t SizeofResource(Handle module, Handle resourceInfo);
+std::int32_t LoadStringW(Handle module, std::uint32_t id, char16_t* buffer, std::int32_t capacity);
+
+// Windows of other programs. Window handles are opaque values; 0 = none.
+std::uintptr_t FindWindowW(const char16_t* className, const char16_t* windowName);
+std::intptr_t SendMessageW(std::uintptr_t window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+
+// Service control manager, creating and removing services. Service handles are opaque values;
+// 0 = failure (GetLastError says why).
+Handle OpenSCManagerW(const char16_t* machineName, const char16_t* databaseName, std::uint32_t desiredAccess);
+Handle OpenServiceW(Handle manager, const char16_t* serviceName, std::uint32_t desiredAccess);
+Handle CreateServiceW(Handle manager, const char16_t* serviceName, const char16_t* displayName,
+                      std::uint32_t desiredAccess, std::uint32_t serviceType, std::uint32_t startType,
+                      std::uint32_t errorControl, const char16_t* binaryPathName, const char16_t* loadOrderGroup,
+                      std::uint32_t* tagId, const char16_t* dependencies, const char16_t* serviceStartName,
+                      const char16_t* password);
+bool ChangeServiceConfigW(Handle service, std::uint32_t serviceType, std::uint32_t startType,
+                          std::uint32_t errorControl, const char16_t* binaryPathName, const char16_t* loadOrderGroup,
+                          std::uint32_t* tagId, const char16_t* dependencies, const char16_t* serviceStartName,
+                          const char16_t* password, const char16_t* displayName);
+bool ChangeServiceConfig2W(Handle service, std::uint32_t infoLevel, void* info);
+bool ControlService(Handle service, std::uint32_t control, ServiceStatus* status);
+bool QueryServiceStatus(Handle service, ServiceStatus* status);
+bool StartServiceW(Handle service, std::uint32_t argc, const char16_t** argv);
+bool DeleteService(Handle service);
+bool CloseServiceHandle(Handle handle);
+
+// Registry, removing.
+std::int32_t RegDeleteValueW(Key key, const char16_t* valueName);
+std::int32_t RegDeleteKeyW(Key key, const char16_t* subKey);
+
+// SetupAPI: the services sections of an INF file. SetupOpenInfFileW returns InvalidHandleValue
+// on failure, with the line of the error in *errorLine.
+Handle SetupOpenInfFileW(const char16_t* fileName, const char16_t* infClass, std::uint32_t infStyle,
+                         std::uint32_t* errorLine);
+bool SetupInstallServicesFromInfSectionW(Handle inf, const char16_t* sectionName, std::uint32_t flags);
+void SetupCloseInfFile(Handle inf);
 
 }  // namespace os
