@@ -63,7 +63,7 @@
 //     cleaned up meanwhile (R5) the stream stays Pending, and OnPreCleanup - the pre-cleanup of
 //     any handle on the stream, where the file object is still open, at PASSIVE_LEVEL - checks
 //     it then; so does the next non-paging read.
-//   - Unload stops new deferrals, waits for the queued work items (rundown protection) and
+//   - Unload stops new deferrals, waits for the queued work items (a count of queued items and an event) and
 //     only then unregisters; queued items that run after the stop do nothing. The Filter
 //     Manager frees the stream contexts when the instances go.
 //   The read itself is never failed, delayed beyond its own completion, or altered.
@@ -404,6 +404,28 @@ bool MayCheckHere()
 
 VOID FLTAPI CheckWorker(PFLT_GENERIC_WORKITEM workItem, PVOID fltObject, PVOID workContext);
 
+// Counts a work item about to be queued, unless unload has dropped the count's bias already.
+// Callable at up to DISPATCH_LEVEL.
+bool WorkBegin()
+{
+    LONG count = __atomic_load_n(&FilterState.WorkCount, __ATOMIC_RELAXED);
+    do {
+        if (count == 0) {
+            return false;
+        }
+    } while (!__atomic_compare_exchange_n(&FilterState.WorkCount, &count, count + 1, true, __ATOMIC_ACQUIRE,
+                                          __ATOMIC_RELAXED));
+    return true;
+}
+
+// Drops a work item's count; the last one lets a waiting unload go on.
+void WorkEnd()
+{
+    if (__atomic_sub_fetch(&FilterState.WorkCount, 1, __ATOMIC_ACQ_REL) == 0) {
+        KeSetEvent(&FilterState.WorkDone, 0, FALSE);
+    }
+}
+
 // Hands the stream's check to a work item (R6). Callable at up to DISPATCH_LEVEL. At most one
 // work item per stream is queued; the stream stays Pending until a check succeeds.
 void DeferCheck(STREAM_CONTEXT *context, PCFLT_RELATED_OBJECTS objects)
@@ -414,8 +436,7 @@ void DeferCheck(STREAM_CONTEXT *context, PCFLT_RELATED_OBJECTS objects)
         return;
     }
     bool queued = false;
-    if (__atomic_load_n(&FilterState.Stopping, __ATOMIC_ACQUIRE) == 0 &&
-        ExAcquireRundownProtection(&FilterState.WorkRundown)) {
+    if (__atomic_load_n(&FilterState.Stopping, __ATOMIC_ACQUIRE) == 0 && WorkBegin()) {
         PFLT_GENERIC_WORKITEM item = FltAllocateGenericWorkItem();
         if (item != nullptr && NT_SUCCESS(FltObjectReference(objects->Instance))) {
             ObReferenceObject(objects->FileObject);
@@ -435,7 +456,7 @@ void DeferCheck(STREAM_CONTEXT *context, PCFLT_RELATED_OBJECTS objects)
             if (item != nullptr) {
                 FltFreeGenericWorkItem(item);
             }
-            ExReleaseRundownProtection(&FilterState.WorkRundown);
+            WorkEnd();
         }
     }
     if (!queued) {
@@ -458,11 +479,13 @@ VOID FLTAPI CheckWorker(PFLT_GENERIC_WORKITEM workItem, PVOID fltObject, PVOID w
         (void)CheckStream(context, source, true);
     }
     ObDereferenceObject(file);
-    FltObjectDereference(instance);
     FltFreeGenericWorkItem(workItem);
     __atomic_store_n(&context->WorkQueued, 0, __ATOMIC_RELEASE);
     FltReleaseContext(context);
-    ExReleaseRundownProtection(&FilterState.WorkRundown);
+    WorkEnd();
+    // Last: an unload that WorkEnd let go on cannot finish unregistering (the instance's
+    // teardown waits for this reference) before the routine is all but done.
+    FltObjectDereference(instance);
 }
 
 const FLT_CONTEXT_REGISTRATION FilterContexts[] = {
@@ -506,7 +529,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     FilterState.VolumeTable.Count = 0;
     FilterState.TableGeneration = 1;
     FilterState.Stopping = 0;
-    ExInitializeRundownProtection(&FilterState.WorkRundown);
+    FilterState.WorkCount = 1;
+    KeInitializeEvent(&FilterState.WorkDone, NotificationEvent, FALSE);
     FltInitializePushLock(&FilterState.TableLock);
 
     NTSTATUS status = FltRegisterFilter(DriverObject, &FilterRegistration, &FilterState.FilterHandle);
@@ -537,7 +561,9 @@ extern "C" NTSTATUS FLTAPI FilterUnload(FLT_FILTER_UNLOAD_FLAGS Flags)
 {
     (void)Flags;
     __atomic_store_n(&FilterState.Stopping, 1, __ATOMIC_RELEASE);
-    ExWaitForRundownProtectionRelease(&FilterState.WorkRundown);
+    if (__atomic_sub_fetch(&FilterState.WorkCount, 1, __ATOMIC_ACQ_REL) != 0) {
+        (void)KeWaitForSingleObject(&FilterState.WorkDone, Executive, KernelMode, FALSE, nullptr);
+    }
     if (FilterState.ServerPort != nullptr) {
         FltCloseCommunicationPort(FilterState.ServerPort);
         FilterState.ServerPort = nullptr;

@@ -56,7 +56,8 @@ typedef struct FILTER_STATE {
     VOLUME_TABLE VolumeTable;
     ULONG TableGeneration;  // changes with every table published; never 0
     LONG Stopping;          // unload has begun: no new deferred work, queued work does nothing
-    EX_RUNDOWN_REF WorkRundown; // held by every queued work item; unload waits for it
+    LONG WorkCount;         // queued work items, plus one while the driver accepts new ones
+    KEVENT WorkDone;        // signalled when WorkCount drops to 0; unload waits for it
 } FILTER_STATE;
 
 extern FILTER_STATE FilterState;

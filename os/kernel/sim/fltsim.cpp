@@ -1009,51 +1009,46 @@ LONG_PTR NTAPI ObfDereferenceObject(PVOID Object)
     return left;
 }
 
-// Rundown protection: bit 0 set once the wait has begun, the count of holders above it.
-VOID NTAPI ExInitializeRundownProtection(PEX_RUNDOWN_REF RunRef)
+// Events: only what the driver waits for. A waiting thread sees the queued work items run
+// meanwhile (the system keeps serving its work queue).
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 {
     SIM_COST();
-    __atomic_store_n(&RunRef->Count, ULONG_PTR(0), __ATOMIC_RELEASE);
-}
-
-BOOLEAN NTAPI ExAcquireRundownProtection(PEX_RUNDOWN_REF RunRef)
-{
-    SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ExAcquireRundownProtection");
-    ULONG_PTR value = __atomic_load_n(&RunRef->Count, __ATOMIC_RELAXED);
-    for (;;) {
-        if ((value & 1) != 0) {
-            return FALSE;
-        }
-        if (__atomic_compare_exchange_n(&RunRef->Count, &value, value + 2, true, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
-            return TRUE;
-        }
+    if (Type != NotificationEvent) {
+        Violation("KeInitializeEvent: the simulation has notification events only");
     }
+    __atomic_store_n(&Event->Signaled, State ? 1 : 0, __ATOMIC_RELEASE);
 }
 
-VOID NTAPI ExReleaseRundownProtection(PEX_RUNDOWN_REF RunRef)
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 {
     SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ExReleaseRundownProtection");
-    const ULONG_PTR before = __atomic_fetch_sub(&RunRef->Count, ULONG_PTR(2), __ATOMIC_RELEASE);
-    if (before < 2) {
-        Violation("ExReleaseRundownProtection without a matching acquire");
+    (void)Increment;
+    (void)Wait;
+    RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+    return __atomic_exchange_n(&Event->Signaled, 1, __ATOMIC_ACQ_REL);
+}
+
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout)
+{
+    SIM_COST();
+    (void)WaitReason;
+    (void)WaitMode;
+    (void)Alertable;
+    RequireIrqlAtMost(APC_LEVEL, "KeWaitForSingleObject");
+    if (Timeout != nullptr) {
+        Violation("KeWaitForSingleObject: the simulation has no timed waits");
     }
-}
-
-VOID NTAPI ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF RunRef)
-{
-    SIM_COST();
-    RequireIrqlAtMost(APC_LEVEL, "ExWaitForRundownProtectionRelease");
-    __atomic_fetch_or(&RunRef->Count, ULONG_PTR(1), __ATOMIC_ACQ_REL);
-    while (__atomic_load_n(&RunRef->Count, __ATOMIC_ACQUIRE) != 1) {
-        // Whatever is queued gets run by the system meanwhile.
+    PRKEVENT event = static_cast<PRKEVENT>(Object);
+    while (__atomic_load_n(&event->Signaled, __ATOMIC_ACQUIRE) == 0) {
         if (QueuedWorkItems() != 0) {
             RunWorkItems();
         } else {
             std::this_thread::yield();
         }
     }
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String)

@@ -146,8 +146,8 @@ int Read(PFILE_OBJECT file, const ReadOptions &options = ReadOptions());
 
 // ---- work items
 // Runs every queued work item on another thread (one after another) and waits for them,
-// including any they queue. Returns how many ran. A thread waiting in
-// ExWaitForRundownProtectionRelease also gets the queue run: the system keeps serving it.
+// including any they queue. Returns how many ran. A thread waiting in KeWaitForSingleObject or
+// in an instance teardown also gets the queue run: the system keeps serving it.
 unsigned RunWorkItems();
 unsigned QueuedWorkItems();
 unsigned WorkItemsAllocated(); // allocated by the driver and not freed

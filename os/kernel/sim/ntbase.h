@@ -68,9 +68,13 @@ typedef struct _ETHREAD *PETHREAD;
 typedef struct _IRP *PIRP;
 typedef intptr_t LONG_PTR;
 
-typedef struct _EX_RUNDOWN_REF {
-    ULONG_PTR Count;
-} EX_RUNDOWN_REF, *PEX_RUNDOWN_REF;
+typedef struct _KEVENT {
+    LONG Signaled;
+} KEVENT, *PKEVENT, *PRKEVENT;
+typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
+typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;
+#define KernelMode ((KPROCESSOR_MODE)0)
+typedef LONG KPRIORITY;
 
 typedef enum _WORK_QUEUE_TYPE { CriticalWorkQueue = 0, DelayedWorkQueue = 1 } WORK_QUEUE_TYPE;
 
@@ -152,10 +156,10 @@ ULONG DbgPrint(const char *Format, ...);
 PIRP NTAPI IoGetTopLevelIrp(VOID);
 LONG_PTR NTAPI ObfReferenceObject(PVOID Object);
 LONG_PTR NTAPI ObfDereferenceObject(PVOID Object);
-VOID NTAPI ExInitializeRundownProtection(PEX_RUNDOWN_REF RunRef);
-BOOLEAN NTAPI ExAcquireRundownProtection(PEX_RUNDOWN_REF RunRef);
-VOID NTAPI ExReleaseRundownProtection(PEX_RUNDOWN_REF RunRef);
-VOID NTAPI ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF RunRef);
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 }
 #define ObReferenceObject(o) ObfReferenceObject(o)
 #define ObDereferenceObject(o) ObfDereferenceObject(o)
