@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "support.h"
 
@@ -39,12 +41,27 @@ Figures Snapshot()
     return f;
 }
 
-void Print(const char *what, const Figures &a, const Figures &b, unsigned reads, unsigned due, unsigned refreshed)
+// One workload's result in one round.
+struct Result {
+    const char *what = "";
+    double names = 0, queries = 0, sets = 0, driverNs = 0, simNs = 0;
+    unsigned due = 0, refreshed = 0;
+};
+std::vector<Result> results; // this round's, in order
+
+void Record(const char *what, const Figures &a, const Figures &b, unsigned reads, unsigned due, unsigned refreshed)
 {
     const double per = 1000.0 / reads;
-    std::printf("  %-26s %8.1f %8.1f %8.1f %10.1f %10.1f   %u of %u\n", what, (b.names - a.names) * per,
-                (b.queries - a.queries) * per, (b.sets - a.sets) * per, (b.driverNs - a.driverNs) / reads,
-                (b.simNs - a.simNs) / reads, refreshed, due);
+    Result r;
+    r.what = what;
+    r.names = (b.names - a.names) * per;
+    r.queries = (b.queries - a.queries) * per;
+    r.sets = (b.sets - a.sets) * per;
+    r.driverNs = (b.driverNs - a.driverNs) / reads;
+    r.simNs = (b.simNs - a.simNs) / reads;
+    r.due = due;
+    r.refreshed = refreshed;
+    results.push_back(r);
 }
 
 fltsim::FileTimes StoredAt(LONGLONG lastAccess)
@@ -75,18 +92,16 @@ unsigned Refreshed(const std::vector<PFILE_OBJECT> &files)
 const std::initializer_list<int32_t> Watched = {3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14,
                                                 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26};
 
-} // namespace
-
-int main()
+// One round of the three workloads on a freshly loaded driver; returns the rules broken.
+std::vector<std::string> Round()
 {
+    results.clear();
     fltsim::Reset();
     fltsim::SetSystemTime(Now);
     fltsim::LoadDriver();
     const int client = ConnectService();
     SendVolumes(client, Watched);
     fltsim::SetProfiling(true);
-    std::printf("per 1,000 reads:            %8s %8s %8s %10s %10s   %s\n", "names", "queries", "sets",
-                "driver ns", "sim ns", "refreshed of due");
 
     { // one file read 1,000 times
         PFILE_OBJECT file = fltsim::AddFile(LongName(26, 0), StoredAt(Now - 2 * Hour));
@@ -98,7 +113,7 @@ int main()
         fltsim::RunWorkItems();
         const Figures b = Snapshot();
         fltsim::Cleanup(file);
-        Print("one file, 1,000 reads", a, b, 1000, 1, Refreshed({file}));
+        Record("one file, 1,000 reads", a, b, 1000, 1, Refreshed({file}));
     }
     { // 1,000 files read once
         std::vector<PFILE_OBJECT> files;
@@ -110,7 +125,7 @@ int main()
         }
         fltsim::RunWorkItems();
         const Figures b = Snapshot();
-        Print("1,000 files, one read each", a, b, 1000, 1000, Refreshed(files));
+        Record("1,000 files, one read each", a, b, 1000, 1000, Refreshed(files));
     }
     { // the mix
         std::mt19937 rng(2026);
@@ -156,12 +171,40 @@ int main()
             }
         }
         dueRead = unsigned(dueAndRead.size());
-        Print("mix, 32 volumes", a, b, reads, dueRead, Refreshed(dueAndRead));
+        Record("mix, 32 volumes", a, b, reads, dueRead, Refreshed(dueAndRead));
     }
     fltsim::SetProfiling(false);
     fltsim::CloseClient(client);
     fltsim::UnloadDriver();
-    const std::vector<std::string> violations = fltsim::Violations();
+    return fltsim::Violations();
+}
+
+} // namespace
+
+// The counts are the same every round; the times are the best of five rounds (the machine is
+// shared, and one round's times vary with what else runs).
+int main()
+{
+    std::vector<Result> best;
+    std::vector<std::string> violations;
+    for (int round = 0; round < 5; ++round) {
+        const std::vector<std::string> broken = Round();
+        violations.insert(violations.end(), broken.begin(), broken.end());
+        if (best.empty()) {
+            best = results;
+            continue;
+        }
+        for (size_t i = 0; i < best.size(); ++i) {
+            best[i].driverNs = std::min(best[i].driverNs, results[i].driverNs);
+            best[i].simNs = std::min(best[i].simNs, results[i].simNs);
+        }
+    }
+    std::printf("per 1,000 reads:            %8s %8s %8s %10s %10s   %s\n", "names", "queries", "sets",
+                "driver ns", "sim ns", "refreshed of due");
+    for (const Result &r : best) {
+        std::printf("  %-26s %8.1f %8.1f %8.1f %10.1f %10.1f   %u of %u\n", r.what, r.names, r.queries, r.sets,
+                    r.driverNs, r.simNs, r.refreshed, r.due);
+    }
     std::printf("  platform rules broken: %zu\n", violations.size());
     std::vector<std::string> kinds;
     for (const std::string &v : violations) {
