@@ -63,10 +63,12 @@
 //     cleaned up meanwhile (R5) the stream stays Pending, and OnPreCleanup - the pre-cleanup of
 //     any handle on the stream, where the file object is still open, at PASSIVE_LEVEL - checks
 //     it then; so does the next non-paging read.
-//   - Unload stops new deferrals, waits for the queued work items (a count of queued items and an event) and
-//     only then unregisters; queued items that run after the stop do nothing. The Filter
-//     Manager frees the stream contexts when the instances go.
-//   The read itself is never failed, delayed beyond its own completion, or altered.
+//   - Unload stops new deferrals, waits for the queued work items (a count of them and an
+//     event: Wine's kernel leaves the rundown-protection routines unimplemented) and only then
+//     unregisters; queued items that run after the stop do nothing. The Filter Manager frees
+//     the stream contexts when the instances go.
+//   The read itself is never failed or altered; a synchronized one waits for at most one check
+//   of its stream, and nothing else waits on anything that is not sure to come.
 //
 // Cost
 //   A check costs one name query and one information query (plus the set when due). Its
