@@ -509,6 +509,30 @@ TEST_F(Filter, Refresh_ProgramImage_ThroughThePagingPath)
     EXPECT_EQ(fltsim::SetCount(dll), 1u);
 }
 
+TEST_F(Filter, Refresh_MappedFileWhoseHandlesAreAllClosed_WaitsForTheNextOpen)
+{
+    Watch({3});
+    fltsim::SetSystemTime(now_);
+    fltsim::ReadOptions paging;
+    paging.irpFlags = IRP_SYNCHRONOUS_PAGING_IO | IRP_PAGING_IO;
+    // Mapped while the service was away: the handle is gone, only page faults come.
+    PFILE_OBJECT mapping = fltsim::AddFile(FileOn(3), Stored(now_ - 9 * Hour));
+    fltsim::Cleanup(mapping);
+    fltsim::Read(mapping, paging);
+    EXPECT_EQ(fltsim::RunWorkItems(), 1u);
+    EXPECT_EQ(fltsim::SetCount(mapping), 0u) << "the cleaned-up file object answers STATUS_FILE_CLOSED";
+    // Further page faults within the hour neither queue work nor ask anything.
+    const unsigned names = fltsim::CallCount(fltsim::Call::GetFileNameInformation);
+    for (int i = 0; i < 100; ++i) fltsim::Read(mapping, paging);
+    EXPECT_EQ(fltsim::QueuedWorkItems(), 0u);
+    EXPECT_EQ(fltsim::CallCount(fltsim::Call::GetFileNameInformation), names);
+    // The next handle on the file is owed the check: its first read does it.
+    PFILE_OBJECT opened = fltsim::OpenAgain(mapping);
+    fltsim::Read(opened);
+    EXPECT_EQ(fltsim::Times(mapping).lastAccess, now_);
+    fltsim::Cleanup(opened);
+}
+
 TEST_F(Filter, Refresh_ReadsCompletedAtDispatchLevel_AreDeferred)
 {
     Watch({3});
