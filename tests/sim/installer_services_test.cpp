@@ -209,7 +209,7 @@ TEST_F(Services, InfSyntaxQuotesAndRefusals) {
   std::uint32_t line = 0;
   EXPECT_EQ(os::SetupOpenInfFileW(InfPath, nullptr, os::InfStyleWin4, &line), os::InvalidHandleValue);
   EXPECT_EQ(os::GetLastError(), os::ErrorPathNotFound);
-  sim::MakeDirectory(u"C:\Users\user\AppData\Local\Temp\Ombrix");
+  sim::MakeDirectory(u"C:\\Users\\user\\AppData\\Local\\Temp\\Ombrix");
   EXPECT_EQ(os::SetupOpenInfFileW(InfPath, nullptr, os::InfStyleWin4, &line), os::InvalidHandleValue);
   EXPECT_EQ(os::GetLastError(), os::ErrorFileNotFound);
   sim::PutFile(InfPath, Text("; header\r\nSignature = x\r\n[Version]\r\n"));
