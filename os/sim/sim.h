@@ -239,10 +239,14 @@ void ReleaseHold(HoldId hold);
 // rest. RemoveDirectoryW on the junction removes the link only; DeleteFileW on a file symbolic
 // link removes the link only. A chain of more than 31 links fails (ERROR_CANT_RESOLVE_FILENAME).
 //
-// In use: files opened by handles or HoldOpen refuse what their share modes refuse. DeleteFileW
+// CreateFileW of a directory fails with ERROR_ACCESS_DENIED; relative paths are not resolved.
+//
+// In use: files opened by handles or HoldOpen refuse what their share modes refuse; CopyFileW
+// onto a file needs every open of it to share writing (ERROR_SHARING_VIOLATION). DeleteFileW
 // needs every open to share delete (os::FileShareDelete; ERROR_SHARING_VIOLATION otherwise), and
 // refuses the image of a running program with ERROR_ACCESS_DENIED: the module path, a program
-// started with StartProgram, and the binary of a running own-process service.
+// started with StartProgram, and the binary of a running own-process service (writing or copying
+// onto one is a sharing violation).
 
 void PutFile(std::u16string_view path, std::vector<std::uint8_t> bytes, std::uint32_t attributes = 0x20);
 std::optional<std::vector<std::uint8_t>> FileBytes(std::u16string_view path);   // files only
@@ -258,7 +262,7 @@ struct DirectorySpec {
   std::u16string sddl;                    // empty = inherited from the parent
   std::uint32_t attributes = os::FileAttributeDirectory;
 };
-// Creates the directory and its missing parents (parents get the default spec).
+// Creates the directory with that spec; missing parents are made too, owned by SYSTEM.
 void MakeDirectory(std::u16string_view path, const DirectorySpec& spec = {});
 // A directory junction at `path` (its parent is created) pointing at `target` (which need not
 // exist). FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT.
