@@ -187,7 +187,19 @@ std::uint32_t GetFileAttributesW(const char16_t* path) {
     SetLastError(path ? ErrorPathNotFound : ErrorInvalidParameter);
     return InvalidFileAttributes;
   }
+  // The plain store: a link is reported itself (directory or not, with the reparse attribute).
+  std::u16string key;
+  bool plain = rest.size() > 1 && ResolvePlain(path, false, &key, nullptr) == 0;
+  if (plain) {
+    if (PlainFile* entry = PlainAt(key)) {
+      std::uint32_t attributes = entry->attributes;
+      if (entry->kind == PlainKind::Directory) attributes |= FileAttributeDirectory;
+      if (!entry->target.empty()) attributes |= FileAttributeReparsePoint;
+      return attributes;
+    }
+  }
   Drive* drive = PresentDrive(index);
+  if (!drive && plain && PlainDirectoryAt(key)) return FileAttributeDirectory;
   if (!drive) {
     SetLastError(ErrorPathNotFound);
     return InvalidFileAttributes;
@@ -201,9 +213,8 @@ std::uint32_t GetFileAttributesW(const char16_t* path) {
   int found = -1;
   std::uint32_t record = 0;
   if (LookupPath(path, &found, &record)) return M().drives[found].files[record].attributes;
-  auto plain = M().plainFiles.find(PlainKey(path));
-  if (plain != M().plainFiles.end()) return plain->second->attributes;
-  SetLastError(ErrorFileNotFound);
+  if (plain && PlainDirectoryAt(key)) return FileAttributeDirectory;   // the running program's directory
+  SetLastError(plain && !PlainDirectoryAt(ParentKey(key)) ? ErrorPathNotFound : ErrorFileNotFound);
   return InvalidFileAttributes;
 }
 
