@@ -94,3 +94,20 @@ os::Handle OpenFileById(os::Handle volume, std::uint64_t fileReferenceNumber);
 bool IsStale(os::Handle file);
 bool CompressFile(os::Handle file);
 bool DecompressFile(os::Handle file);
+
+// What the installer's decompression pass uses besides the routines above.
+
+// QueryJournal's query without the failure's line and without creating a journal: the
+// decompression pass leaves a volume without a journal as it found it.
+bool ReadJournal(EnumContext& context);
+
+// The tests that SelectFile and SelectCompressedFile share: not a directory or system file, an
+// extension outside ExcludedExtensions (the name is lowered in place), the file opened by its
+// number and no larger than MaxFileSize. True with the file open (candidate.File); false with no
+// handle left open.
+bool OpenEligibleFile(FileCandidate& candidate);
+
+// The installer's selection: OpenEligibleFile, and the attributes as the enumeration delivered
+// them carry the compressed bit (no last-access rule). True with the file open; false with no
+// handle left open.
+bool SelectCompressedFile(FileCandidate& candidate);
