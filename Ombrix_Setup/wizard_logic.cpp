@@ -135,13 +135,14 @@ const PageLook& LookOf(PageHandler handler) { return PageLooks[static_cast<int>(
 StaticLook StaticLookOf(PageHandler handler, std::uint32_t control) {
   const PageLook& look = LookOf(handler);
   if (look.whiteBackground) {
-    if (control == IDC_WELCOME_TITLE) return {true, true, TitleColour};
+    if (control == IDC_WELCOME_TITLE) return {true, false, true, TitleColour};
     if (handler == PageHandler::UninstallWelcome && control == IDC_WELCOME_SECOND_BODY)
-      return {true, true, WarningColour};
-    return {true, false, 0};
+      return {true, false, true, WarningColour};
+    return {true, false, false, 0};
   }
-  if (control == look.headingControl) return {true, false, 0};
-  return {false, false, 0};
+  // The header's rectangle reaches over the banner's artwork; a white box there would cut into it.
+  if (control == look.headingControl) return {true, true, false, 0};
+  return {false, false, false, 0};
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -98,6 +98,7 @@ constexpr std::uint32_t Rgb(std::uint32_t red, std::uint32_t green, std::uint32_
 // to the default handling.
 struct StaticLook {
   bool custom;            // transparent text on a white brush
+  bool overPicture;       // custom, on a banner: no background at all, the picture shows through
   bool coloured;          // text in textColour, else the default text colour
   std::uint32_t textColour;
 };
@@ -179,6 +180,12 @@ FinishActions FinishActionsFor(std::int32_t mode, bool answeredYes);
 
 // ---------------------------------------------------------------------------------------------
 // Sheet layout.
+
+// The size of every page's dialog template, in the page's own dialog units. The sheet sizes its
+// pages in the units of its own font; pages in another font would lose their right and bottom
+// parts, so each page is given its template's size in its own units before the layout.
+constexpr std::int32_t PageWidthUnits = 284;
+constexpr std::int32_t PageHeightUnits = 158;
 
 struct LayoutRect {
   std::int32_t left, top, right, bottom;

@@ -122,7 +122,12 @@ void PaintPicture(HWND page, int placeholderId, UINT bitmapId) {
   EndPaint(page, &paint);
 }
 
-void MovePageToOrigin(HWND page) { SetWindowPos(page, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE); }
+// Position 0, 0 of the sheet's client area, at the template's size in the page's own units.
+void MovePageToOrigin(HWND page) {
+  RECT size = {0, 0, PageWidthUnits, PageHeightUnits};
+  MapDialogRect(page, &size);
+  SetWindowPos(page, nullptr, 0, 0, size.right, size.bottom, SWP_NOZORDER | SWP_NOACTIVATE);
+}
 
 // True when the cancel may go on; false with the refusal stored as the page's answer.
 bool ConfirmCancel(HWND page, std::int32_t mode) {
@@ -193,7 +198,7 @@ bool HandlePageCommon(PageHandler handler, HWND page, UINT message, WPARAM wPara
       HDC dc = reinterpret_cast<HDC>(wParam);
       SetBkMode(dc, TRANSPARENT);
       if (drawn.coloured) SetTextColor(dc, drawn.textColour);
-      *result = reinterpret_cast<INT_PTR>(GetStockObject(WHITE_BRUSH));
+      *result = reinterpret_cast<INT_PTR>(GetStockObject(drawn.overPicture ? NULL_BRUSH : WHITE_BRUSH));
       return true;
     }
     case WM_NOTIFY: {
@@ -365,6 +370,7 @@ void LayoutSheetWindow(HWND sheet) {
   if (!separator) return;
   for (HWND child = GetWindow(sheet, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
     if ((GetWindowLongW(child, GWL_STYLE) & DS_CONTROL) == 0) continue;
+    MovePageToOrigin(child);
     SheetLayout layout = LayoutSheet(RectIn(child, child), RectIn(sheet, sheet), RectIn(separator, sheet),
                                      GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN));
     MoveWindow(sheet, layout.x, layout.y, layout.width, layout.height, TRUE);

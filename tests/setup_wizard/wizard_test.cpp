@@ -264,16 +264,20 @@ TEST(PageLooks, WelcomePagesAreWhiteWithColouredTitleAndRedWarning) {
   EXPECT_EQ(warning.textColour, red);
   EXPECT_FALSE(StaticLookOf(PageHandler::InstallWelcome, IDC_WELCOME_SECOND_BODY).coloured);
 
-  // Banner pages: only the header is drawn transparent on white, the rest keeps the defaults.
+  EXPECT_FALSE(StaticLookOf(PageHandler::UninstallWelcome, IDC_WELCOME_BODY).overPicture);
+
+  // Banner pages: only the header is drawn transparent, over the banner; the rest keeps the
+  // defaults.
   for (PageHandler page : {PageHandler::InstallProgress, PageHandler::UninstallProgress}) {
     EXPECT_FALSE(LookOf(page).whiteBackground);
-    EXPECT_TRUE(StaticLookOf(page, IDC_PROGRESS_HEADER).custom);
-    EXPECT_FALSE(StaticLookOf(page, IDC_PROGRESS_HEADER).coloured);
+    StaticLook header = StaticLookOf(page, IDC_PROGRESS_HEADER);
+    EXPECT_TRUE(header.custom && header.overPicture);
+    EXPECT_FALSE(header.coloured);
     EXPECT_FALSE(StaticLookOf(page, IDC_PROGRESS_BODY).custom);
     EXPECT_FALSE(StaticLookOf(page, IDC_PROGRESS_PERCENT).custom);
   }
   for (PageHandler page : {PageHandler::InstallFinish, PageHandler::UninstallFinish}) {
-    EXPECT_TRUE(StaticLookOf(page, IDC_FINISH_HEADER).custom);
+    EXPECT_TRUE(StaticLookOf(page, IDC_FINISH_HEADER).overPicture);
     EXPECT_FALSE(StaticLookOf(page, IDC_FINISH_BODY).custom);
   }
 }
