@@ -270,5 +270,32 @@ TEST_F(UninstallTest, CancelWithoutAWorkerThreadPutsTheServiceBack) {
   ExpectServiceRunningAgain();
 }
 
+// The real uninstall start and worker: with decompression chosen the worker walks the drives
+// (C: has nothing compressed), the sequence then removes everything; a cancel in its place,
+// whether the worker saw the stop request or had already finished, puts the service back.
+TEST_F(UninstallTest, UninstallStartRunsTheWorkerThenTheSequenceOrACancel) {
+  Installer.decompressChosen = 1;
+  StartUninstallWorker();
+  ASSERT_NE(Installer.worker.thread, os::NullHandle);
+  EXPECT_FALSE(sim::WindowExists(viewer));
+  EXPECT_TRUE(sim::Service(u"Ombrix_Service").markedForDelete);
+  EXPECT_EQ(os::WaitForSingleObject(Installer.worker.thread, os::Infinite), os::WaitObject0);
+  EXPECT_EQ(Installer.worker.done.load(), 1u);
+  RunUninstallSequence();
+  EXPECT_FALSE(sim::Service(u"Ombrix_Service").exists);
+  EXPECT_FALSE(sim::RegKeyExists(os::HkeyLocalMachine, UninstallKey));
+  EXPECT_THAT(InstalledFiles(), ElementsAre(u"Ombrix_Setup.exe"));
+
+  ASSERT_TRUE(Install(1));
+  ASSERT_TRUE(sim::StartService(u"Ombrix_Service"));
+  StartFrom(InstalledSetup);
+  Installer.decompressChosen = 1;
+  StartUninstallWorker();
+  CancelUninstall();
+  EXPECT_EQ(Installer.worker.done.load(), 1u);
+  ExpectServiceRunningAgain();
+  EXPECT_TRUE(sim::RegKeyExists(os::HkeyLocalMachine, UninstallKey));
+}
+
 }  // namespace
 }  // namespace setuptest
