@@ -4,11 +4,10 @@
 #include "common/decompress.h"
 #include "common/drive.h"
 #include "common/volume.h"
-#include "setup.h"
+#include "Ombrix_Setup/setup.h"
+#include "Ombrix_Setup/setup_actions.h"
 
 namespace {
-
-constexpr int ServicePathCapacity = DirectoryCapacity + 32;
 
 // The same tests as the service's cycle, in this order: the drive name does not report the
 // compressed attribute (an absent drive does), the file system is NTFS, the drive is fixed.
@@ -30,10 +29,10 @@ std::uint32_t DecompressWorker(void* parameter) {
     if (DriveToDecompress(name)) DecompressVolume(name, Installer.ntfsType, record);
 
     if (record.stopRequest.load(std::memory_order_acquire) == 1) {
-      // A cancelled uninstallation ends with the service registered and running again.
-      char16_t path[ServicePathCapacity];
-      FormatWide(path, ServicePathCapacity, u"%s\\%s.exe", Installer.installDirectory, u"Ombrix_Service");
-      CreateServiceEntry(u"Ombrix_Service", path, true);
+      // A cancelled uninstallation ends with the service registered and running again ("%s\%s.exe"
+      // in the install directory; never a path without one).
+      char16_t path[PathCapacity];
+      if (FormServicePath(path)) CreateServiceEntry(ServiceName, path, true);
       break;
     }
   }
