@@ -3,7 +3,9 @@
 // cancel confirmation and the restart prompt.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -112,6 +114,10 @@ TEST_F(SystemCheck, OnlyValuesWithinX86CountAs32Bit) {
 TEST_F(SystemCheck, ValueWithoutTerminatorIsReadByItsLength) {
   SetRawArchitecture(os::RegSz, {'x', 0, '8', 0, '6', 0});
   EXPECT_TRUE(IsSystem32Bit());
+  char16_t dirty[65];
+  std::fill(std::begin(dirty), std::end(dirty), u'Z');  // what the buffer held before the read
+  ASSERT_TRUE(ReadProcessorArchitecture(dirty));
+  EXPECT_EQ(Ascii(dirty), "x86");
   // 128 bytes of text and no terminator: read whole, terminated after the 64th character.
   std::vector<std::uint8_t> full;
   for (int i = 0; i < 64; ++i) full.insert(full.end(), {'8', 0});
