@@ -20,6 +20,7 @@ struct FnInfo {
 };
 
 constexpr std::uint32_t AccessDenied = os::ErrorAccessDenied;
+constexpr std::uint32_t ErrorResourceDataNotFound = 1812;
 
 // Indexed by Fn. Every function that can fail has a non-zero default error: CallGate's result 0
 // means "no fault".
@@ -59,10 +60,49 @@ constexpr FnInfo FnTable[FnCount] = {
     {"GetCompressedFileSizeW", true, os::ErrorFileNotFound},
     {"FilterConnectCommunicationPort", true, HresultFromWin32(os::ErrorFileNotFound)},
     {"FilterSendMessage", true, HresultFromWin32(os::ErrorInvalidHandle)},
+    {"SHGetSpecialFolderPathW", true, os::ErrorFileNotFound},
+    {"GetTempPathW", true, AccessDenied},
+    {"GetSystemDirectoryW", true, AccessDenied},
+    {"GetShortPathNameW", true, os::ErrorFileNotFound},
+    {"SetCurrentDirectoryW", true, os::ErrorFileNotFound},
+    {"WideCharToMultiByte", true, os::ErrorInvalidParameter},
+    {"WinExec", true, os::ErrorFileNotFound},   // the result, as WinExec reports it
+    {"CreateDirectoryW", true, AccessDenied},
+    {"RemoveDirectoryW", true, AccessDenied},
+    {"DeleteFileW", true, AccessDenied},
+    {"CopyFileW", true, AccessDenied},
+    {"FindFirstFileW", true, os::ErrorFileNotFound},
+    {"FindNextFileW", true, os::ErrorNoMoreFiles},
+    {"FindClose", true, os::ErrorInvalidHandle},
+    {"FindResourceW", true, os::ErrorResourceNameNotFound},
+    {"LoadResource", true, ErrorResourceDataNotFound},
+    {"LockResource", true, ErrorResourceDataNotFound},
+    {"SizeofResource", true, ErrorResourceDataNotFound},
+    {"LoadStringW", true, os::ErrorResourceNameNotFound},
+    {"FindWindowW", true, AccessDenied},
+    {"SendMessageW", true, AccessDenied},   // as UIPI refuses a message to a higher window
+    {"OpenSCManagerW", true, AccessDenied},
+    {"OpenServiceW", true, AccessDenied},
+    {"CreateServiceW", true, AccessDenied},
+    {"ChangeServiceConfigW", true, AccessDenied},
+    {"ChangeServiceConfig2W", true, AccessDenied},
+    {"ControlService", true, AccessDenied},
+    {"QueryServiceStatus", true, AccessDenied},
+    {"StartServiceW", true, AccessDenied},
+    {"DeleteService", true, AccessDenied},
+    {"CloseServiceHandle", true, os::ErrorInvalidHandle},
+    {"RegDeleteValueW", true, AccessDenied},
+    {"RegDeleteKeyW", true, AccessDenied},
+    {"SetupOpenInfFileW", true, os::ErrorFileNotFound},
+    {"SetupInstallServicesFromInfSectionW", true, AccessDenied},
+    {"SetupCloseInfFile", false, 0},
 };
 
 static_assert(FnTable[static_cast<int>(Fn::DeviceIoControl)].name == "DeviceIoControl", "FnTable follows Fn");
-static_assert(FnTable[FnCount - 1].name == "FilterSendMessage", "FnTable has an entry for every Fn");
+static_assert(FnTable[static_cast<int>(Fn::FilterSendMessage)].name == "FilterSendMessage", "FnTable follows Fn");
+static_assert(FnTable[static_cast<int>(Fn::FindClose)].name == "FindClose", "FnTable follows Fn");
+static_assert(FnTable[static_cast<int>(Fn::CloseServiceHandle)].name == "CloseServiceHandle", "FnTable follows Fn");
+static_assert(FnTable[FnCount - 1].name == "SetupCloseInfFile", "FnTable has an entry for every Fn");
 
 // The process image's handle, as GetModuleHandleW(nullptr) gives it.
 constexpr os::Handle ImageBase = 0x400000;
@@ -177,6 +217,7 @@ void AddOpen(OpenCounts& opens, std::uint32_t access, std::uint32_t share) {
   if (WantsWrite(access)) ++opens.writers;
   if (!(share & os::FileShareRead)) ++opens.denyRead;
   if (!(share & os::FileShareWrite)) ++opens.denyWrite;
+  if (!(share & os::FileShareDelete)) ++opens.denyDelete;
 }
 
 void RemoveOpen(OpenCounts& opens, std::uint32_t access, std::uint32_t share) {
@@ -184,6 +225,7 @@ void RemoveOpen(OpenCounts& opens, std::uint32_t access, std::uint32_t share) {
   if (WantsWrite(access)) --opens.writers;
   if (!(share & os::FileShareRead)) --opens.denyRead;
   if (!(share & os::FileShareWrite)) --opens.denyWrite;
+  if (!(share & os::FileShareDelete)) --opens.denyDelete;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -263,6 +305,7 @@ bool CloseLocked(os::Handle handle) {
       entry->port->events.push_back(PortEvent{PortEvent::Kind::Disconnect, {}, m.now});
       break;
     case HandleKind::Thread:
+    case HandleKind::Find:
     case HandleKind::Free:
       break;
   }
@@ -332,6 +375,7 @@ std::size_t OpenKeyCount() {
 void SetTime(FileTime now) {
   std::lock_guard<std::mutex> lock(Mutex());
   M().now = now;
+  SettleServices();
 }
 
 FileTime Now() {
@@ -342,6 +386,7 @@ FileTime Now() {
 void AdvanceTime(FileTime delta) {
   std::lock_guard<std::mutex> lock(Mutex());
   M().now += delta;
+  SettleServices();
 }
 
 void PauseAt(FileTime moment) {
@@ -439,6 +484,15 @@ void ExitProcess() {
   std::lock_guard<std::mutex> lock(Mutex());
   for (std::size_t i = 0; i < HandleCapacity; ++i) CloseLocked(0x100 + i * 4);
   M().openKeys.clear();
+  for (auto& [handle, sc] : M().scHandles) {
+    if (!sc.manager) {
+      auto it = M().services.find(sc.service);
+      if (it != M().services.end() && it->second.handles > 0) --it->second.handles;
+    }
+  }
+  M().scHandles.clear();
+  M().infs.clear();
+  SettleServices();
   Changed().notify_all();
 }
 
@@ -487,6 +541,7 @@ void Sleep(std::uint32_t milliseconds) {
     } else {
       m.now = target;
     }
+    SettleServices();
   }
   std::this_thread::yield();
 }

@@ -187,6 +187,19 @@ std::uint32_t GetFileAttributesW(const char16_t* path) {
     SetLastError(path ? ErrorPathNotFound : ErrorInvalidParameter);
     return InvalidFileAttributes;
   }
+  // The plain store: a link is reported itself (directory or not, with the reparse attribute).
+  if (rest.size() > 1) {
+    std::u16string key;
+    if (ResolvePlain(path, false, &key, nullptr) == 0) {
+      if (PlainFile* entry = PlainAt(key)) {
+        std::uint32_t attributes = entry->attributes;
+        if (entry->kind == PlainKind::Directory) attributes |= FileAttributeDirectory;
+        if (!entry->target.empty()) attributes |= FileAttributeReparsePoint;
+        return attributes;
+      }
+      if (PlainDirectoryAt(key)) return FileAttributeDirectory;
+    }
+  }
   Drive* drive = PresentDrive(index);
   if (!drive) {
     SetLastError(ErrorPathNotFound);
@@ -201,9 +214,9 @@ std::uint32_t GetFileAttributesW(const char16_t* path) {
   int found = -1;
   std::uint32_t record = 0;
   if (LookupPath(path, &found, &record)) return M().drives[found].files[record].attributes;
-  auto plain = M().plainFiles.find(PlainKey(path));
-  if (plain != M().plainFiles.end()) return plain->second->attributes;
-  SetLastError(ErrorFileNotFound);
+  std::u16string key;
+  SetLastError(ResolvePlain(path, false, &key, nullptr) == 0 && !PlainDirectoryAt(ParentKey(key)) ? ErrorPathNotFound
+                                                                                                  : ErrorFileNotFound);
   return InvalidFileAttributes;
 }
 

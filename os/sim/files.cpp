@@ -1,5 +1,5 @@
-// Plain files (the statistics file and the like), volume devices opened by name, and the
-// opens held by other programs.
+// Plain files and directories (the statistics file, the installer's folders and the like),
+// junctions and file links, volume devices opened by name, and the opens held by other programs.
 #include "os/sim/machine.h"
 
 #include <algorithm>
@@ -13,6 +13,9 @@ constexpr std::uint32_t CreateNew = 1;
 constexpr std::uint32_t OpenAlways = 4;
 constexpr std::uint32_t TruncateExisting = 5;
 constexpr std::uint32_t StoredAttributes = 0x1 | 0x2 | 0x4 | 0x20;   // read-only, hidden, system, archive
+constexpr std::uint32_t ReparseTagMountPoint = 0xA0000003;
+constexpr std::uint32_t ReparseTagSymlink = 0xA000000C;
+constexpr int MaxLinkHops = 31;
 
 // "\\.\C:" -> drive index, else -1.
 int VolumeDevicePath(std::u16string_view path) {
@@ -20,21 +23,291 @@ int VolumeDevicePath(std::u16string_view path) {
   return DriveIndex(path[4]);
 }
 
-std::u16string StoredPath(std::u16string_view path) { return std::u16string(StripLongPrefix(path)); }
-
 // An open that fails, as CreateFileW reports it.
 os::Handle Refused(std::uint32_t error) {
   SetLastError(error);
   return os::InvalidHandleValue;
 }
 
+// "X:\a\\b\.\c\..\d\" -> drive letter and components {a, b, d}; false unless "X:\...".
+bool SplitPlain(std::u16string_view path, char16_t* drive, std::vector<std::u16string_view>* parts) {
+  path = StripLongPrefix(path);
+  if (path.size() < 3 || path[1] != u':' || path[2] != u'\\' || DriveIndex(path[0]) < 0) return false;
+  *drive = path[0] >= u'a' ? static_cast<char16_t>(path[0] - u'a' + u'A') : path[0];
+  parts->clear();
+  std::u16string_view rest = path.substr(3);
+  while (!rest.empty()) {
+    std::size_t cut = rest.find(u'\\');
+    std::u16string_view part = rest.substr(0, cut);
+    rest = cut == std::u16string_view::npos ? std::u16string_view() : rest.substr(cut + 1);
+    if (part.empty() || part == u".") continue;
+    if (part == u"..") {
+      if (!parts->empty()) parts->pop_back();
+      continue;
+    }
+    parts->push_back(part);
+  }
+  return true;
+}
+
+std::u16string Join(const std::u16string& base, std::u16string_view part) {
+  std::u16string out = base;
+  if (out.back() != u'\\') out += u'\\';
+  out += part;
+  return out;
+}
+
+std::u16string LastComponent(std::u16string_view path) {
+  std::size_t cut = path.find_last_of(u'\\');
+  return std::u16string(cut == std::u16string_view::npos ? path : path.substr(cut + 1));
+}
+
+bool IsRootKey(const std::u16string& key) { return key.size() == 3 && key[1] == u':' && key[2] == u'\\'; }
+
+// The key of the running program's directory.
+std::u16string ModuleDirectoryKey() { return ParentKey(PlainKey(M().modulePath)); }
+
+// True when `key` is `ancestor` or lies below it.
+bool Within(const std::u16string& key, const std::u16string& ancestor) {
+  if (key == ancestor) return true;
+  std::u16string prefix = IsRootKey(ancestor) ? ancestor : ancestor + u'\\';
+  return key.size() > prefix.size() && key.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::size_t Depth(const std::u16string& key) {
+  return IsRootKey(key) ? 0 : static_cast<std::size_t>(std::count(key.begin(), key.end(), u'\\'));
+}
+
+// Direct children of a directory key: stored entries, and the implicit directory on the way to
+// the running program's directory.
+std::vector<std::pair<std::u16string, PlainFile*>> Children(const std::u16string& key) {
+  std::vector<std::pair<std::u16string, PlainFile*>> out;
+  std::u16string prefix = IsRootKey(key) ? key : key + u'\\';
+  auto& files = M().plainFiles;
+  for (auto it = files.lower_bound(prefix); it != files.end(); ++it) {
+    if (it->first.compare(0, prefix.size(), prefix) != 0) break;
+    if (it->first.find(u'\\', prefix.size()) != std::u16string::npos) continue;
+    out.emplace_back(LastComponent(it->second->path), it->second.get());
+  }
+  std::u16string module = ModuleDirectoryKey();
+  if (!module.empty() && module != key && Within(module, key)) {
+    std::size_t end = module.find(u'\\', prefix.size());
+    std::u16string childKey = module.substr(0, end);
+    if (!files.count(childKey)) {
+      std::u16string path = NormalPath(M().modulePath);
+      char16_t drive;
+      std::vector<std::u16string_view> parts;
+      SplitPlain(path, &drive, &parts);
+      out.emplace_back(std::u16string(parts[Depth(key)]), nullptr);
+    }
+  }
+  return out;
+}
+
+std::u16string UpperName(std::u16string_view name) {
+  std::u16string out(name);
+  for (char16_t& c : out) {
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+  }
+  return out;
+}
+
+// Case-insensitive '*' and '?' matching; "*.*" matches every name, as on Windows.
+bool Matches(std::u16string_view pattern, std::u16string_view name) {
+  if (pattern == u"*.*") pattern = u"*";
+  std::size_t p = 0, n = 0, star = std::u16string_view::npos, mark = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && (pattern[p] == u'?' || Fold(pattern[p]) == Fold(name[n]))) {
+      ++p;
+      ++n;
+    } else if (p < pattern.size() && pattern[p] == u'*') {
+      star = p++;
+      mark = n;
+    } else if (star != std::u16string_view::npos) {
+      p = star + 1;
+      n = ++mark;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == u'*') ++p;
+  return p == pattern.size();
+}
+
+std::uint32_t AttributesOf(const PlainFile* entry) {
+  if (!entry) return os::FileAttributeDirectory;
+  switch (entry->kind) {
+    case PlainKind::Directory:
+      return entry->attributes | os::FileAttributeDirectory | (entry->target.empty() ? 0 : os::FileAttributeReparsePoint);
+    case PlainKind::FileLink:
+      return entry->attributes | os::FileAttributeReparsePoint;
+    case PlainKind::File:
+      break;
+  }
+  return entry->attributes;
+}
+
+void Split(FileTime t, std::uint32_t out[2]) {
+  out[0] = static_cast<std::uint32_t>(t);
+  out[1] = static_cast<std::uint32_t>(t >> 32);
+}
+
+os::FindData FindEntry(std::u16string_view name, const PlainFile* entry) {
+  os::FindData data{};
+  data.dwFileAttributes = AttributesOf(entry);
+  if (entry) {
+    Split(entry->creation, data.ftCreationTime);
+    Split(entry->lastAccess, data.ftLastAccessTime);
+    Split(entry->lastWrite, data.ftLastWriteTime);
+    if (entry->kind == PlainKind::File) {
+      data.nFileSizeHigh = static_cast<std::uint32_t>(entry->bytes.size() >> 32);
+      data.nFileSizeLow = static_cast<std::uint32_t>(entry->bytes.size());
+    }
+    if (!entry->target.empty()) data.dwReserved0 = entry->kind == PlainKind::FileLink ? ReparseTagSymlink : ReparseTagMountPoint;
+    std::size_t n = std::min<std::size_t>(entry->shortName.size(), 13);
+    entry->shortName.copy(data.cAlternateFileName, n);
+  }
+  std::size_t n = std::min<std::size_t>(name.size(), 259);
+  name.copy(data.cFileName, n);
+  return data;
+}
+
+std::shared_ptr<PlainFile> NewEntry(PlainKind kind, const std::u16string& path) {
+  auto entry = std::make_shared<PlainFile>();
+  entry->kind = kind;
+  entry->path = path;
+  entry->creation = entry->lastAccess = entry->lastWrite = M().now;
+  entry->attributes = kind == PlainKind::File ? 0x20 : kind == PlainKind::Directory ? os::FileAttributeDirectory : 0x20;
+  return entry;
+}
+
+// The error of a missing last component: its directory is missing too, or only the entry.
+std::uint32_t MissingError(const std::u16string& key) {
+  return PlainDirectoryAt(ParentKey(key)) ? os::ErrorFileNotFound : os::ErrorPathNotFound;
+}
+
+bool ValidSddl(std::u16string_view sddl) {
+  if (sddl.size() < 2) return false;
+  int depth = 0;
+  for (std::size_t i = 0; i < sddl.size(); ++i) {
+    char16_t c = sddl[i];
+    if (c == u'(') ++depth;
+    if (c == u')' && --depth < 0) return false;
+  }
+  if (depth != 0) return false;
+  char16_t first = sddl[0];
+  return sddl[1] == u':' && (first == u'O' || first == u'G' || first == u'D' || first == u'S');
+}
+
 }  // namespace
 
+// "X:\\a\\b" with the case of the path, normalised as keys are.
+std::u16string NormalPath(std::u16string_view path) {
+  char16_t drive;
+  std::vector<std::u16string_view> parts;
+  if (!SplitPlain(path, &drive, &parts)) return std::u16string();
+  std::u16string out{drive, u':', u'\\'};
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i) out += u'\\';
+    out += parts[i];
+  }
+  return out;
+}
+
 std::u16string PlainKey(std::u16string_view path) {
-  std::u16string key = StoredPath(path);
-  if (key.size() < 4 || key[1] != u':' || key[2] != u'\\' || DriveIndex(key[0]) < 0) return std::u16string();
-  for (char16_t& c : key) c = Fold(c);
+  char16_t drive;
+  std::vector<std::u16string_view> parts;
+  if (!SplitPlain(path, &drive, &parts)) return std::u16string();
+  std::u16string key;
+  key += Fold(drive);
+  key += u":\\";
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i) key += u'\\';
+    key += Folded(parts[i]);
+  }
   return key;
+}
+
+std::u16string ParentKey(const std::u16string& key) {
+  if (key.empty() || IsRootKey(key)) return key;
+  std::size_t cut = key.find_last_of(u'\\');
+  return cut <= 2 ? key.substr(0, 3) : key.substr(0, cut);
+}
+
+PlainFile* PlainAt(const std::u16string& key) {
+  auto it = M().plainFiles.find(key);
+  return it == M().plainFiles.end() ? nullptr : it->second.get();
+}
+
+bool PlainDirectoryAt(const std::u16string& key) {
+  if (key.empty()) return false;
+  if (IsRootKey(key)) return true;
+  if (PlainFile* entry = PlainAt(key)) return entry->kind == PlainKind::Directory;
+  std::u16string module = ModuleDirectoryKey();
+  return !module.empty() && Within(module, key);
+}
+
+std::uint32_t ResolvePlain(std::u16string_view path, bool followLast, std::u16string* key, std::u16string* resolved) {
+  char16_t drive;
+  std::vector<std::u16string_view> parts;
+  if (!SplitPlain(path, &drive, &parts)) return os::ErrorPathNotFound;
+  std::vector<std::u16string> pending(parts.begin(), parts.end());
+  std::u16string storedTarget;
+  int hops = 0;
+  for (;;) {
+    std::u16string currentKey{Fold(drive), u':', u'\\'};
+    std::u16string current{drive, u':', u'\\'};
+    bool redirected = false;
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+      std::u16string nextKey = Join(currentKey, Folded(pending[i]));
+      std::u16string next = Join(current, pending[i]);
+      PlainFile* entry = PlainAt(nextKey);
+      bool last = i + 1 == pending.size();
+      if (entry && !entry->target.empty() && (!last || followLast)) {
+        if (++hops > MaxLinkHops) return os::ErrorCantResolveFilename;
+        std::vector<std::u16string_view> targetParts;
+        storedTarget = entry->target;
+        if (!SplitPlain(storedTarget, &drive, &targetParts)) return os::ErrorPathNotFound;
+        std::vector<std::u16string> rest(targetParts.begin(), targetParts.end());
+        rest.insert(rest.end(), pending.begin() + static_cast<std::ptrdiff_t>(i) + 1, pending.end());
+        pending = std::move(rest);
+        redirected = true;
+        break;
+      }
+      currentKey = std::move(nextKey);
+      current = std::move(next);
+    }
+    if (redirected) continue;
+    *key = currentKey;
+    if (resolved) *resolved = current;
+    return 0;
+  }
+}
+
+bool RunningImage(const std::u16string& key) {
+  Machine& m = M();
+  if (key.empty()) return false;
+  if (key == PlainKey(m.modulePath)) return true;
+  if (std::find(m.programs.begin(), m.programs.end(), key) != m.programs.end()) return true;
+  for (const auto& [name, service] : m.services) {
+    if (service.state != os::ServiceStopped && !service.runningImage.empty() && PlainKey(service.runningImage) == key)
+      return true;
+  }
+  return false;
+}
+
+void MakeParents(const std::u16string& path) {
+  char16_t drive;
+  std::vector<std::u16string_view> parts;
+  if (!SplitPlain(path, &drive, &parts) || parts.empty()) return;
+  std::u16string key{Fold(drive), u':', u'\\'};
+  std::u16string stored{drive, u':', u'\\'};
+  for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+    key = Join(key, Folded(parts[i]));
+    stored = Join(stored, parts[i]);
+    if (PlainDirectoryAt(key)) continue;
+    M().plainFiles[key] = NewEntry(PlainKind::Directory, stored);   // replaces a file in the way
+  }
 }
 
 }  // namespace sim::detail
@@ -46,33 +319,166 @@ namespace sim {
 
 using namespace detail;
 
+namespace {
+
+// A test's entry at a resolved path, with the parents it needs.
+std::shared_ptr<PlainFile> Plant(std::u16string_view path, PlainKind kind, bool followLast) {
+  std::u16string key, resolved;
+  if (ResolvePlain(path, followLast, &key, &resolved) != 0 || IsRootKey(key)) return nullptr;
+  MakeParents(resolved);
+  auto entry = NewEntry(kind, resolved);
+  M().plainFiles[key] = entry;
+  return entry;
+}
+
+void Erase(const std::u16string& key) {
+  auto& files = M().plainFiles;
+  files.erase(key);
+  std::u16string prefix = key + u'\\';
+  for (auto it = files.lower_bound(prefix); it != files.end() && it->first.compare(0, prefix.size(), prefix) == 0;)
+    it = files.erase(it);
+}
+
+}  // namespace
+
 void PutFile(std::u16string_view path, std::vector<std::uint8_t> bytes, std::uint32_t attributes) {
-  std::u16string key = PlainKey(path);
-  if (key.empty()) return;
   std::lock_guard<std::mutex> lock(Mutex());
-  auto file = std::make_shared<PlainFile>();
-  file->path = StoredPath(path);
+  std::shared_ptr<PlainFile> file = Plant(path, PlainKind::File, true);
+  if (!file) return;
   file->bytes = std::move(bytes);
   file->attributes = attributes;
-  file->creation = file->lastAccess = file->lastWrite = M().now;
-  M().plainFiles[key] = file;
 }
 
 std::optional<std::vector<std::uint8_t>> FileBytes(std::u16string_view path) {
   std::lock_guard<std::mutex> lock(Mutex());
-  auto it = M().plainFiles.find(PlainKey(path));
-  if (it == M().plainFiles.end()) return std::nullopt;
-  return it->second->bytes;
+  std::u16string key;
+  if (ResolvePlain(path, true, &key, nullptr) != 0) return std::nullopt;
+  PlainFile* file = PlainAt(key);
+  if (!file || file->kind != PlainKind::File) return std::nullopt;
+  return file->bytes;
 }
 
 bool FileExists(std::u16string_view path) {
   std::lock_guard<std::mutex> lock(Mutex());
-  return M().plainFiles.count(PlainKey(path)) != 0;
+  std::u16string key;
+  if (ResolvePlain(path, true, &key, nullptr) != 0) return false;
+  PlainFile* file = PlainAt(key);
+  return file && file->kind == PlainKind::File;
 }
 
 void RemoveFile(std::u16string_view path) {
   std::lock_guard<std::mutex> lock(Mutex());
-  M().plainFiles.erase(PlainKey(path));
+  std::u16string key;
+  if (ResolvePlain(path, false, &key, nullptr) != 0) return;
+  PlainFile* file = PlainAt(key);
+  if (file && file->kind != PlainKind::Directory) M().plainFiles.erase(key);
+}
+
+void MakeDirectory(std::u16string_view path, const DirectorySpec& spec) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  std::u16string key, resolved;
+  if (ResolvePlain(path, true, &key, &resolved) != 0 || IsRootKey(key)) return;
+  PlainFile* existing = PlainAt(key);
+  std::shared_ptr<PlainFile> dir = existing && existing->kind == PlainKind::Directory ? M().plainFiles[key]
+                                                                                      : Plant(path, PlainKind::Directory, true);
+  dir->owner = spec.owner;
+  dir->sddl = spec.sddl;
+  dir->attributes = spec.attributes | os::FileAttributeDirectory;
+}
+
+void PlantJunction(std::u16string_view path, std::u16string_view target, std::u16string_view owner) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  if (auto link = Plant(path, PlainKind::Directory, false)) {
+    link->target = NormalPath(target);
+    link->owner = std::u16string(owner);
+  }
+}
+
+void PlantFileLink(std::u16string_view path, std::u16string_view target, std::u16string_view owner) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  if (auto link = Plant(path, PlainKind::FileLink, false)) {
+    link->target = NormalPath(target);
+    link->owner = std::u16string(owner);
+  }
+}
+
+void RemoveTree(std::u16string_view path) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  std::u16string key;
+  if (ResolvePlain(path, false, &key, nullptr) == 0 && !IsRootKey(key)) Erase(key);
+}
+
+void AddStandardFolders() {
+  const DirectorySpec system{std::u16string(u"NT AUTHORITY\\SYSTEM"), std::u16string(), os::FileAttributeDirectory};
+  MakeDirectory(u"C:\\Program Files", system);
+  MakeDirectory(u"C:\\Windows\\system32\\drivers", system);
+  MakeDirectory(u"C:\\Windows\\inf", system);
+  PutFile(u"C:\\Windows\\system32\\cmd.exe", {'M', 'Z'});
+  PutFile(u"C:\\Windows\\system32\\ping.exe", {'M', 'Z'});
+  std::u16string temp;
+  {
+    std::lock_guard<std::mutex> lock(Mutex());
+    temp = M().tempPath;
+  }
+  MakeDirectory(temp, DirectorySpec{std::u16string(OtherUserOwner), std::u16string(), os::FileAttributeDirectory});
+  SetShortName(u"C:\\Program Files", u"PROGRA~1");
+}
+
+PathInfo Path(std::u16string_view path) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  PathInfo info;
+  std::u16string key;
+  if (ResolvePlain(path, false, &key, nullptr) != 0) return info;
+  PlainFile* entry = PlainAt(key);
+  if (!entry) {
+    if (PlainDirectoryAt(key)) {
+      info.kind = PathInfo::Kind::Directory;
+      info.path = NormalPath(path);
+      info.attributes = os::FileAttributeDirectory;
+    }
+    return info;
+  }
+  info.kind = entry->kind == PlainKind::File        ? PathInfo::Kind::File
+              : entry->kind == PlainKind::Directory ? PathInfo::Kind::Directory
+                                                    : PathInfo::Kind::FileLink;
+  info.path = entry->path;
+  info.attributes = AttributesOf(entry);
+  info.owner = entry->owner;
+  info.sddl = entry->sddl;
+  info.target = entry->target;
+  info.size = entry->bytes.size();
+  return info;
+}
+
+std::vector<std::u16string> ListDirectory(std::u16string_view path) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  std::u16string key;
+  std::vector<std::u16string> names;
+  if (ResolvePlain(path, false, &key, nullptr) != 0 || !PlainDirectoryAt(key)) return names;
+  for (auto& [name, entry] : Children(key)) names.push_back(name);
+  std::sort(names.begin(), names.end(), [](const std::u16string& a, const std::u16string& b) {
+    return UpperName(a) < UpperName(b);
+  });
+  return names;
+}
+
+void SetShortName(std::u16string_view path, std::u16string_view shortName) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  std::u16string key;
+  if (ResolvePlain(path, false, &key, nullptr) != 0) return;
+  if (PlainFile* entry = PlainAt(key)) entry->shortName = std::u16string(shortName);
+}
+
+void StartProgram(std::u16string_view path) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  M().programs.push_back(PlainKey(path));
+}
+
+void EndProgram(std::u16string_view path) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  auto& programs = M().programs;
+  auto it = std::find(programs.begin(), programs.end(), PlainKey(path));
+  if (it != programs.end()) programs.erase(it);
 }
 
 HoldId HoldOpen(std::u16string_view path, std::uint32_t access, std::uint32_t share) {
@@ -88,8 +494,10 @@ HoldId HoldOpen(std::u16string_view path, std::uint32_t access, std::uint32_t sh
     hold.generation = m.drives[volume].generation;
     opens = &m.drives[volume].volumeOpens;
   } else {
-    auto it = m.plainFiles.find(PlainKey(path));
-    if (it == m.plainFiles.end()) return 0;
+    std::u16string key;
+    if (ResolvePlain(path, true, &key, nullptr) != 0) return 0;
+    auto it = m.plainFiles.find(key);
+    if (it == m.plainFiles.end() || it->second->kind != PlainKind::File) return 0;
     hold.file = it->second;
     opens = &it->second->opens;
   }
@@ -168,13 +576,16 @@ Handle CreateFileW(const char16_t* path, std::uint32_t desiredAccess, std::uint3
     return handle;
   }
 
-  std::u16string key = PlainKey(path);
-  if (key.empty()) {
-    return Refused(ErrorPathNotFound);
+  std::u16string key, resolved;
+  if (std::uint32_t error = ResolvePlain(path, true, &key, &resolved)) {
+    return Refused(error);
   }
   auto it = m.plainFiles.find(key);
   bool exists = it != m.plainFiles.end();
   std::shared_ptr<PlainFile> file = exists ? it->second : nullptr;
+  if (IsRootKey(key) || (exists && file->kind != PlainKind::File) || (!exists && PlainDirectoryAt(key))) {
+    return Refused(ErrorAccessDenied);   // a directory, opened without backup semantics
+  }
   if (exists) {
     if (creationDisposition == CreateNew) {
       return Refused(ErrorFileExists);
@@ -182,15 +593,20 @@ Handle CreateFileW(const char16_t* path, std::uint32_t desiredAccess, std::uint3
     if (ShareConflict(file->opens, desiredAccess, shareMode)) {
       return Refused(ErrorSharingViolation);
     }
-    if ((file->attributes & FileAttributeReadonly) &&
-        (WantsWrite(desiredAccess) || creationDisposition == CreateAlways || creationDisposition == TruncateExisting)) {
+    bool writes = WantsWrite(desiredAccess) || creationDisposition == CreateAlways || creationDisposition == TruncateExisting;
+    if ((file->attributes & FileAttributeReadonly) && writes) {
       return Refused(ErrorAccessDenied);
     }
+    if (writes && RunningImage(key)) {
+      return Refused(ErrorSharingViolation);   // the loader maps the image without sharing write
+    }
   } else if (creationDisposition == OpenExisting || creationDisposition == TruncateExisting) {
-    return Refused(ErrorFileNotFound);
+    return Refused(MissingError(key));
   } else if (creationDisposition != CreateNew && creationDisposition != CreateAlways &&
              creationDisposition != OpenAlways) {
     return Refused(ErrorInvalidParameter);
+  } else if (!PlainDirectoryAt(ParentKey(key))) {
+    return Refused(ErrorPathNotFound);
   }
 
   Handle handle = m.handles.Allocate(&entry);
@@ -198,9 +614,7 @@ Handle CreateFileW(const char16_t* path, std::uint32_t desiredAccess, std::uint3
     return Refused(ErrorTooManyOpenFiles);
   }
   if (!exists) {
-    file = std::make_shared<PlainFile>();
-    file->path = StoredPath(path);
-    file->creation = file->lastAccess = file->lastWrite = m.now;
+    file = NewEntry(PlainKind::File, resolved);
     file->attributes = 0x20 | (flagsAndAttributes & StoredAttributes);
     m.plainFiles[key] = file;
   } else if (creationDisposition == CreateAlways || creationDisposition == TruncateExisting) {
@@ -217,7 +631,6 @@ Handle CreateFileW(const char16_t* path, std::uint32_t desiredAccess, std::uint3
   SetLastError(reportExisting ? ErrorAlreadyExists : ErrorSuccess);
   return handle;
 }
-
 bool ReadFile(Handle file, void* buffer, std::uint32_t bytesToRead, std::uint32_t* bytesRead) {
   if (std::uint32_t error = CallGate(Fn::ReadFile)) return Fails(error);
   std::lock_guard<std::mutex> lock(Mutex());
@@ -263,6 +676,168 @@ bool WriteFile(Handle file, const void* buffer, std::uint32_t bytesToWrite, std:
   entry->position = end;
   entry->file->lastWrite = M().now;
   if (bytesWritten) *bytesWritten = bytesToWrite;
+  return true;
+}
+
+
+bool CreateDirectoryW(const char16_t* path, const char16_t* sddl) {
+  if (std::uint32_t error = CallGate(Fn::CreateDirectoryW)) return Fails(error);
+  if (!path) return Fails(ErrorPathNotFound);
+  if (sddl && !ValidSddl(sddl)) return Fails(ErrorInvalidParameter);   // the conversion refuses it
+  std::lock_guard<std::mutex> lock(Mutex());
+  std::u16string key, resolved;
+  // Links on the way are followed; a link at the path itself is something already there.
+  if (std::uint32_t error = ResolvePlain(path, false, &key, &resolved)) return Fails(error);
+  if (PlainAt(key) || PlainDirectoryAt(key)) return Fails(ErrorAlreadyExists);
+  if (!PlainDirectoryAt(ParentKey(key))) return Fails(ErrorPathNotFound);
+  auto dir = NewEntry(PlainKind::Directory, resolved);
+  dir->owner = std::u16string(sim::AdministratorsOwner);
+  if (sddl) dir->sddl = sddl;
+  M().plainFiles[key] = dir;
+  SetLastError(ErrorSuccess);
+  return true;
+}
+
+bool RemoveDirectoryW(const char16_t* path) {
+  if (std::uint32_t error = CallGate(Fn::RemoveDirectoryW)) return Fails(error);
+  if (!path) return Fails(ErrorPathNotFound);
+  std::lock_guard<std::mutex> lock(Mutex());
+  Machine& m = M();
+  std::u16string key;
+  if (std::uint32_t error = ResolvePlain(path, false, &key, nullptr)) return Fails(error);
+  if (IsRootKey(key)) return Fails(ErrorAccessDenied);
+  PlainFile* entry = PlainAt(key);
+  if (!entry && !PlainDirectoryAt(key)) return Fails(MissingError(key));
+  if (entry && entry->kind != PlainKind::Directory) return Fails(ErrorDirectory);
+  if (entry && !entry->target.empty()) {   // a junction: only the link goes
+    m.plainFiles.erase(key);
+    return true;
+  }
+  // The running program's directory (and the current directory) are in use.
+  std::u16string module = ParentKey(PlainKey(m.modulePath));
+  std::u16string current = m.currentDirectory.empty() ? module : PlainKey(m.currentDirectory);
+  if (Within(module, key) || Within(current, key)) return Fails(ErrorSharingViolation);
+  if (!Children(key).empty()) return Fails(ErrorDirNotEmpty);
+  m.plainFiles.erase(key);
+  return true;
+}
+
+bool DeleteFileW(const char16_t* path) {
+  if (std::uint32_t error = CallGate(Fn::DeleteFileW)) return Fails(error);
+  if (!path) return Fails(ErrorPathNotFound);
+  std::lock_guard<std::mutex> lock(Mutex());
+  std::u16string key;
+  // A link at the path is deleted itself, never its target.
+  if (std::uint32_t error = ResolvePlain(path, false, &key, nullptr)) return Fails(error);
+  PlainFile* entry = PlainAt(key);
+  if (!entry) return Fails(PlainDirectoryAt(key) ? ErrorAccessDenied : MissingError(key));
+  if (entry->kind == PlainKind::Directory) return Fails(ErrorAccessDenied);
+  if (entry->kind == PlainKind::File) {
+    if (entry->attributes & FileAttributeReadonly) return Fails(ErrorAccessDenied);
+    if (RunningImage(key)) return Fails(ErrorAccessDenied);
+    if (entry->opens.denyDelete > 0) return Fails(ErrorSharingViolation);
+  }
+  M().plainFiles.erase(key);
+  return true;
+}
+
+bool CopyFileW(const char16_t* existingPath, const char16_t* newPath, bool failIfExists) {
+  if (std::uint32_t error = CallGate(Fn::CopyFileW)) return Fails(error);
+  if (!existingPath || !newPath) return Fails(ErrorPathNotFound);
+  std::lock_guard<std::mutex> lock(Mutex());
+  Machine& m = M();
+  std::u16string sourceKey, targetKey, targetPath;
+  if (std::uint32_t error = ResolvePlain(existingPath, true, &sourceKey, nullptr)) return Fails(error);
+  auto source = m.plainFiles.find(sourceKey);
+  if (source == m.plainFiles.end()) {
+    return Fails(PlainDirectoryAt(sourceKey) ? ErrorAccessDenied : MissingError(sourceKey));
+  }
+  if (source->second->kind != PlainKind::File) return Fails(ErrorAccessDenied);
+  if (ShareConflict(source->second->opens, GenericRead, FileShareRead)) return Fails(ErrorSharingViolation);
+  if (std::uint32_t error = ResolvePlain(newPath, true, &targetKey, &targetPath)) return Fails(error);
+  if (targetKey == sourceKey) return Fails(ErrorSharingViolation);
+  auto target = m.plainFiles.find(targetKey);
+  std::shared_ptr<PlainFile> file;
+  if (target != m.plainFiles.end()) {
+    file = target->second;
+    if (file->kind != PlainKind::File) return Fails(ErrorAccessDenied);
+    if (failIfExists) return Fails(ErrorFileExists);
+    if (file->attributes & FileAttributeReadonly) return Fails(ErrorAccessDenied);
+    if (RunningImage(targetKey) || ShareConflict(file->opens, GenericWrite, FileShareRead | FileShareWrite))
+      return Fails(ErrorSharingViolation);
+  } else {
+    if (PlainDirectoryAt(targetKey) || IsRootKey(targetKey)) return Fails(ErrorAccessDenied);
+    if (!PlainDirectoryAt(ParentKey(targetKey))) return Fails(ErrorPathNotFound);
+    file = NewEntry(PlainKind::File, targetPath);
+    m.plainFiles[targetKey] = file;
+  }
+  const PlainFile& from = *source->second;
+  file->bytes = from.bytes;
+  file->attributes = from.attributes | 0x20;
+  file->lastWrite = from.lastWrite;
+  file->lastAccess = m.now;
+  SetLastError(ErrorSuccess);
+  return true;
+}
+
+Handle FindFirstFileW(const char16_t* pattern, FindData* data) {
+  if (std::uint32_t error = CallGate(Fn::FindFirstFileW)) return Refused(error);
+  if (!pattern || !data) return Refused(ErrorInvalidParameter);
+  std::lock_guard<std::mutex> lock(Mutex());
+  Machine& m = M();
+  std::u16string_view full = StripLongPrefix(pattern);
+  std::size_t cut = full.find_last_of(u'\\');
+  if (cut == std::u16string_view::npos || cut < 2) return Refused(ErrorPathNotFound);
+  std::u16string_view name = full.substr(cut + 1);
+  if (name.empty()) return Refused(ErrorFileNotFound);
+  std::u16string directory(full.substr(0, cut));
+  if (directory.size() == 2) directory += u'\\';   // "C:\*.*"
+  std::u16string key;
+  if (std::uint32_t error = ResolvePlain(directory, true, &key, nullptr)) return Refused(error);
+  if (!PlainDirectoryAt(key)) return Refused(PlainAt(key) ? ErrorDirectory : ErrorPathNotFound);
+
+  auto list = std::make_shared<FindList>();
+  if (!IsRootKey(key)) {
+    // "." and "..", as NTFS lists them first in every directory but the root.
+    if (Matches(name, u".")) list->entries.push_back(FindEntry(u".", PlainAt(key)));
+    if (Matches(name, u"..")) list->entries.push_back(FindEntry(u"..", PlainAt(ParentKey(key))));
+  }
+  auto children = Children(key);
+  std::sort(children.begin(), children.end(),
+            [](const auto& a, const auto& b) { return UpperName(a.first) < UpperName(b.first); });
+  for (const auto& [child, entry] : children) {
+    if (Matches(name, child)) list->entries.push_back(FindEntry(child, entry));
+  }
+  if (list->entries.empty()) return Refused(ErrorFileNotFound);
+  HandleEntry* handleEntry = nullptr;
+  Handle handle = m.handles.Allocate(&handleEntry);
+  if (handle == NullHandle) return Refused(ErrorNotEnoughMemory);
+  handleEntry->kind = HandleKind::Find;
+  handleEntry->find = list;
+  *data = list->entries[0];
+  list->next = 1;
+  SetLastError(ErrorSuccess);
+  return handle;
+}
+
+bool FindNextFileW(Handle find, FindData* data) {
+  if (std::uint32_t error = CallGate(Fn::FindNextFileW)) return Fails(error);
+  std::lock_guard<std::mutex> lock(Mutex());
+  HandleEntry* entry = M().handles.Find(find);
+  if (!entry || entry->kind != HandleKind::Find) return Fails(ErrorInvalidHandle);
+  FindList& list = *entry->find;
+  if (list.next >= list.entries.size()) return Fails(ErrorNoMoreFiles);
+  if (!data) return Fails(998);   // ERROR_NOACCESS
+  *data = list.entries[list.next++];
+  return true;
+}
+
+bool FindClose(Handle find) {
+  if (std::uint32_t error = CallGate(Fn::FindClose)) return Fails(error);
+  std::lock_guard<std::mutex> lock(Mutex());
+  HandleEntry* entry = M().handles.Find(find);
+  if (!entry || entry->kind != HandleKind::Find) return Fails(ErrorInvalidHandle);
+  M().handles.Release(find);
   return true;
 }
 

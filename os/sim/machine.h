@@ -69,6 +69,15 @@ enum class Fn : int {
   CreateFileW, ReadFile, WriteFile, DeviceIoControl, NtCreateFile, GetFileSizeEx, GetFileTime,
   GetFinalPathNameByHandleW, GetCompressedFileSizeW,
   FilterConnectCommunicationPort, FilterSendMessage,
+  SHGetSpecialFolderPathW, GetTempPathW, GetSystemDirectoryW, GetShortPathNameW, SetCurrentDirectoryW,
+  WideCharToMultiByte, WinExec,
+  CreateDirectoryW, RemoveDirectoryW, DeleteFileW, CopyFileW, FindFirstFileW, FindNextFileW, FindClose,
+  FindResourceW, LoadResource, LockResource, SizeofResource, LoadStringW,
+  FindWindowW, SendMessageW,
+  OpenSCManagerW, OpenServiceW, CreateServiceW, ChangeServiceConfigW, ChangeServiceConfig2W, ControlService,
+  QueryServiceStatus, StartServiceW, DeleteService, CloseServiceHandle,
+  RegDeleteValueW, RegDeleteKeyW,
+  SetupOpenInfFileW, SetupInstallServicesFromInfSectionW, SetupCloseInfFile,
   Count
 };
 constexpr int FnCount = static_cast<int>(Fn::Count);
@@ -99,6 +108,7 @@ struct OpenCounts {
   std::uint32_t writers = 0;
   std::uint32_t denyRead = 0;    // opens that do not share read
   std::uint32_t denyWrite = 0;   // opens that do not share write
+  std::uint32_t denyDelete = 0;  // opens that do not share delete
 };
 bool WantsRead(std::uint32_t access);
 bool WantsWrite(std::uint32_t access);
@@ -207,8 +217,15 @@ void ChangeFreeSpace(Drive& drive, std::int64_t delta);
 
 // ---------------------------------------------------------------------------------------------
 // Plain files.
+enum class PlainKind : std::uint8_t { File, Directory, FileLink };
+
 struct PlainFile {
+  PlainKind kind = PlainKind::File;
   std::u16string path;
+  std::u16string owner;
+  std::u16string sddl;
+  std::u16string target;       // junction (a Directory with a target) or file link
+  std::u16string shortName;    // 8.3 name of the last component; empty = none
   std::vector<std::uint8_t> bytes;
   std::uint32_t attributes = 0x20;
   FileTime creation = 0;
@@ -218,6 +235,25 @@ struct PlainFile {
 };
 // Case-folded key of a plain file path ("\\?\" removed); empty when the path is not "X:\...".
 std::u16string PlainKey(std::u16string_view path);
+
+// Resolves a plain path through the junctions and file links on its way. `followLast` also
+// follows a link at the last component. On success the key and the stored form of the resolved
+// path; the error otherwise (ERROR_PATH_NOT_FOUND for a bad path, ERROR_CANT_RESOLVE_FILENAME
+// for a loop). The last component need not exist.
+std::uint32_t ResolvePlain(std::u16string_view path, bool followLast, std::u16string* key, std::u16string* resolved);
+// The entry stored under a key, or nullptr.
+PlainFile* PlainAt(const std::u16string& key);
+// True when a directory exists at the key: a drive root, a stored directory (a junction counts),
+// or the running program's directory or one of its parents.
+bool PlainDirectoryAt(const std::u16string& key);
+// The key of the directory holding a key ("c:\\a\\b" -> "c:\\a", "c:\\a" -> "c:\\").
+std::u16string ParentKey(const std::u16string& key);
+// The image of a running program: the module, StartProgram's, a running service's binary.
+bool RunningImage(const std::u16string& key);
+// Creates the missing parent directories of a plain path (test set-up).
+void MakeParents(const std::u16string& path);
+// "X:\\a\\b" with the case of the path, normalised as keys are; empty unless "X:\\...".
+std::u16string NormalPath(std::u16string_view path);
 
 // ---------------------------------------------------------------------------------------------
 // Threads, ports, handles.
@@ -236,7 +272,12 @@ struct Port {
   std::vector<PortEvent> events;
 };
 
-enum class HandleKind : std::uint8_t { Free, Volume, VolumeFile, PlainFile, Thread, PortConnection };
+enum class HandleKind : std::uint8_t { Free, Volume, VolumeFile, PlainFile, Thread, PortConnection, Find };
+
+struct FindList {
+  std::vector<os::FindData> entries;
+  std::size_t next = 0;
+};
 
 struct HandleEntry {
   HandleKind kind = HandleKind::Free;
@@ -249,6 +290,7 @@ struct HandleEntry {
   std::shared_ptr<PlainFile> file;
   std::shared_ptr<ThreadRecord> thread;
   std::shared_ptr<Port> port;
+  std::shared_ptr<FindList> find;
 };
 
 constexpr std::size_t HandleCapacity = 16384;
@@ -274,6 +316,7 @@ class HandleTable {
 // Registry.
 struct RegKey {
   std::map<std::u16string, std::pair<std::u16string, RegValue>> values;   // folded name -> (name, value)
+  std::vector<std::u16string> order;   // folded names in the order first written
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -323,6 +366,50 @@ struct Hold {
   std::uint32_t share = 0;
 };
 
+// ---------------------------------------------------------------------------------------------
+// The installer's machine: resources, windows, services, INF files.
+struct Resource {
+  std::uint32_t id = 0;
+  std::u16string type;   // folded
+  std::shared_ptr<std::vector<std::uint8_t>> bytes;   // kept alive: callers hold pointers into it
+};
+
+struct WindowRecord {
+  std::u16string className;
+  std::u16string title;
+  std::shared_ptr<WindowProc> procedure;
+};
+
+struct ServiceRecord {
+  std::u16string name;   // as created
+  std::uint32_t state = os::ServiceStopped;
+  bool marked = false;
+  bool acceptsStop = true;
+  std::size_t handles = 0;
+  std::uint32_t stopDelayMs = 0;
+  FileTime stopAt = 0;
+  std::uint32_t startCount = 0;
+  std::u16string runningImage;   // stored form of the running program's path
+};
+
+struct ScHandle {
+  bool manager = false;
+  std::u16string service;   // folded name
+};
+
+struct InfLine {
+  std::u16string key;                  // substituted, as written (case kept)
+  std::vector<std::u16string> fields;  // substituted, quotes removed
+  std::uint32_t line = 0;
+};
+struct InfSection {
+  std::u16string name;
+  std::vector<InfLine> lines;
+};
+struct InfFile {
+  std::vector<InfSection> sections;
+};
+
 struct Machine {
   // Clock and pauses.
   FileTime now = DefaultStartTime;
@@ -352,7 +439,64 @@ struct Machine {
 
   ServiceSide service;
   std::map<std::u16string, std::shared_ptr<Port>> ports;   // folded name
+
+  // Installer calls.
+  std::map<std::int32_t, std::u16string> folders;
+  std::u16string tempPath{DefaultTempPath};
+  std::u16string currentDirectory;   // empty = the module's directory
+  std::uint32_t ansiCodePage = 1252;
+  std::vector<LaunchedCommand> launched;
+  std::vector<std::u16string> programs;   // keys of running programs' images
+  std::vector<Resource> resources;
+  std::map<std::uint32_t, std::u16string> strings;
+  std::map<Window, WindowRecord> windows;
+  Window nextWindow = 0x10010;
+  std::vector<SentMessage> sent;
+  std::map<std::u16string, ServiceRecord> services;   // folded name
+  std::map<os::Handle, ScHandle> scHandles;
+  os::Handle nextScHandle = 0x00A00000;
+  bool refuseDelayedAutoStart = false;
+  std::uint32_t nextTag = 1;
+  std::map<os::Handle, std::shared_ptr<InfFile>> infs;
+  os::Handle nextInf = 0x00B00000;
 };
+
+// The service manager's lazy clock: services whose stop delay has run out stop, and stopped
+// services marked for deletion without open handles disappear (Mutex() held).
+void SettleServices();
+// Everything the SCM's CreateService and SetupAPI's AddService share.
+struct NewService {
+  std::u16string name;
+  std::u16string displayName;
+  std::uint32_t type = os::ServiceWin32OwnProcess;
+  std::uint32_t start = os::ServiceDemandStart;
+  std::uint32_t errorControl = os::ServiceErrorNormal;
+  std::u16string binary;
+  std::u16string group;
+  const char16_t* dependencies = nullptr;   // double-null-terminated
+  const char16_t* startName = nullptr;
+  bool wantsTag = false;
+};
+
+// The service manager's operations on a record (Mutex() held); each returns the error, 0 = done.
+std::uint32_t CreateServiceLocked(const NewService& spec, std::uint32_t* tag);
+std::uint32_t ChangeConfigLocked(ServiceRecord& record, std::uint32_t type, std::uint32_t start,
+                                 std::uint32_t errorControl, const char16_t* binary, const char16_t* group,
+                                 const char16_t* dependencies, const char16_t* startName, const char16_t* display);
+std::uint32_t StopLocked(ServiceRecord& record);
+std::uint32_t DeleteLocked(ServiceRecord& record);
+ServiceRecord* ServiceNamed(std::u16string_view name);
+// Registry helpers of the simulation (Mutex() held). Paths are full folded key paths
+// ("hklm\\system\\...").
+std::u16string RegPath(os::Key root, std::u16string_view path);
+void RegCreatePath(const std::u16string& path);
+void RegSetLocked(const std::u16string& path, std::u16string_view name, RegValue value);
+const RegValue* RegGetLocked(const std::u16string& path, std::u16string_view name);
+void RegDeleteTreeLocked(const std::u16string& path);
+// Values as the SCM and SetupAPI store them (strings with their terminator).
+RegValue RegStringValue(std::uint32_t type, std::u16string_view text);
+RegValue RegMultiValue(const std::vector<std::u16string>& items);
+RegValue RegDwordValue(std::uint32_t value);
 
 std::mutex& Mutex();
 std::condition_variable& Changed();

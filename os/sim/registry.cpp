@@ -1,6 +1,7 @@
 // The registry: HKEY_CURRENT_USER and HKEY_LOCAL_MACHINE trees of keys with typed values.
 #include "os/sim/machine.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace sim::detail {
@@ -75,7 +76,67 @@ RegKey* TestKey(os::Key root, std::u16string_view path, bool create) {
   return it == M().registry.end() ? nullptr : &it->second;
 }
 
+// Sets a value, keeping the order in which names were first written.
+void Store(RegKey& key, std::u16string_view name, RegValue value) {
+  std::u16string folded = Folded(name);
+  auto it = key.values.find(folded);
+  if (it == key.values.end()) key.order.push_back(folded);
+  key.values[folded] = {std::u16string(name), std::move(value)};
+}
+
+std::u16string TextOf(const RegValue& value) {
+  std::u16string text(value.data.size() / 2, u'\0');
+  if (!text.empty()) std::memcpy(text.data(), value.data.data(), text.size() * 2);
+  return text;
+}
+
 }  // namespace
+
+std::u16string RegPath(os::Key root, std::u16string_view path) { return Join(RootPath(root), path); }
+
+void RegCreatePath(const std::u16string& path) { CreatePath(path); }
+
+void RegSetLocked(const std::u16string& path, std::u16string_view name, RegValue value) {
+  CreatePath(path);
+  Store(M().registry[path], name, std::move(value));
+}
+
+const RegValue* RegGetLocked(const std::u16string& path, std::u16string_view name) {
+  auto key = M().registry.find(path);
+  if (key == M().registry.end()) return nullptr;
+  auto it = key->second.values.find(Folded(name));
+  return it == key->second.values.end() ? nullptr : &it->second.second;
+}
+
+void RegDeleteTreeLocked(const std::u16string& path) {
+  auto& registry = M().registry;
+  registry.erase(path);
+  std::u16string prefix = path + u'\\';
+  for (auto it = registry.lower_bound(prefix); it != registry.end() && it->first.compare(0, prefix.size(), prefix) == 0;)
+    it = registry.erase(it);
+}
+
+RegValue RegStringValue(std::uint32_t type, std::u16string_view text) {
+  RegValue value{type, std::vector<std::uint8_t>((text.size() + 1) * 2)};
+  if (!text.empty()) std::memcpy(value.data.data(), text.data(), text.size() * 2);
+  return value;
+}
+
+RegValue RegMultiValue(const std::vector<std::u16string>& items) {
+  std::u16string text;
+  for (const std::u16string& item : items) {
+    text += item;
+    text += u'\0';
+  }
+  if (items.empty()) text += u'\0';
+  return RegStringValue(os::RegMultiSz, text);
+}
+
+RegValue RegDwordValue(std::uint32_t value) {
+  RegValue reg{os::RegDword, std::vector<std::uint8_t>(4)};
+  std::memcpy(reg.data.data(), &value, 4);
+  return reg;
+}
 
 }  // namespace sim::detail
 
@@ -93,12 +154,7 @@ void CreateRegKey(os::Key root, std::u16string_view path) {
 
 void DeleteRegKey(os::Key root, std::u16string_view path) {
   std::lock_guard<std::mutex> lock(Mutex());
-  std::u16string full = Join(RootPath(root), path);
-  auto& registry = M().registry;
-  registry.erase(full);
-  std::u16string prefix = full + u'\\';
-  for (auto it = registry.lower_bound(prefix); it != registry.end() && it->first.compare(0, prefix.size(), prefix) == 0;)
-    it = registry.erase(it);
+  RegDeleteTreeLocked(Join(RootPath(root), path));
 }
 
 bool RegKeyExists(os::Key root, std::u16string_view path) {
@@ -108,7 +164,7 @@ bool RegKeyExists(os::Key root, std::u16string_view path) {
 
 void SetRegValue(os::Key root, std::u16string_view path, std::u16string_view name, RegValue value) {
   std::lock_guard<std::mutex> lock(Mutex());
-  TestKey(root, path, true)->values[Folded(name)] = {std::u16string(name), std::move(value)};
+  Store(*TestKey(root, path, true), name, std::move(value));
 }
 
 void SetRegDword(os::Key root, std::u16string_view path, std::u16string_view name, std::uint32_t value) {
@@ -130,6 +186,55 @@ std::optional<RegValue> GetRegValue(os::Key root, std::u16string_view path, std:
   auto it = key->values.find(Folded(name));
   if (it == key->values.end()) return std::nullopt;
   return it->second.second;
+}
+
+std::optional<std::u16string> GetRegString(os::Key root, std::u16string_view path, std::u16string_view name) {
+  std::optional<RegValue> value = GetRegValue(root, path, name);
+  if (!value || (value->type != os::RegSz && value->type != os::RegExpandSz)) return std::nullopt;
+  std::u16string text = TextOf(*value);
+  std::size_t end = text.find(u'\0');
+  return end == std::u16string::npos ? text : text.substr(0, end);
+}
+
+std::optional<std::vector<std::u16string>> GetRegMultiString(os::Key root, std::u16string_view path,
+                                                            std::u16string_view name) {
+  std::optional<RegValue> value = GetRegValue(root, path, name);
+  if (!value || value->type != os::RegMultiSz) return std::nullopt;
+  std::u16string text = TextOf(*value);
+  std::vector<std::u16string> items;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find(u'\0', start);
+    if (end == std::u16string::npos) end = text.size();
+    if (end == start) break;   // the empty string that ends the list
+    items.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return items;
+}
+
+std::vector<std::u16string> RegValueNames(os::Key root, std::u16string_view path) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  std::vector<std::u16string> names;
+  RegKey* key = TestKey(root, path, false);
+  if (!key) return names;
+  for (const std::u16string& folded : key->order) {
+    auto it = key->values.find(folded);
+    if (it != key->values.end()) names.push_back(it->second.first);
+  }
+  return names;
+}
+
+std::vector<std::u16string> RegSubkeys(os::Key root, std::u16string_view path) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  std::vector<std::u16string> names;
+  std::u16string prefix = Join(RootPath(root), path) + u'\\';
+  auto& registry = M().registry;
+  for (auto it = registry.lower_bound(prefix); it != registry.end() && it->first.compare(0, prefix.size(), prefix) == 0;
+       ++it) {
+    if (it->first.find(u'\\', prefix.size()) == std::u16string::npos) names.push_back(it->first.substr(prefix.size()));
+  }
+  return names;
 }
 
 std::optional<std::uint32_t> GetRegDword(os::Key root, std::u16string_view path, std::u16string_view name) {
@@ -199,8 +304,54 @@ std::int32_t RegSetValueExW(Key key, const char16_t* valueName, std::uint32_t ty
   if (keyIt == M().registry.end()) return static_cast<std::int32_t>(ErrorKeyDeleted);
   std::u16string_view name = valueName ? valueName : u"";
   const auto* bytes = static_cast<const std::uint8_t*>(data);
-  sim::RegValue value{type, std::vector<std::uint8_t>(bytes, bytes + dataSize)};
-  keyIt->second.values[Folded(name)] = {std::u16string(name), std::move(value)};
+  std::uint32_t stored = dataSize;
+  // Windows NT completes a string whose count leaves out the terminator when the caller's text
+  // is terminated right after the counted part (it looks at the next character).
+  bool text = type == RegSz || type == RegExpandSz || type == RegMultiSz;
+  if (text && dataSize >= 2 && dataSize % 2 == 0) {
+    char16_t last, next = 1;
+    std::memcpy(&last, bytes + dataSize - 2, 2);
+    if (last != 0) std::memcpy(&next, bytes + dataSize, 2);
+    if (last != 0 && next == 0) stored = dataSize + 2;
+  }
+  sim::RegValue value{type, std::vector<std::uint8_t>(bytes, bytes + stored)};
+  Store(keyIt->second, name, std::move(value));
+  return 0;
+}
+
+std::int32_t RegDeleteValueW(Key key, const char16_t* valueName) {
+  if (std::uint32_t error = CallGate(Fn::RegDeleteValueW)) return static_cast<std::int32_t>(error);
+  std::lock_guard<std::mutex> lock(Mutex());
+  std::u16string path = KeyPath(key);
+  if (path.empty()) return static_cast<std::int32_t>(ErrorInvalidHandle);
+  auto keyIt = M().registry.find(path);
+  if (keyIt == M().registry.end()) return static_cast<std::int32_t>(ErrorKeyDeleted);
+  RegKey& reg = keyIt->second;
+  std::u16string folded = Folded(valueName ? valueName : u"");
+  if (!reg.values.erase(folded)) return static_cast<std::int32_t>(ErrorFileNotFound);
+  reg.order.erase(std::find(reg.order.begin(), reg.order.end(), folded));
+  return 0;
+}
+
+std::int32_t RegDeleteKeyW(Key key, const char16_t* subKey) {
+  if (std::uint32_t error = CallGate(Fn::RegDeleteKeyW)) return static_cast<std::int32_t>(error);
+  if (!subKey) return static_cast<std::int32_t>(ErrorInvalidParameter);
+  std::lock_guard<std::mutex> lock(Mutex());
+  std::u16string base = KeyPath(key);
+  if (base.empty()) return static_cast<std::int32_t>(ErrorInvalidHandle);
+  if (!M().registry.count(base)) return static_cast<std::int32_t>(ErrorKeyDeleted);
+  std::u16string path = Join(base, subKey);
+  if (path == RootPath(HkeyCurrentUser) || path == RootPath(HkeyLocalMachine))
+    return static_cast<std::int32_t>(ErrorAccessDenied);
+  auto& registry = M().registry;
+  auto it = registry.find(path);
+  if (it == registry.end()) return static_cast<std::int32_t>(ErrorFileNotFound);
+  // Only a key without subkeys can be deleted.
+  std::u16string prefix = path + u'\\';
+  auto below = registry.lower_bound(prefix);
+  if (below != registry.end() && below->first.compare(0, prefix.size(), prefix) == 0)
+    return static_cast<std::int32_t>(ErrorAccessDenied);
+  registry.erase(it);
   return 0;
 }
 
