@@ -476,6 +476,8 @@ struct StepFault {
   bool driverResult;
 };
 
+void PrintTo(const StepFault& fault, std::ostream* out) { *out << fault.step; }
+
 class StepFaultTest : public SetupTest, public ::testing::WithParamInterface<StepFault> {};
 
 TEST_P(StepFaultTest, OnlyTheFailingStepsPartIsUndone) {
