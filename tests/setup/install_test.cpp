@@ -210,15 +210,7 @@ TEST_F(InstallTest, SecondInstallationReplacesFilesAndKeepsOneEntry) {
   // The first installation's service has run since; the viewer of the first installation runs.
   ASSERT_TRUE(sim::StartService(u"Ombrix_Service"));
   sim::SetServiceStopDelay(u"Ombrix_Service", 4000);
-  sim::StartProgram(InstallDir + u"\\Ombrix_Viewer.exe");
-  sim::Window viewer = sim::AddWindow(u"#32770", u"Ombrix_Viewer",
-                                      [&](sim::Window window, std::uint32_t message, std::uintptr_t, std::intptr_t) {
-                                        if (message == 0x8024) {
-                                          sim::RemoveWindow(window);
-                                          sim::EndProgram(InstallDir + u"\\Ombrix_Viewer.exe");
-                                        }
-                                        return std::intptr_t(0);
-                                      });
+  sim::Window viewer = AddRunningViewer();
 
   EXPECT_TRUE(Install(2));
 

@@ -28,15 +28,7 @@ class UninstallTest : public SetupTest {
     ASSERT_TRUE(sim::StartService(u"Ombrix_Service"));
     ASSERT_TRUE(sim::StartService(u"Ombrix_Filter"));
     sim::SetServiceStopDelay(u"Ombrix_Service", 3000);
-    sim::StartProgram(InstallDir + u"\\Ombrix_Viewer.exe");
-    viewer = sim::AddWindow(u"#32770", u"Ombrix_Viewer",
-                            [](sim::Window window, std::uint32_t message, std::uintptr_t, std::intptr_t) {
-                              if (message == 0x8024) {
-                                sim::RemoveWindow(window);
-                                sim::EndProgram(InstallDir + u"\\Ombrix_Viewer.exe");
-                              }
-                              return std::intptr_t(0);
-                            });
+    viewer = AddRunningViewer();
     StartFrom(InstalledSetup);
   }
 
