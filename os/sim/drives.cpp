@@ -188,19 +188,18 @@ std::uint32_t GetFileAttributesW(const char16_t* path) {
     return InvalidFileAttributes;
   }
   // The plain store: a link is reported itself (directory or not, with the reparse attribute).
-  if (rest.size() > 1) {
-    std::u16string key;
-    if (ResolvePlain(path, false, &key, nullptr) == 0) {
-      if (PlainFile* entry = PlainAt(key)) {
-        std::uint32_t attributes = entry->attributes;
-        if (entry->kind == PlainKind::Directory) attributes |= FileAttributeDirectory;
-        if (!entry->target.empty()) attributes |= FileAttributeReparsePoint;
-        return attributes;
-      }
-      if (PlainDirectoryAt(key)) return FileAttributeDirectory;
+  std::u16string key;
+  bool plain = rest.size() > 1 && ResolvePlain(path, false, &key, nullptr) == 0;
+  if (plain) {
+    if (PlainFile* entry = PlainAt(key)) {
+      std::uint32_t attributes = entry->attributes;
+      if (entry->kind == PlainKind::Directory) attributes |= FileAttributeDirectory;
+      if (!entry->target.empty()) attributes |= FileAttributeReparsePoint;
+      return attributes;
     }
   }
   Drive* drive = PresentDrive(index);
+  if (!drive && plain && PlainDirectoryAt(key)) return FileAttributeDirectory;
   if (!drive) {
     SetLastError(ErrorPathNotFound);
     return InvalidFileAttributes;
@@ -214,9 +213,8 @@ std::uint32_t GetFileAttributesW(const char16_t* path) {
   int found = -1;
   std::uint32_t record = 0;
   if (LookupPath(path, &found, &record)) return M().drives[found].files[record].attributes;
-  std::u16string key;
-  SetLastError(ResolvePlain(path, false, &key, nullptr) == 0 && !PlainDirectoryAt(ParentKey(key)) ? ErrorPathNotFound
-                                                                                                  : ErrorFileNotFound);
+  if (plain && PlainDirectoryAt(key)) return FileAttributeDirectory;   // the running program's directory
+  SetLastError(plain && !PlainDirectoryAt(ParentKey(key)) ? ErrorPathNotFound : ErrorFileNotFound);
   return InvalidFileAttributes;
 }
 

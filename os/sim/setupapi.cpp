@@ -490,7 +490,10 @@ Handle SetupOpenInfFileW(const char16_t* fileName, const char16_t* infClass, std
   std::uint32_t resolveError = ResolvePlain(fileName, true, &key, nullptr);
   PlainFile* file = resolveError ? nullptr : PlainAt(key);
   if (!file || file->kind != PlainKind::File) {
-    SetLastError(resolveError ? resolveError : PlainDirectoryAt(key) ? ErrorAccessDenied : ErrorFileNotFound);
+    SetLastError(resolveError             ? resolveError
+                 : PlainDirectoryAt(key)  ? ErrorAccessDenied
+                 : PlainDirectoryAt(ParentKey(key)) ? ErrorFileNotFound
+                                          : ErrorPathNotFound);
     return InvalidHandleValue;
   }
   std::vector<RawSection> raw;

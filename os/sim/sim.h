@@ -375,7 +375,8 @@ std::optional<std::uint32_t> GetRegDword(os::Key root, std::u16string_view path,
 std::optional<std::u16string> GetRegString(os::Key root, std::u16string_view path, std::u16string_view name);
 std::optional<std::vector<std::u16string>> GetRegMultiString(os::Key root, std::u16string_view path,
                                                             std::u16string_view name);
-// Value names of a key in the order they were first written, and its direct subkeys (sorted).
+// Value names of a key in the order they were first written, and its direct subkeys (sorted,
+// lower-case as the simulation keeps key names).
 std::vector<std::u16string> RegValueNames(os::Key root, std::u16string_view path);
 std::vector<std::u16string> RegSubkeys(os::Key root, std::u16string_view path);
 // RegSetValueExW behaves as Windows NT: a REG_SZ, REG_EXPAND_SZ or REG_MULTI_SZ whose count
@@ -389,7 +390,8 @@ std::vector<std::u16string> RegSubkeys(os::Key root, std::u16string_view path);
 // (REG_DWORD), ImagePath (REG_EXPAND_SZ), DisplayName, Group, ObjectName ("LocalSystem" for
 // own-process services without an account), DependOnService, DependOnGroup (REG_MULTI_SZ),
 // Description, DelayedAutostart (REG_DWORD, ChangeServiceConfig2W level 3), DeleteFlag (1 once
-// deleted) and Tag (drivers in a group). The manager also keeps the run state: a deleted service
+// deleted) and Tag (drivers in a group). SetupAPI registers a driver binary inside the Windows
+// directory relative to it ("system32\drivers\Ombrix_Filter.sys"). The manager also keeps the run state: a deleted service
 // is marked for deletion and disappears, key included, once it is stopped and its last handle is
 // closed; until then CreateServiceW of that name fails with ERROR_SERVICE_MARKED_FOR_DELETE.
 // A STOP sent to a running service leaves it STOP_PENDING for its stop delay of simulated time
