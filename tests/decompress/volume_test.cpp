@@ -154,19 +154,6 @@ TEST_F(DecompressTest, FileThatCannotBeOpenedOrSizedIsSkipped) {
   EXPECT_EQ(sim::OpenHandleCount(), 0u);
 }
 
-TEST_F(DecompressTest, ManyBatchesInTheLongLayoutAreWalkedWhole) {
-  sim::SetWindowsVersion(10, 0);
-  sim::AddDrive(u'C');
-  std::vector<std::uint64_t> files;
-  for (int i = 0; i < 300; ++i) files.push_back(sim::AddFile(u'C', File(u"f" + std::u16string(1, u'a' + i % 26) +
-                                                                         std::u16string(i / 26 + 1, u'x') + u".txt",
-                                                                     8192)));
-  EXPECT_TRUE(Pass(u"C:", NTFSTYPE_WIN8_1_UP));
-  EXPECT_GT(sim::CallCount("GetDiskFreeSpaceExW"), 299u);
-  for (auto frn : files) EXPECT_FALSE(IsCompressed(u'C', frn));
-  EXPECT_EQ(sim::OpenHandleCount(), 0u);
-}
-
 TEST_F(DecompressTest, WithoutAVersionClassOnlyStartAndEndAreLogged) {
   sim::AddDrive(u'C');
   auto file = sim::AddFile(u'C', File(u"doc.txt", 1 << 20));
