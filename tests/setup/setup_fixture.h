@@ -78,6 +78,19 @@ inline std::u16string RegText(os::Key root, const std::u16string& key, const std
   return sim::GetRegString(root, key, name).value_or(u"<missing>");
 }
 
+// The installed viewer, running: it exits when asked with its exit message.
+inline sim::Window AddRunningViewer() {
+  sim::StartProgram(InstallDir + u"\\Ombrix_Viewer.exe");
+  return sim::AddWindow(u"#32770", u"Ombrix_Viewer",
+                        [](sim::Window window, std::uint32_t message, std::uintptr_t, std::intptr_t) {
+                          if (message == 0x8024) {
+                            sim::RemoveWindow(window);
+                            sim::EndProgram(InstallDir + u"\\Ombrix_Viewer.exe");
+                          }
+                          return std::intptr_t(0);
+                        });
+}
+
 class SetupTest : public ::testing::Test {
  protected:
   void SetUp() override {

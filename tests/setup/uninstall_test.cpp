@@ -28,15 +28,7 @@ class UninstallTest : public SetupTest {
     ASSERT_TRUE(sim::StartService(u"Ombrix_Service"));
     ASSERT_TRUE(sim::StartService(u"Ombrix_Filter"));
     sim::SetServiceStopDelay(u"Ombrix_Service", 3000);
-    sim::StartProgram(InstallDir + u"\\Ombrix_Viewer.exe");
-    viewer = sim::AddWindow(u"#32770", u"Ombrix_Viewer",
-                            [](sim::Window window, std::uint32_t message, std::uintptr_t, std::intptr_t) {
-                              if (message == 0x8024) {
-                                sim::RemoveWindow(window);
-                                sim::EndProgram(InstallDir + u"\\Ombrix_Viewer.exe");
-                              }
-                              return std::intptr_t(0);
-                            });
+    viewer = AddRunningViewer();
     StartFrom(InstalledSetup);
   }
 
@@ -55,6 +47,12 @@ class UninstallTest : public SetupTest {
   static void StartWorker(os::ThreadFunction function) {
     Installer.worker.thread = os::CreateThread(function, &Installer.worker, nullptr);
     ASSERT_NE(Installer.worker.thread, os::NullHandle);
+  }
+
+  // The uninstall start never closes the worker's handle; the test does, before counting.
+  static void CloseWorkerHandle() {
+    if (Installer.worker.thread != os::NullHandle) os::CloseHandle(Installer.worker.thread);
+    Installer.worker.thread = os::NullHandle;
   }
 
   static void ExpectServiceRunningAgain() {
@@ -240,6 +238,7 @@ TEST_F(UninstallTest, CancelAfterTheWorkerFinishedPutsTheServiceBack) {
   EXPECT_TRUE(sim::Service(u"Ombrix_Filter").exists);
   EXPECT_TRUE(sim::RegKeyExists(os::HkeyLocalMachine, UninstallKey));
   EXPECT_EQ(InstalledFiles().size(), 5u);
+  CloseWorkerHandle();
   ExpectNothingLeftOpen();
 }
 
@@ -251,6 +250,7 @@ TEST_F(UninstallTest, CancelWhileTheOldServiceIsStillStoppingPutsTheServiceBack)
   StartWorker(StoppingWorker);
   CancelUninstall();
   ExpectServiceRunningAgain();
+  CloseWorkerHandle();
   ExpectNothingLeftOpen();
 }
 
