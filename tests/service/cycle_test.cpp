@@ -25,6 +25,9 @@ void AddSaving(char16_t letter, std::uint64_t bytes) {
 TEST_F(Cycle, RatesAndTotalsFollowSavedAndUsedBytes) {
   sim::AddDrive(u'C', Drive(100000000000ull, 100000000000ull - 43486543872ull));
   sim::AddDrive(u'D', Drive(200000000000ull, 200000000000ull - 107374182400ull));
+  // Quotas leave the caller less than is free: used space counts all free bytes, not the caller's.
+  sim::SetFreeBytes(u'C', 100000000000ull - 43486543872ull, 1000000000ull);
+  sim::SetFreeBytes(u'D', 200000000000ull - 107374182400ull, 3000000000ull);
   AddSaving(u'C', 5368709120ull);
   AddSaving(u'D', 1073741824ull);
   RunCycle();
@@ -137,8 +140,20 @@ TEST_F(Cycle, BusyStatisticsFileIsSkippedAndWrittenByTheNextCycle) {
   EXPECT_EQ(sim::FileBytes(StatsPath)->size(), 3u);
   EXPECT_EQ(+Service.Published.Valid, 1);
   sim::ReleaseHold(hold);
+  // A reader that shares everything still holds the file open: the writer shares nothing.
+  hold = sim::HoldOpen(StatsPath, os::GenericRead, os::FileShareRead | os::FileShareWrite);
+  RunCycle();
+  EXPECT_EQ(sim::FileBytes(StatsPath)->size(), 3u);
+  sim::ReleaseHold(hold);
   RunCycle();
   EXPECT_EQ(+ReadStats().Valid, 1);
+}
+
+TEST_F(Cycle, StatisticsFileReplacesALongerOne) {
+  sim::PutFile(StatsPath, std::vector<std::uint8_t>(700, 0xEE));
+  RunCycle();
+  StatsRecord record = ReadStats();   // exactly 597 bytes
+  EXPECT_EQ(+record.Valid, 1);
 }
 
 TEST_F(Cycle, FilterAbsenceIsLoggedOncePerCompletedCycle) {

@@ -147,13 +147,19 @@ TEST_F(VolumePass, SavingsAreMeasuredInFourKibUnits) {
 }
 
 TEST_F(VolumePass, AlreadyCompressedStaleFilesCountTowardsTheTotalButNotTheNewSavings) {
-  auto spec = Stale(u"old.log", 3 << 20, 0x20 | os::FileAttributeCompressed);
+  auto spec = Stale(u"old.log", 201ull << 20, 0x20 | os::FileAttributeCompressed);
   spec.compressedSize = 1 << 20;
   sim::AddFile(u'C', spec);
-  EXPECT_EQ(Pass(u"C:"), 2 << 20);
-  EXPECT_EQ(Service.Control.CycleSaved, 0);
-  EXPECT_TRUE(HasLineStartingWith(u"----- C: Compress End = Compress Time = 0 (ms)  Total Save = 2 (MB) , "
-                                  u"This Time Save = 0 (MB), Total FileCount = 1 \n"));
+  spec = Stale(u"new.log", 101ull << 20);
+  spec.compressedSize = 1 << 20;
+  sim::AddFile(u'C', spec);
+  // Each file opened takes 1.5 s of the pass's time.
+  sim::OnCall("NtCreateFile", [](std::uint64_t) { sim::AdvanceTime(1500 * sim::Millisecond); });
+  EXPECT_EQ(Pass(u"C:"), 300ll << 20);
+  EXPECT_EQ(Service.Control.CycleSaved, 100ll << 20);
+  EXPECT_EQ(Narrow(LineStartingWith(u"----- C: Compress End")),
+            "----- C: Compress End = Compress Time = 3000 (ms)  Total Save = 300 (MB) , This Time Save = 100 (MB), "
+            "Total FileCount = 2 \n");
 }
 
 TEST_F(VolumePass, QuotaStopsCompressionOnThisAndLaterVolumesButNotMeasuring) {
@@ -179,6 +185,23 @@ TEST_F(VolumePass, QuotaStopsCompressionOnThisAndLaterVolumesButNotMeasuring) {
 
   EXPECT_EQ(Pass(u"D:"), 1 << 20) << "the compressed stale file is still measured";
   EXPECT_FALSE(sim::VolumeFile(u'D', dFresh).compressed());
+}
+
+TEST_F(VolumePass, QuotaIsReachedOnlyAboveItsValue) {
+  // Two files saving 256 MiB each bring the cycle to exactly 512 MiB: not above it, so the third
+  // is compressed too, and only then is the quota reached.
+  std::vector<std::uint64_t> files;
+  for (const char16_t* name : {u"q1.dat", u"q2.dat", u"q3.dat", u"q4.dat"}) {
+    auto spec = Stale(name, 256ull << 20);
+    spec.compressedSize = 0;
+    files.push_back(sim::AddFile(u'C', spec));
+  }
+  EXPECT_EQ(Pass(u"C:"), 3 * (256ll << 20));
+  EXPECT_TRUE(Compressed(files[2]));
+  EXPECT_FALSE(Compressed(files[3]));
+  EXPECT_EQ(Narrow(LineStartingWith(u"----- C: Compress End")),
+            "----- C: Compress End = Compress Time = 0 (ms)  Total Save = 768 (MB) , This Time Save = 768 (MB), "
+            "Total FileCount = 4 \n");
 }
 
 TEST_F(VolumePass, QuotaCountsTheSavingsOfEarlierVolumesInTheCycle) {
@@ -228,10 +251,15 @@ TEST_F(VolumePass, FileHeldOpenWithoutWriteSharingIsSkipped) {
   auto held = sim::AddFile(u'C', Stale(u"locked.txt", 100000));
   auto free = sim::AddFile(u'C', Stale(u"free.txt", 100000));
   auto hold = sim::HoldOpen(u'C', held, os::GenericRead, os::FileShareRead);
+  // A program writing a file that it shares for reading and writing does not stop the pass.
+  auto shared = sim::AddFile(u'C', Stale(u"shared.txt", 100000));
+  auto writer = sim::HoldOpen(u'C', shared, os::GenericRead | os::GenericWrite, os::FileShareRead | os::FileShareWrite);
   Pass(u"C:");
   sim::ReleaseHold(hold);
+  sim::ReleaseHold(writer);
   EXPECT_FALSE(Compressed(held));
   EXPECT_TRUE(Compressed(free));
+  EXPECT_TRUE(Compressed(shared));
   EXPECT_EQ(sim::OpenHandleCount(), 0u) << "every file and the volume are closed again";
 }
 
