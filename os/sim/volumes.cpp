@@ -12,6 +12,7 @@ namespace {
 
 constexpr std::uint32_t FileDirectoryFile = 0x1;
 constexpr std::int32_t StatusNotADirectory = static_cast<std::int32_t>(0xC0000103);
+constexpr std::int32_t StatusObjectNameNotFound = static_cast<std::int32_t>(0xC0000034);
 constexpr std::uint32_t VolumeNameDos = 0;
 constexpr std::uint32_t VolumeNameNt = 2;
 constexpr std::uint32_t VolumeNameNone = 4;
@@ -607,6 +608,8 @@ std::int32_t NtCreateFile(Handle* fileHandle, std::uint32_t desiredAccess, const
   if (!(createOptions & FileOpenByFileId) || createDisposition != FileOpen) return StatusInvalidParameter;
   const CountedString& name = *objectAttributes->ObjectName;
   if (name.Length != 8 && name.Length != 16) return StatusInvalidParameter;
+  // NTFS reads a 16-byte id as an object id, and no file here has one.
+  if (name.Length == 16) return StatusObjectNameNotFound;
   std::uint64_t frn;
   std::memcpy(&frn, name.Buffer, sizeof(frn));
   std::uint32_t index = 0;

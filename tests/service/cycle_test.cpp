@@ -69,6 +69,12 @@ TEST_F(Cycle, StatisticsFileHoldsEveryFieldAtItsOffset) {
   sim::DriveSpec compressedRoot;
   compressedRoot.attributes = os::FileAttributeDirectory | os::FileAttributeCompressed;
   sim::AddDrive(u'G', compressedRoot);
+  // The file-system name must be exactly "NTFS".
+  sim::DriveSpec near = Drive(10 * sim::GiB, 5 * sim::GiB);
+  near.fileSystem = u"NTFS5";
+  sim::AddDrive(u'H', near);
+  near.fileSystem = u"ntfs";
+  sim::AddDrive(u'I', near);
   RunCycle();
 
   auto bytes = sim::FileBytes(StatsPath);
@@ -105,6 +111,9 @@ TEST_F(Cycle, StatisticsFileHoldsEveryFieldAtItsOffset) {
   EXPECT_EQ((*bytes)[21 + 4], 1);
   EXPECT_EQ((*bytes)[53 + 4], 0);
   EXPECT_FALSE(HasLine(u"----- G: Compress Start \n"));
+  EXPECT_EQ((*bytes)[21 + 5], 1);
+  EXPECT_EQ((*bytes)[53 + 5], 0);
+  EXPECT_EQ((*bytes)[53 + 6], 0);
   // Absent letters H: to Z: report "no root directory"; entries 24 to 31 stay zero.
   EXPECT_EQ(u32(85 + 4 * 23), 1u);
   for (int i = 24; i < 32; ++i) {
@@ -147,6 +156,22 @@ TEST_F(Cycle, BusyStatisticsFileIsSkippedAndWrittenByTheNextCycle) {
   sim::ReleaseHold(hold);
   RunCycle();
   EXPECT_EQ(+ReadStats().Valid, 1);
+}
+
+TEST_F(Cycle, QuotaHoldsForOneCycleOnly) {
+  sim::AddDrive(u'C');
+  auto big = [](const char16_t* name) {
+    auto spec = Stale(name, 600ull << 20);
+    spec.compressedSize = 0;
+    return spec;
+  };
+  sim::AddFile(u'C', big(u"a.dat"));
+  auto b = sim::AddFile(u'C', big(u"b.dat"));
+  RunCycle();
+  EXPECT_FALSE(sim::VolumeFile(u'C', b).compressed()) << "the first file passed the quota";
+  RunCycle();
+  EXPECT_TRUE(sim::VolumeFile(u'C', b).compressed()) << "the next cycle starts with a fresh quota";
+  EXPECT_EQ(Service.Control.CycleSaved, 600ll << 20);
 }
 
 TEST_F(Cycle, StatisticsFileReplacesALongerOne) {

@@ -11,6 +11,10 @@ using namespace testutil;
 
 std::u16string Wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
+std::vector<std::uint8_t> Batch(std::uint64_t next, std::vector<std::vector<std::uint8_t>> records);
+std::vector<std::uint8_t> RecordV2(std::uint32_t recordLength, std::uint64_t frn, std::uint16_t nameBytes = 10,
+                                   std::size_t actualSize = 0);
+
 class VolumePass : public ServiceTest {
  protected:
   void SetUp() override {
@@ -144,6 +148,29 @@ TEST_F(VolumePass, SavingsAreMeasuredInFourKibUnits) {
   EXPECT_EQ(Narrow(LineStartingWith(u"----- C: Compress End")),
             "----- C: Compress End = Compress Time = 0 (ms)  Total Save = 0 (MB) , This Time Save = 0 (MB), "
             "Total FileCount = 2 \n");
+}
+
+TEST_F(VolumePass, FilesDeepInTheTreeAreMeasuredToo) {
+  // A path of about 600 units: the measuring buffer holds 4096.
+  std::uint64_t parent = sim::RootFrn;
+  for (int i = 0; i < 6; ++i) {
+    parent = sim::AddDirectory(u'C', u"level" + Wide(std::to_string(i)) + std::u16string(90, u'd'), parent);
+  }
+  auto spec = Stale(u"deep.txt", 10000);
+  spec.compressedSize = 4096;
+  spec.parent = parent;
+  sim::AddFile(u'C', spec);
+  EXPECT_EQ(Pass(u"C:"), 8192);
+}
+
+TEST_F(VolumePass, RecordCallingADirectoryAFileLeavesItAlone) {
+  // By the time it is opened the number may name a directory: it is opened as a file only.
+  auto directory = sim::AddDirectory(u'C', u"a.txt");
+  sim::SetLastAccess(u'C', directory, sim::Now() - 40 * sim::Day);
+  sim::QueueEnumOutput(u'C', Batch(directory + 1, {RecordV2(72, directory)}));
+  Pass(u"C:");
+  EXPECT_FALSE(Compressed(directory));
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
 }
 
 TEST_F(VolumePass, AlreadyCompressedStaleFilesCountTowardsTheTotalButNotTheNewSavings) {
@@ -414,8 +441,8 @@ std::vector<std::uint8_t> Batch(std::uint64_t next, std::vector<std::vector<std:
 }
 
 // A version 2 record with the given lengths (the name is "a.txt" unless nameBytes says otherwise).
-std::vector<std::uint8_t> RecordV2(std::uint32_t recordLength, std::uint64_t frn, std::uint16_t nameBytes = 10,
-                                   std::size_t actualSize = 0) {
+std::vector<std::uint8_t> RecordV2(std::uint32_t recordLength, std::uint64_t frn, std::uint16_t nameBytes,
+                                   std::size_t actualSize) {
   std::vector<std::uint8_t> r(actualSize ? actualSize : std::max<std::size_t>(recordLength, 72), 0);
   std::memcpy(r.data(), &recordLength, 4);
   std::uint16_t major = 2;
