@@ -121,7 +121,13 @@ TEST_F(VolumePass, RecentlyUsedCompressedFileIsRestoredOnlyWithTwoGibFree) {
   EXPECT_TRUE(Compressed(file));
   EXPECT_GT(saved, 0) << "a compressed file that stays compressed is measured";
 
+  // With the space there, the file is restored and not measured, even when the restore fails
+  // (112: ERROR_DISK_FULL).
   sim::SetFreeBytes(u'C', 100 * sim::GiB, RestoreFreeSpace);
+  sim::Fail("DeviceIoControl", {sim::EveryCall, os::FsctlSetCompression, 112});
+  EXPECT_EQ(Pass(u"C:"), 0) << "a file due for restoring is not measured";
+  EXPECT_TRUE(Compressed(file));
+  sim::ClearFaults();
   saved = Pass(u"C:");
   EXPECT_FALSE(Compressed(file));
   EXPECT_EQ(saved, 0) << "a restored file is not measured";
