@@ -1,6 +1,7 @@
 #include "Ombrix_Service/service.h"
 
 #include <cstring>
+#include <thread>
 
 #include "common/debug_log.h"
 #include "common/volume.h"
@@ -19,6 +20,7 @@ void ResetServiceState() {
   Service.StatusHandle = os::NullHandle;
   Service.StopRequested = false;
   Service.StopPendingReported = false;
+  Service.WorkerGate = WorkerGateOpen;
   Service.FilterPort = os::NullHandle;
   Service.Control.WorkerThread = os::NullHandle;
   Service.Control.AbortRequested = false;
@@ -68,27 +70,31 @@ void ServiceMain(std::uint32_t, char16_t**) {
 
   ReportStatus(2);
   DebugLog(u"Ombrix Running ...");
+  // PassControl is cleared before the running report: from then on a stop may set its flags.
   Service.StopRequested = false;
-  ReportStatus(4);
-
   Service.Control.AbortRequested = false;
   Service.Control.QuotaReached = 0;
   Service.Control.CycleSaved = 0;
+  ReportStatus(4);
+
   std::uint32_t threadId = 0;
-  Service.Control.WorkerThread = os::CreateThread(WorkerThread, &Service.Control, &threadId);
-  if (Service.Control.WorkerThread != os::NullHandle) {
-    os::WaitForSingleObject(Service.Control.WorkerThread, os::Infinite);
+  os::Handle worker = os::CreateThread(WorkerThread, &Service.Control, &threadId);
+  Service.Control.WorkerThread = worker;
+  if (worker != os::NullHandle) {
+    os::WaitForSingleObject(worker, os::Infinite);
+  } else {
+    int open = WorkerGateOpen;
+    Service.WorkerGate.compare_exchange_strong(open, WorkerGateNone);
   }
 
   DebugLog(u"Ombrix Stop");
-  // The handler waits for the same thread and then reports stop pending; the stopped report
-  // must be the last one, so let the handler finish first. The worker only ever ends after a
-  // stop request, which the handler completes within moments: give it the processor rather
-  // than sleeping, so the stop takes no longer than the handler's own steps.
-  if (Service.Control.WorkerThread != os::NullHandle) {
-    while (Service.StopRequested && !Service.StopPendingReported) os::Sleep(0);
-    os::CloseHandle(Service.Control.WorkerThread);
+  // A worker ends only after a stop request, and the handler reports stop pending once it has
+  // seen the worker end (or closed the gate before the worker began); the stopped report must
+  // be the last one, so let the handler finish first. Without a worker no stop is waited for.
+  if (Service.WorkerGate != WorkerGateNone) {
+    while (!Service.StopPendingReported) std::this_thread::yield();
   }
+  if (worker != os::NullHandle) os::CloseHandle(worker);
   ReportStatus(1);
 }
 
@@ -96,7 +102,14 @@ void ServiceCtrlHandler(std::uint32_t control) {
   if (control != os::ServiceControlStop && control != os::ServiceControlShutdown) return;
   Service.StopRequested = true;
   Service.Control.AbortRequested = true;
-  os::WaitForSingleObject(Service.Control.WorkerThread, os::Infinite);
+  if (Service.StopPendingReported) return;   // a second stop or shutdown: all done already
+  int gate = WorkerGateOpen;
+  if (!Service.WorkerGate.compare_exchange_strong(gate, WorkerGateClosed)) {
+    // Closed: an earlier stop did all of this. None: no worker, ServiceMain reports stopped.
+    if (gate != WorkerGateClaimed) return;
+    // The worker publishes its claim only once its handle is stored.
+    os::WaitForSingleObject(Service.Control.WorkerThread, os::Infinite);
+  }
   ReportStatus(3);
   Service.StopPendingReported = true;
 }
@@ -112,8 +125,14 @@ void ReportStatus(int kind) {
 }
 
 std::uint32_t WorkerThread(void*) {
+  // Claim the gate, once ServiceMain has stored this thread's handle for the handler to wait on;
+  // a stop that came first has closed it, and nothing is done.
+  while (Service.Control.WorkerThread == os::NullHandle) std::this_thread::yield();
+  int gate = WorkerGateOpen;
+  if (!Service.WorkerGate.compare_exchange_strong(gate, WorkerGateClaimed)) return 0;
+
   Service.NtfsType = QueryNtfsType();
-  ConnectFilter();
+  if (!Service.StopRequested) ConnectFilter();
   std::uint32_t waited = 0;
   while (!Service.StopRequested) {
     if (waited < CycleInterval) {

@@ -19,16 +19,22 @@ constexpr std::uint32_t CycleStep = 1000;
 
 // Shared between the service's threads: set by the control handler, read by the worker.
 struct PassControl {
-  os::Handle WorkerThread;
+  std::atomic<os::Handle> WorkerThread;   // stored by ServiceMain, waited on by the handler
   std::atomic<bool> AbortRequested;
   std::uint8_t QuotaReached;     // the cycle's new savings passed CycleQuota: compress no more
   std::int64_t CycleSaved;       // bytes saved by files compressed in this cycle
 };
 
+// Who settles whether the worker runs: the worker claims the gate when it starts; a stop that
+// comes first closes it, and the worker then ends at once; ServiceMain marks it empty when no
+// worker could be started. The handler thus knows whether there is a worker to wait for.
+enum : int { WorkerGateOpen = 0, WorkerGateClaimed, WorkerGateClosed, WorkerGateNone };
+
 struct ServiceState {
-  os::Handle StatusHandle;
+  std::atomic<os::Handle> StatusHandle;
   std::atomic<bool> StopRequested;
   std::atomic<bool> StopPendingReported;   // the handler's stop-pending report has been made
+  std::atomic<int> WorkerGate;
   os::Handle FilterPort;
   PassControl Control;
   StatsRecord Published;   // the last record written to the statistics file

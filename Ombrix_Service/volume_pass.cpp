@@ -21,8 +21,9 @@ struct PassTotals {
 
 // Compares the file's size with the space allocated to its data, both in 4 KiB units.
 void MeasureFile(const FileCandidate& file, PassControl& control, PassTotals& totals) {
+  // Only a path the call reports as complete is read, so the buffer needs no clearing.
   char16_t path[PathCapacity];
-  std::memset(path, 0, sizeof(path));
+  path[0] = 0;
   std::uint64_t compressed = 0xFFFFFFFFull;   // what an unreadable path or size yields
   std::uint32_t length = os::GetFinalPathNameByHandleW(file.File, path, PathCapacity, 0);
   if (length > 0 && length < PathCapacity) {

@@ -3,15 +3,15 @@
 #include <cstring>
 
 #include "common/debug_log.h"
-#include "common/wide_string.h"
 
-const char16_t ExcludedExtensions[] =
+constexpr char16_t ExcludedExtensions[] =
     u".dmg,.gz,.gzip,.iso,.lha,.lzh,.lzma,.rar,.rpm,.split,.swm,.tar,.taz,.tbz,.tbz2,.tgz,.tpz,.wim,.xar,.z,"
     u".zip,.gif,.avi,.rm,.rmvb,.mov,.wmv,.mpg,.mlv,.mpe,.mpeg,.mp4,";
 
 namespace {
 
-// Offsets within USN_RECORD_V2 and USN_RECORD_V3.
+// Offsets within USN_RECORD_V2 and USN_RECORD_V3; every record starts with RecordLength (4 bytes)
+// and MajorVersion (2 bytes), which say how to read the rest.
 struct RecordLayout {
   std::uint32_t attributes;
   std::uint32_t nameLength;
@@ -19,6 +19,94 @@ struct RecordLayout {
 };
 constexpr RecordLayout LayoutV2{52, 56, 60};
 constexpr RecordLayout LayoutV3{68, 72, 76};
+constexpr std::uint32_t RecordMajorVersion = 4;
+constexpr std::uint32_t RecordCommonHeader = 8;   // RecordLength, MajorVersion, MinorVersion
+
+// The excluded extensions as numbers: the characters after the dot, one byte each, the first in
+// the lowest byte. The list holds ASCII only, a dot starts every entry and a comma ends it, so a
+// probe (one dot, then the extension, then a comma) occurs in the list exactly when its
+// extension, without any comma of its own, is one of these numbers.
+constexpr int ExcludedCount = [] {
+  int count = 0;
+  for (char16_t c : ExcludedExtensions) count += c == u',';
+  return count;
+}();
+constexpr int ExcludedKeyUnits = 8;   // characters a key holds; every entry is shorter
+
+struct ExcludedKeys {
+  std::uint64_t keys[ExcludedCount];
+};
+
+constexpr ExcludedKeys MakeExcludedKeys() {
+  ExcludedKeys table{};
+  int entry = 0;
+  int shift = 0;
+  for (const char16_t* c = ExcludedExtensions; *c != 0; ++c) {
+    if (*c == u'.') {
+      shift = 0;
+    } else if (*c == u',') {
+      ++entry;
+    } else {
+      table.keys[entry] |= std::uint64_t(*c) << shift;
+      shift += 8;
+    }
+  }
+  return table;
+}
+constexpr ExcludedKeys Excluded = MakeExcludedKeys();
+
+// The keys in a table of 64 slots that a multiplicative hash fills without collisions (the
+// multiplier is searched for at compile time); an empty slot holds 0, which is no key.
+constexpr int ExcludedSlotBits = 6;
+
+constexpr int SlotOf(std::uint64_t key, std::uint64_t multiplier) {
+  return int((key * multiplier) >> (64 - ExcludedSlotBits));
+}
+
+constexpr std::uint64_t FindMultiplier() {
+  for (std::uint64_t multiplier = 0x9E3779B97F4A7C15ull;; multiplier += 0x5851F42D4C957F2Eull) {
+    bool used[1 << ExcludedSlotBits] = {};
+    bool clash = false;
+    for (std::uint64_t key : Excluded.keys) {
+      int slot = SlotOf(key, multiplier | 1);
+      clash = clash || used[slot];
+      used[slot] = true;
+    }
+    if (!clash) return multiplier | 1;
+  }
+}
+constexpr std::uint64_t ExcludedMultiplier = FindMultiplier();
+
+struct ExcludedTable {
+  std::uint64_t slots[1 << ExcludedSlotBits];
+};
+
+constexpr ExcludedTable MakeExcludedTable() {
+  ExcludedTable table{};
+  for (std::uint64_t key : Excluded.keys) table.slots[SlotOf(key, ExcludedMultiplier)] = key;
+  return table;
+}
+constexpr ExcludedTable ExcludedSlots = MakeExcludedTable();
+
+constexpr bool ListIsPlain() {
+  int units = 0;
+  bool inEntry = false;
+  for (const char16_t* c = ExcludedExtensions; *c != 0; ++c) {
+    if (*c == u'.') {
+      if (inEntry) return false;   // a dot inside an entry
+      inEntry = true;
+      units = 0;
+    } else if (*c == u',') {
+      if (!inEntry || units == 0) return false;
+      inEntry = false;
+    } else {
+      if (!inEntry || *c == 0 || *c > 0x7F) return false;
+      if (++units >= ExcludedKeyUnits) return false;
+    }
+  }
+  return !inEntry;
+}
+static_assert(ListIsPlain(), "the extension keys rely on dot-led, comma-ended, short ASCII entries");
 
 constexpr std::uint32_t JournalDataSize = 64;
 constexpr std::uint32_t JournalNextUsn = 16;
@@ -115,56 +203,113 @@ bool ReadJournal(EnumContext& context) {
 }
 
 bool NextFileRecord(EnumContext& context) {
-  if (context.Remaining == 0 && !Refill(context)) return false;
+  for (;;) {
+    if (context.Remaining == 0 && !Refill(context)) return false;
 
-  // The batch comes from the file system, but it is read defensively all the same: a record that
-  // does not fit what is left of the batch, or whose name runs past the record, ends the
-  // enumeration rather than leading the reader outside the buffer or round in a circle.
-  const RecordLayout& layout = context.NtfsType == NTFSTYPE_WIN8_1_UP ? LayoutV3 : LayoutV2;
-  const std::uint8_t* record = context.Output + context.Cursor;
-  if (context.Remaining < std::int32_t(layout.name)) return false;
-  std::uint32_t recordLength = ReadAt<std::uint32_t>(record, 0);
-  if (recordLength < layout.name || recordLength > std::uint32_t(context.Remaining)) return false;
-  std::uint32_t nameBytes = ReadAt<std::uint16_t>(record, layout.nameLength);
-  if (layout.name + nameBytes > recordLength) return false;
+    // The batch comes from the file system, but it is read defensively all the same: a record
+    // that does not fit what is left of the batch, or whose name runs past the record, ends the
+    // enumeration rather than leading the reader outside the buffer or round in a circle.
+    const std::uint8_t* record = context.Output + context.Cursor;
+    if (context.Remaining < std::int32_t(RecordCommonHeader)) return false;
+    std::uint32_t recordLength = ReadAt<std::uint32_t>(record, 0);
+    if (recordLength < RecordCommonHeader || recordLength > std::uint32_t(context.Remaining)) return false;
 
-  FileCandidate& current = context.Current;
-  std::memset(&current, 0, sizeof(current));
-  current.FileReferenceNumber = ReadAt<std::uint64_t>(record, 8);
-  current.Attributes = ReadAt<std::uint32_t>(record, layout.attributes);
-  std::uint32_t units = nameBytes / 2;   // at most (4096 - 8 - 60) / 2, always fits the name field
-  std::memcpy(current.Name, record + layout.name, units * sizeof(char16_t));
-  current.Name[units] = 0;
-  current.Volume = context.Volume;
+    // Each record says its own layout: a file system may answer the long input with version 2
+    // records, or mix them with version 3. Any other version is not a layout we know; its length
+    // still says where the next record starts.
+    std::uint16_t major = ReadAt<std::uint16_t>(record, RecordMajorVersion);
+    context.Remaining -= std::int32_t(recordLength);
+    context.Cursor += recordLength;
+    if (major != 2 && major != 3) continue;
+    const RecordLayout& layout = major == 3 ? LayoutV3 : LayoutV2;
+    if (recordLength < layout.name) return false;
+    std::uint32_t nameBytes = ReadAt<std::uint16_t>(record, layout.nameLength);
+    if (layout.name + nameBytes > recordLength) return false;
 
-  context.Remaining -= std::int32_t(recordLength);
-  context.Cursor += recordLength;
-  return true;
+    // Every field of the candidate is set here, so only the name's terminator needs clearing;
+    // what lies in the name field after it is never read.
+    FileCandidate& current = context.Current;
+    current.Volume = context.Volume;
+    current.FileReferenceNumber = ReadAt<std::uint64_t>(record, 8);
+    current.Attributes = ReadAt<std::uint32_t>(record, layout.attributes);
+    current.File = os::NullHandle;
+    current.Size = 0;
+    current.RecentlyUsed = 0;
+    current.Compressed = 0;
+    std::uint32_t units = nameBytes / 2;   // at most (4096 - 8 - 60) / 2, always fits the name field
+    std::memcpy(current.Name, record + layout.name, units * sizeof(char16_t));
+    current.Name[units] = 0;
+    current.NameLength = units;
+    return true;
+  }
+}
+
+namespace {
+
+// Four UTF-16 units at a time: a 64-bit word holds four 16-bit lanes.
+constexpr std::uint64_t LaneOnes = 0x0001000100010001ull;
+constexpr std::uint64_t LaneHigh = 0x8000800080008000ull;
+
+// Non-zero in its lane high bits exactly when some lane of the word is zero (the borrow of a zero
+// lane may mark the lane above it too, which does not matter for "some").
+inline std::uint64_t SomeZeroLane(std::uint64_t word) { return (word - LaneOnes) & ~word; }
+
+}  // namespace
+
+// Runs for nearly every record, so it reads the name four units per step and touches nothing
+// but the extension character by character.
+bool IsExcludedName(const char16_t* name, std::size_t length) {
+  // Look for a NUL and for a dot. The name ends at its first NUL (a file system never puts one
+  // inside a name); without any dot the probe is ",", which is in the list.
+  constexpr std::uint64_t Dots = u'.' * LaneOnes;
+  std::uint64_t zeros = 0;
+  std::uint64_t dots = 0;
+  std::size_t whole = length / 4;
+  for (std::size_t w = 0; w < whole; ++w) {
+    std::uint64_t word;
+    std::memcpy(&word, name + 4 * w, sizeof(word));
+    zeros |= SomeZeroLane(word);
+    dots |= SomeZeroLane(word ^ Dots);
+  }
+  for (std::size_t i = 4 * whole; i < length; ++i) {
+    zeros |= name[i] == 0 ? LaneHigh : 0;
+    dots |= name[i] == u'.' ? LaneHigh : 0;
+  }
+  if ((zeros & LaneHigh) != 0) {
+    std::size_t end = 0;
+    while (name[end] != 0) ++end;
+    length = end;
+  } else if ((dots & LaneHigh) == 0) {
+    return true;
+  }
+  // The extension runs from the last dot. One of 256 units or more counts as empty, so the file
+  // is out then too: the dot is looked for among the last 255 units only.
+  std::size_t window = length < 255 ? length : 255;
+  std::size_t units = 0;   // after the dot
+  while (units < window && name[length - 1 - units] != u'.') ++units;
+  if (units == window) return true;
+  // Longer extensions, and any with a character outside ASCII, are in no entry; the entries are
+  // lower case, so the extension is lowered (A to Z only) as its key is formed.
+  if (units == 0 || units >= ExcludedKeyUnits) return false;
+  const char16_t* extension = name + length - units;
+  std::uint64_t key = 0;
+  for (std::size_t i = 0; i < units; ++i) {
+    char16_t unit = extension[i];
+    if (unit > 0x7F) return false;
+    if (char16_t(unit - u'A') < 26) unit = char16_t(unit + (u'a' - u'A'));
+    key |= std::uint64_t(unit) << (8 * i);
+  }
+  return ExcludedSlots.slots[SlotOf(key, ExcludedMultiplier)] == key;
 }
 
 bool OpenEligibleFile(FileCandidate& candidate) {
   if (candidate.Attributes & (os::FileAttributeDirectory | os::FileAttributeSystem)) return false;
-
-  std::size_t length = 0;
-  std::size_t lastDot = 0;
-  bool hasDot = false;
-  for (char16_t* c = candidate.Name; *c != 0; ++c, ++length) {
-    if (*c >= u'A' && *c <= u'Z') *c = char16_t(*c - u'A' + u'a');
-    if (*c == u'.') {
-      lastDot = length;
-      hasDot = true;
-    }
+  // The extension test does not depend on case. Only a name that passes it is lowered in place:
+  // a rejected candidate is overwritten by the next record unseen.
+  if (IsExcludedName(candidate.Name, candidate.NameLength)) return false;
+  for (char16_t* c = candidate.Name; *c != 0; ++c) {
+    if (char16_t(*c - u'A') < 26) *c = char16_t(*c + (u'a' - u'A'));
   }
-
-  // The probe is the extension (dot included) and a comma; no dot gives just ",", which is in
-  // the list, so files without an extension are never handled.
-  char16_t probe[258];
-  std::size_t extensionLength = hasDot ? length - lastDot : 0;
-  if (extensionLength >= 256) extensionLength = 0;
-  std::memcpy(probe, candidate.Name + lastDot, extensionLength * sizeof(char16_t));
-  probe[extensionLength] = u',';
-  probe[extensionLength + 1] = 0;
-  if (WideContains(ExcludedExtensions, probe)) return false;
 
   candidate.File = OpenFileById(candidate.Volume, candidate.FileReferenceNumber);
   if (candidate.File == os::NullHandle) return false;

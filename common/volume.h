@@ -2,6 +2,7 @@
 // pass: Windows-version class, change-journal enumeration, file selection and compression control.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "os/os.h"
@@ -53,6 +54,7 @@ static_assert(sizeof(ShortEnumInput) == EnumInputLength, "short input is passed 
 struct FileCandidate {
   os::Handle Volume;
   char16_t Name[CandidateNameCapacity];   // the file's own name, no directory part
+  std::uint32_t NameLength;               // units copied from the record (the NUL follows them)
   std::uint32_t Attributes;               // at enumeration time
   std::uint64_t FileReferenceNumber;
   os::Handle File;                        // open while the file is being handled
@@ -83,9 +85,16 @@ os::Handle OpenVolume(const char16_t* drive);
 // journal to be created and returns false.
 bool QueryJournal(EnumContext& context);
 
-// Hands out the next file record into context.Current; false when no record is left or the
+// Hands out the next file record into context.Current, read in the layout its own MajorVersion
+// names (2 or 3; records of other versions are passed over); false when no record is left or the
 // enumeration output is malformed.
 bool NextFileRecord(EnumContext& context);
+
+// Whether the name's extension keeps the file from being handled, exactly as the probe rule
+// decides on the name lowered to ASCII lower case: no dot at all, an extension of 256 units or
+// more, or one whose probe (the extension and a comma) occurs in ExcludedExtensions. The name
+// ends at its first NUL, which lies at `length` at the latest.
+bool IsExcludedName(const char16_t* name, std::size_t length);
 
 // True when the candidate is to be handled; the file is then open (candidate.File).
 bool SelectFile(FileCandidate& candidate);

@@ -135,6 +135,11 @@ struct DriveSpec {
   bool journal = true;                       // NTFS only: a change journal is active
   std::uint16_t journalMinMajor = 0;         // 0 = what this Windows version reports
   std::uint16_t journalMaxMajor = 0;
+  // Which record versions FSCTL_ENUM_USN_DATA returns when the asked range allows both 2 and 3
+  // (documented as "USN_RECORD_V2 or USN_RECORD_V3"): the highest, the lowest, or both in turn
+  // (version 2 for records of even index, 3 for odd).
+  enum class EnumRecords { Highest, Lowest, Alternating };
+  EnumRecords enumRecords = EnumRecords::Highest;
   double compressionRatio = 0.5;             // allocated / size of a file after compression
 };
 
@@ -151,10 +156,12 @@ void SetCompressionRatio(char16_t letter, double ratio);
 // Change journal. The volume device (CreateFileW of "\\.\C:") answers FSCTL_QUERY_USN_JOURNAL
 // with USN_JOURNAL_DATA_V0 (56 bytes) on Windows 7 and V1 (64 bytes, the supported record
 // versions at bytes 56 and 58) from Windows 8 on: versions 2..2 before Windows 8.1, 2..3 from it
-// on, unless the DriveSpec says otherwise. FSCTL_ENUM_USN_DATA reads MFT_ENUM_DATA_V0 on
-// Windows 7; from Windows 8 on a 32-byte input is MFT_ENUM_DATA_V1, whose version range must meet
-// the volume's (else ERROR_INVALID_PARAMETER), and records are USN_RECORD_V3 when that range
-// reaches 3. A batch holds the next start number (8 bytes) and then the records in ascending FRN
+// on, unless the DriveSpec says otherwise (a journal may report 4, the range-tracking records of
+// its read, which enumeration never returns). FSCTL_ENUM_USN_DATA reads MFT_ENUM_DATA_V0 on
+// Windows 7; from Windows 8 on a 32-byte input is MFT_ENUM_DATA_V1, whose version range must be
+// ordered, meet the volume's and include 2 or 3 (else ERROR_INVALID_PARAMETER). Records are
+// USN_RECORD_V2 or USN_RECORD_V3 as the range (cut to the volume's and to 2..3) allows,
+// DriveSpec::enumRecords choosing where it allows both. A batch holds the next start number (8 bytes) and then the records in ascending FRN
 // from the start number whose USN lies in [LowUsn, HighUsn], as many as fit; TimeStamp is the
 // file's last write time, Reason and SourceInfo are 0. Nothing left: ERROR_HANDLE_EOF. Each change
 // the journal records (a file added, its compression changed) gives the file the next USN.

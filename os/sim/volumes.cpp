@@ -2,6 +2,7 @@
 // compression and the per-file queries.
 #include "os/sim/machine.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -11,6 +12,7 @@ namespace {
 
 constexpr std::uint32_t FileDirectoryFile = 0x1;
 constexpr std::int32_t StatusNotADirectory = static_cast<std::int32_t>(0xC0000103);
+constexpr std::int32_t StatusObjectNameNotFound = static_cast<std::int32_t>(0xC0000034);
 constexpr std::uint32_t VolumeNameDos = 0;
 constexpr std::uint32_t VolumeNameNt = 2;
 constexpr std::uint32_t VolumeNameNone = 4;
@@ -442,24 +444,32 @@ bool EnumUsnData(Drive& drive, const void* in, std::uint32_t inSize, void* out, 
   // is MFT_ENUM_DATA_V1, whose version range must meet what the volume supports.
   const Machine& m = M();
   bool win8up = m.major > 6 || (m.major == 6 && m.minor >= 2);
-  std::uint16_t recordVersion = 2;
+  // Enumeration returns records of version 2 or 3 only.
+  std::uint16_t lowestVersion = 2;
+  std::uint16_t highestVersion = 2;
   if (win8up && inSize >= 32) {
     auto minMajor = Get<std::uint16_t>(in, 24);
     auto maxMajor = Get<std::uint16_t>(in, 26);
     std::uint16_t volumeMin, volumeMax;
     JournalVersions(drive, &volumeMin, &volumeMax);
     if (minMajor > maxMajor || maxMajor < volumeMin || minMajor > volumeMax) return Fails(ErrorInvalidParameter);
-    recordVersion = std::min(maxMajor, volumeMax) >= 3 ? 3 : 2;
+    lowestVersion = std::max<std::uint16_t>({minMajor, volumeMin, 2});
+    highestVersion = std::min<std::uint16_t>({maxMajor, volumeMax, 3});
+    if (lowestVersion > highestVersion) return Fails(ErrorInvalidParameter);
   }
   if (!out || outSize < 8) return Fails(ErrorInsufficientBuffer);
 
-  std::size_t header = recordVersion == 3 ? 76 : 60;
+  using Choice = sim::DriveSpec::EnumRecords;
   std::size_t used = 8;
   std::uint64_t next = start;
   bool any = false;
   for (std::size_t i = std::max<std::uint64_t>(start, FirstUserRecord); i < drive.files.size(); ++i) {
     const FileNode& node = drive.files[i];
     if (node.sequence == 0 || node.usn < lowUsn || node.usn > highUsn) continue;
+    std::uint16_t recordVersion = highestVersion;
+    if (drive.spec.enumRecords == Choice::Lowest) recordVersion = lowestVersion;
+    if (drive.spec.enumRecords == Choice::Alternating) recordVersion = i % 2 ? highestVersion : lowestVersion;
+    std::size_t header = recordVersion == 3 ? 76 : 60;
     std::size_t length = (header + 2 * node.nameLength + 7) & ~std::size_t{7};
     if (used + length > outSize) {
       if (!any) return Fails(ErrorInsufficientBuffer);
@@ -598,6 +608,8 @@ std::int32_t NtCreateFile(Handle* fileHandle, std::uint32_t desiredAccess, const
   if (!(createOptions & FileOpenByFileId) || createDisposition != FileOpen) return StatusInvalidParameter;
   const CountedString& name = *objectAttributes->ObjectName;
   if (name.Length != 8 && name.Length != 16) return StatusInvalidParameter;
+  // NTFS reads a 16-byte id as an object id, and no file here has one.
+  if (name.Length == 16) return StatusObjectNameNotFound;
   std::uint64_t frn;
   std::memcpy(&frn, name.Buffer, sizeof(frn));
   std::uint32_t index = 0;

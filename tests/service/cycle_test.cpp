@@ -25,6 +25,9 @@ void AddSaving(char16_t letter, std::uint64_t bytes) {
 TEST_F(Cycle, RatesAndTotalsFollowSavedAndUsedBytes) {
   sim::AddDrive(u'C', Drive(100000000000ull, 100000000000ull - 43486543872ull));
   sim::AddDrive(u'D', Drive(200000000000ull, 200000000000ull - 107374182400ull));
+  // Quotas leave the caller less than is free: used space counts all free bytes, not the caller's.
+  sim::SetFreeBytes(u'C', 100000000000ull - 43486543872ull, 1000000000ull);
+  sim::SetFreeBytes(u'D', 200000000000ull - 107374182400ull, 3000000000ull);
   AddSaving(u'C', 5368709120ull);
   AddSaving(u'D', 1073741824ull);
   RunCycle();
@@ -66,6 +69,12 @@ TEST_F(Cycle, StatisticsFileHoldsEveryFieldAtItsOffset) {
   sim::DriveSpec compressedRoot;
   compressedRoot.attributes = os::FileAttributeDirectory | os::FileAttributeCompressed;
   sim::AddDrive(u'G', compressedRoot);
+  // The file-system name must be exactly "NTFS".
+  sim::DriveSpec near = Drive(10 * sim::GiB, 5 * sim::GiB);
+  near.fileSystem = u"NTFS5";
+  sim::AddDrive(u'H', near);
+  near.fileSystem = u"ntfs";
+  sim::AddDrive(u'I', near);
   RunCycle();
 
   auto bytes = sim::FileBytes(StatsPath);
@@ -102,6 +111,9 @@ TEST_F(Cycle, StatisticsFileHoldsEveryFieldAtItsOffset) {
   EXPECT_EQ((*bytes)[21 + 4], 1);
   EXPECT_EQ((*bytes)[53 + 4], 0);
   EXPECT_FALSE(HasLine(u"----- G: Compress Start \n"));
+  EXPECT_EQ((*bytes)[21 + 5], 1);
+  EXPECT_EQ((*bytes)[53 + 5], 0);
+  EXPECT_EQ((*bytes)[53 + 6], 0);
   // Absent letters H: to Z: report "no root directory"; entries 24 to 31 stay zero.
   EXPECT_EQ(u32(85 + 4 * 23), 1u);
   for (int i = 24; i < 32; ++i) {
@@ -137,8 +149,36 @@ TEST_F(Cycle, BusyStatisticsFileIsSkippedAndWrittenByTheNextCycle) {
   EXPECT_EQ(sim::FileBytes(StatsPath)->size(), 3u);
   EXPECT_EQ(+Service.Published.Valid, 1);
   sim::ReleaseHold(hold);
+  // A reader that shares everything still holds the file open: the writer shares nothing.
+  hold = sim::HoldOpen(StatsPath, os::GenericRead, os::FileShareRead | os::FileShareWrite);
+  RunCycle();
+  EXPECT_EQ(sim::FileBytes(StatsPath)->size(), 3u);
+  sim::ReleaseHold(hold);
   RunCycle();
   EXPECT_EQ(+ReadStats().Valid, 1);
+}
+
+TEST_F(Cycle, QuotaHoldsForOneCycleOnly) {
+  sim::AddDrive(u'C');
+  auto big = [](const char16_t* name) {
+    auto spec = Stale(name, 600ull << 20);
+    spec.compressedSize = 0;
+    return spec;
+  };
+  sim::AddFile(u'C', big(u"a.dat"));
+  auto b = sim::AddFile(u'C', big(u"b.dat"));
+  RunCycle();
+  EXPECT_FALSE(sim::VolumeFile(u'C', b).compressed()) << "the first file passed the quota";
+  RunCycle();
+  EXPECT_TRUE(sim::VolumeFile(u'C', b).compressed()) << "the next cycle starts with a fresh quota";
+  EXPECT_EQ(Service.Control.CycleSaved, 600ll << 20);
+}
+
+TEST_F(Cycle, StatisticsFileReplacesALongerOne) {
+  sim::PutFile(StatsPath, std::vector<std::uint8_t>(700, 0xEE));
+  RunCycle();
+  StatsRecord record = ReadStats();   // exactly 597 bytes
+  EXPECT_EQ(+record.Valid, 1);
 }
 
 TEST_F(Cycle, FilterAbsenceIsLoggedOncePerCompletedCycle) {

@@ -67,6 +67,50 @@ TEST_F(ServiceHost, StopDuringTheFirstHourEndsWithinOneSimulatedSecond) {
   EXPECT_EQ(sim::LiveThreadCount(), 0u);
 }
 
+// A stop that reaches the handler while ServiceMain or the starting worker is at any of its steps
+// ends in the same order, and nothing reaches the filter after the stop-pending report.
+TEST_F(ServiceHost, StopAtEveryStepEndsInOrderWithNothingSentAfterIt) {
+  struct Step {
+    const char* function;
+    std::uint64_t nth;
+    bool workerBegan;   // the worker has claimed its run before the stop arrives
+  } steps[] = {
+      {"CreateThread", 1, false},          // running reported, no worker yet
+      {"WaitForSingleObject", 1, true},    // ServiceMain about to wait; the worker runs on meanwhile
+      {"GetVersionExW", 1, true},          // the worker classifies the Windows version
+      {"FilterConnectCommunicationPort", 1, true},
+      {"FilterSendMessage", 1, true},
+      {"Sleep", 1, true},                  // the first second of the hour
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.function);
+    sim::Reset();
+    ResetServiceState();
+    sim::AddDrive(u'C');
+    sim::CreateFilterPort();
+    std::size_t portEventsAtStopPending = ~std::size_t(0);
+    sim::OnCall("SetServiceStatus", [&](std::uint64_t call) {
+      if (call == 3) portEventsAtStopPending = sim::PortEvents().size();
+    });
+    ASSERT_TRUE(sim::PauseOnCall(step.function, step.nth));
+    main_ = std::thread([this] { exitCode_ = ServiceProgramMain(); });
+    ASSERT_TRUE(sim::WaitUntilPaused());
+    ASSERT_TRUE(sim::ServiceAcceptsControl(os::ServiceControlStop)) << "the SCM would pass the stop on";
+    StopAndJoin();
+    sim::OnCall("SetServiceStatus", nullptr);
+
+    EXPECT_EQ(States(), (std::vector<std::uint32_t>{os::ServiceStartPending, os::ServiceRunning,
+                                                    os::ServiceStopPending, os::ServiceStopped}));
+    EXPECT_EQ(sim::PortEvents().size(), portEventsAtStopPending) << "nothing reached the filter after the stop";
+    if (!step.workerBegan) {
+      EXPECT_TRUE(sim::PortEvents().empty());
+      EXPECT_FALSE(HasLine(u"NTFSTYPE_WIN7")) << "a worker stopped before it began does nothing";
+    }
+    EXPECT_EQ(CountLines(u"Ombrix Stop"), 1);
+    EXPECT_EQ(sim::LiveThreadCount(), 0u);
+  }
+}
+
 TEST_F(ServiceHost, RunningStatusAcceptsStopAndShutdownOnly) {
   Start();
   auto statuses = sim::ServiceStatuses();
@@ -133,6 +177,9 @@ TEST_F(ServiceHost, StopMidCycleLeavesFileAndRecordAndDoesNotReconnect) {
   int totals = 0;
   for (const auto& line : sim::DebugLines()) totals += line.rfind(u"Total = ", 0) == 0;
   EXPECT_EQ(totals, 1) << "only the completed first cycle totals";
+  int drives = 0;
+  for (const auto& line : sim::DebugLines()) drives += line.rfind(u"C: = ", 0) == 0;
+  EXPECT_EQ(drives, 1) << "the aborted pass's drive gets no line";
   EXPECT_EQ(CountLines(u"Ombrix Stop"), 1);
   EXPECT_EQ(sim::OpenHandleCount(), 0u);
 }

@@ -252,6 +252,42 @@ TEST_F(Enum, ThreeZeroOnWindowsTenCanBeNarrowedByTheTest) {
   os::CloseHandle(d);
 }
 
+TEST_F(Enum, JournalOfVersionFourStillEnumeratesVersionTwoOrThree) {
+  sim::SetWindowsVersion(10, 0);
+  sim::DriveSpec spec;
+  spec.journalMaxMajor = 4;
+  sim::AddDrive(u'D', spec);
+  sim::AddFile(u'D', File(u"a.txt", 1));
+  sim::AddFile(u'D', File(u"b.txt", 1));
+  os::Handle d = OpenVolume(u"\\\\.\\D:");
+  std::uint32_t returned = 0;
+  bool ok = false;
+  auto out = QueryJournal(d, &returned, &ok);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(At<std::uint16_t>(out.data(), 58), 4);
+  std::int64_t next = At<std::int64_t>(out.data(), 16);
+  Batch range = Enumerate(d, EnumInput(0, 0, next, 2, 4));
+  ASSERT_TRUE(range.ok);
+  EXPECT_EQ(At<std::uint16_t>(range.bytes.data() + 12, 0), 3);
+  EXPECT_EQ(Enumerate(d, EnumInput(0, 0, next, 4, 4)).error, os::ErrorInvalidParameter)
+      << "no enumeration record has version 4";
+
+  // Where the range allows both, the file system may answer either.
+  spec.enumRecords = sim::DriveSpec::EnumRecords::Lowest;
+  sim::AddDrive(u'D', spec);
+  sim::AddFile(u'D', File(u"a.txt", 1));
+  os::CloseHandle(d);
+  d = OpenVolume(u"\\\\.\\D:");
+  Batch lowest = Enumerate(d, EnumInput(0, 0, sim::JournalNextUsn(u'D'), 2, 4));
+  ASSERT_TRUE(lowest.ok);
+  EXPECT_EQ(At<std::uint16_t>(lowest.bytes.data() + 12, 0), 2);
+  EXPECT_EQ(At<std::uint32_t>(lowest.bytes.data() + 8, 0), 72u) << "60 + 10, padded";
+  Batch narrow = Enumerate(d, EnumInput(0, 0, sim::JournalNextUsn(u'D'), 3, 4));
+  ASSERT_TRUE(narrow.ok);
+  EXPECT_EQ(At<std::uint16_t>(narrow.bytes.data() + 12, 0), 3) << "the lowest the range asks for";
+  os::CloseHandle(d);
+}
+
 TEST_F(Enum, BatchesFillTheOutputAndContinueInAscendingOrder) {
   std::vector<std::uint64_t> added;
   for (int i = 0; i < 300; ++i) added.push_back(sim::AddFile(u'C', File(u"file" + std::u16string(1, u'A' + i % 26) +
