@@ -27,6 +27,7 @@
 #   install_dir               Unix path of C:\Program Files\Ombrix
 #   setup_install [LANG]      the whole install in the current session: start, Next, progress,
 #                             Finish, No to the restart prompt, exit code 1
+#   setup_session_start / setup_session_end   a session with the listener first / end it
 #   machine_state             the installer's traces on the machine, for before/after comparisons:
 #                             files under C:\ (Wine's own volatile files left out) and the registry
 #                             keys the installer writes
@@ -190,4 +191,102 @@ machine_state() {
         regdump "$key" || true
         echo "$REG_OUT"
     done
+}
+
+# A session of its own for the setup: the debugger-output listener is its first process (it also
+# keeps the services that the session starts alive); setup_session_end stops the listener and
+# waits for every other process of the prefix to end.
+DBWIN_PID=
+setup_session_start() {
+    dbwin_start
+    DBWIN_PID=${WINE_BG_PIDS[-1]}
+}
+
+setup_session_end() {
+    [ -n "$DBWIN_PID" ] && kill "$DBWIN_PID" 2>/dev/null
+    DBWIN_PID=
+    wine_session_end "${1:-60}"
+}
+
+# The statistics file's FILETIME fields and the current time in the same units.
+filetime_now() { echo $(( ($(date +%s) + 11644473600) * 10000000 )); }
+stats_filetime() { od -An -tu8 -j 1 -N8 --endian=little "$1" | tr -d ' '; }
+
+# A fresh 32-bit prefix with Ombrix installed (the English wizard, No to the restart prompt), in
+# a new session that has started the installed service, as after the restart.
+setup_installed_prefix() {
+    setup_prefix x86
+    setup_download
+    setup_session_start
+    setup_install
+    setup_session_end
+    setup_session_start
+    svc_wait_state Ombrix_Service RUNNING 30
+}
+
+# The uninstall wizard started from the uninstall entry, on its welcome page; "tick" chooses
+# decompression. Leaves the wizard on the progress page.
+uninstall_to_progress() {
+    local choice=${1:-}
+    setup_start_uninstall uninstall
+    drv wait-sheet 30
+    expect "uninstall sheet title" "$(drv_line 'sheet ')" "$SETUP_CAPTION_UNINSTALL"
+    drv wait-page welcome 10
+    expect "uninstall welcome title" "$(drv_line '204 ')" "Uninstall Ombrix"
+    expect "decompression choice" "$(drv_line 'check 214 ')" unchecked
+    [ "$choice" = tick ] && drv tick 214
+    drv press next
+    drv wait-page progress 10
+}
+
+# Waits (at most SECS) until the stand-in NAME has recorded its end COUNT times.
+standin_wait_end() {
+    local name=$1 count=$2 secs=${3:-20} log
+    log=$(prefix_c_dir)/ombrix-standins.log
+    local deadline=$((SECONDS + secs))
+    until [ "$(awk -F'\t' -v n="$name" '$1 == n && $2 == "end"' "$log" 2>/dev/null | wc -l)" -ge "$count" ]; do
+        [ $SECONDS -lt $deadline ] || fail "$name did not run to its end $count time(s) within $secs s"
+        sleep 0.2
+    done
+}
+
+# What an uninstallation removes is gone (the install directory itself within a few seconds) and
+# what it keeps stays.
+check_removed() {
+    local dir deadline
+    dir=$(install_dir)
+    regdump 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
+    expect "Run value after the uninstallation" "$(reg_field . Ombrix_Viewer 5)" "(missing)"
+    regdump "$SETUP_UNINSTALL_KEY" && fail "the uninstall entry is still there"
+    regdump 'HKLM\System\CurrentControlSet\Services\Ombrix_Filter' && fail "the driver service Ombrix_Filter is still registered"
+    # A running service disappears once it has stopped.
+    deadline=$((SECONDS + 15))
+    while regdump 'HKLM\System\CurrentControlSet\Services\Ombrix_Service'; do
+        [ $SECONDS -lt $deadline ] || fail "the service Ombrix_Service is still registered"
+        sleep 0.5
+    done
+    deadline=$((SECONDS + 15))
+    while [ -e "$dir" ]; do
+        [ $SECONDS -lt $deadline ] || fail "the install directory is still there: $(ls -A "$dir" | tr '\n' ' ')"
+        sleep 0.5
+    done
+    regdump 'HKLM\SYSTEM\CurrentControlSet\Control\FileSystem'
+    expect "NtfsDisableLastAccessUpdate after the uninstallation" "$(reg_field . NtfsDisableLastAccessUpdate 5)" 1
+    regdump 'HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\Advanced'
+    expect "ShowCompColor after the uninstallation" "$(reg_field . ShowCompColor 5)" 0
+    [ -f "$(prefix_c_dir)/windows/system32/drivers/Ombrix_Filter.sys" ] || fail "the uninstallation removed the driver file"
+    drv temp
+    [ -e "$(prefix_c_dir)/$(sed 's/^C:\\//; s/\\/\//g' <<<"$DRV_OUT")Ombrix" ] && fail "the extraction directory is still there"
+    return 0
+}
+
+# The self-removal command ran: cmd ran the ping stand-in from the system directory with a wait
+# of 500 ms per reply.
+check_self_removal_ping() {
+    local lines
+    standin_wait_end ping 1 20
+    lines=$(standin_lines ping)
+    grep -qx '1.0.0.0 -w 500' <<<"$lines" || fail "no ping for the self-removal; ping ran with [$lines]"
+    awk -F'\t' '$1 == "ping" && $2 == "start" { print tolower($5) }' "$(prefix_c_dir)/ombrix-standins.log" |
+        grep -q '^"\{0,1\}c:\\windows\\system32\\ping.exe"\{0,1\} ' || fail "ping was not started from the system directory"
 }

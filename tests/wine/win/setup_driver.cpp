@@ -246,7 +246,11 @@ void DumpValues(HKEY key, std::wstring const& where) {
       break;
     case REG_MULTI_SZ:
       typeName = L"REG_MULTI_SZ";
-      for (size_t i = 0; i < count; ++i) text += chars[i] ? chars[i] : L'|';
+      // The strings joined by "|", up to the empty string that ends the list.
+      for (size_t i = 0; i < count && chars[i]; ++i) {
+        if (!text.empty()) text += L'|';
+        while (i < count && chars[i]) text += chars[i++];
+      }
       break;
     case REG_DWORD:
       typeName = L"REG_DWORD";

@@ -3,8 +3,8 @@
 // anything. The same program is copied under both names and behaves after the name it runs as.
 //
 // Every start appends "<name> TAB start TAB <tick ms> TAB <arguments> TAB <whole command line>" to
-// C:\ombrix-standins.log,
-// and "<name> TAB end TAB <tick ms>" before it exits, each line in one write.
+// C:\ombrix-standins.log, and "<name> TAB end TAB <tick ms> TAB <arguments>" before it exits, each
+// line in one write.
 //
 // As ping.exe it answers as ping does for an address that never replies: a header line, then one
 // "Request timed out." line per request (-n, default 4), each after waiting the -w time (default
@@ -88,6 +88,6 @@ int wmain(int argc, wchar_t** argv) {
     }
     code = 1;
   }
-  Record(name + L"\tend\t" + std::to_wstring(GetTickCount64()));
+  Record(name + L"\tend\t" + std::to_wstring(GetTickCount64()) + L"\t" + Arguments());
   return code;
 }
