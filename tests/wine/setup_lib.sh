@@ -1,4 +1,5 @@
-# Helpers for the Wine runs of Ombrix_Setup (tests/wine/5N-setup-*.sh). Source lib.sh first.
+# Helpers for the Wine runs of Ombrix_Setup (tests/wine/5N-setup-*.sh); source it before lib.sh
+# (it only defines functions and names, and setup_under_xvfb must run first).
 #
 #   setup_under_xvfb "$@"     at the top of a script, before lib.sh: re-runs the script inside
 #                             its own 1024 x 768 virtual screen
