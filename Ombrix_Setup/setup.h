@@ -7,24 +7,13 @@
 #include <cstdint>
 
 #include "common/stats_record.h"
+#include "common/worker_record.h"
 #include "os/os.h"
 
 constexpr std::int32_t ModeInstall = 0;
 constexpr std::int32_t ModeUninstall = 1;
 
 constexpr int DirectoryCapacity = 256;
-constexpr int CurrentNameCapacity = 1024;
-
-// Shared by the uninstall progress page (wizard thread) and the uninstall worker.
-struct WorkerRecord {
-  os::Handle thread;                        // 0 when no worker was started
-  std::atomic<std::uint32_t> stopRequest;   // written by the wizard
-  std::atomic<std::uint32_t> done;          // written by the worker, as its last act
-  // The name of the file record being examined. Written by the worker and read by the wizard
-  // through SetCurrentName/ReadCurrentName, which never hand out a torn name.
-  std::atomic<std::uint32_t> nameSequence;
-  char16_t currentName[CurrentNameCapacity];
-};
 
 struct InstallerState {
   std::uint8_t decompressChosen;
@@ -65,8 +54,3 @@ bool CreateServiceEntry(const char16_t* serviceName, const char16_t* binaryPath,
 
 // The uninstall worker's thread procedure; its parameter is the WorkerRecord. Returns 1.
 std::uint32_t DecompressWorker(void* record);
-
-// The current-name hand-over between the worker and the wizard: the reader always gets a name
-// that was written whole.
-void SetCurrentName(WorkerRecord& record, const char16_t* name);
-void ReadCurrentName(WorkerRecord& record, char16_t* name, int capacity);

@@ -86,13 +86,21 @@ os::Handle OpenVolume(const char16_t* drive) {
 }
 
 bool QueryJournal(EnumContext& context) {
+  if (!ReadJournal(context)) {
+    DebugLog(u"USN Error");
+    std::uint8_t create[16] = {};   // CREATE_USN_JOURNAL_DATA: default maximum size and delta
+    std::uint32_t returned = 0;
+    os::DeviceIoControl(context.Volume, os::FsctlCreateUsnJournal, create, sizeof(create), nullptr, 0, &returned);
+    return false;
+  }
+  return true;
+}
+
+bool ReadJournal(EnumContext& context) {
   alignas(8) std::uint8_t journal[JournalDataSize] = {};
   std::uint32_t returned = 0;
   if (!os::DeviceIoControl(context.Volume, os::FsctlQueryUsnJournal, nullptr, 0, journal, JournalDataSize,
                            &returned)) {
-    DebugLog(u"USN Error");
-    std::uint8_t create[16] = {};   // CREATE_USN_JOURNAL_DATA: default maximum size and delta
-    os::DeviceIoControl(context.Volume, os::FsctlCreateUsnJournal, create, sizeof(create), nullptr, 0, &returned);
     return false;
   }
   std::int64_t nextUsn = ReadAt<std::int64_t>(journal, JournalNextUsn);
@@ -134,7 +142,7 @@ bool NextFileRecord(EnumContext& context) {
   return true;
 }
 
-bool SelectFile(FileCandidate& candidate) {
+bool OpenEligibleFile(FileCandidate& candidate) {
   if (candidate.Attributes & (os::FileAttributeDirectory | os::FileAttributeSystem)) return false;
 
   std::size_t length = 0;
@@ -166,8 +174,25 @@ bool SelectFile(FileCandidate& candidate) {
     candidate.File = os::NullHandle;
     return false;
   }
+  return true;
+}
+
+bool SelectFile(FileCandidate& candidate) {
+  if (!OpenEligibleFile(candidate)) return false;
   candidate.RecentlyUsed = IsStale(candidate.File) ? 0 : 1;
   candidate.Compressed = (candidate.Attributes & os::FileAttributeCompressed) ? 1 : 0;
+  return true;
+}
+
+bool SelectCompressedFile(FileCandidate& candidate) {
+  if (!OpenEligibleFile(candidate)) return false;
+  // The attributes as the enumeration delivered them: there is no last-access rule here.
+  if ((candidate.Attributes & os::FileAttributeCompressed) == 0) {
+    os::CloseHandle(candidate.File);
+    candidate.File = os::NullHandle;
+    return false;
+  }
+  candidate.Compressed = 1;
   return true;
 }
 

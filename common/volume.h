@@ -82,13 +82,25 @@ os::Handle OpenVolume(const char16_t* drive);
 // Reads the change journal into the enumeration input; on failure logs "USN Error", asks for the
 // journal to be created and returns false.
 bool QueryJournal(EnumContext& context);
+// The same query without the failure's line and without creating a journal (the installer's
+// decompression pass leaves a volume without a journal as it found it).
+bool ReadJournal(EnumContext& context);
 
 // Hands out the next file record into context.Current; false when no record is left or the
 // enumeration output is malformed.
 bool NextFileRecord(EnumContext& context);
 
+// The tests that the service's and the installer's selections share: not a directory or system
+// file, an extension outside ExcludedExtensions (the name is lowered in place), the file opened
+// by its number and no larger than MaxFileSize. True with the file open (candidate.File); false
+// with no handle left open.
+bool OpenEligibleFile(FileCandidate& candidate);
+// The service's selection: OpenEligibleFile, then the last-access and compression facts.
 // True when the candidate is to be handled; the file is then open (candidate.File).
 bool SelectFile(FileCandidate& candidate);
+// The installer's selection: OpenEligibleFile, and the enumeration's attributes carry the
+// compressed bit. True with the file open; false with no handle left open.
+bool SelectCompressedFile(FileCandidate& candidate);
 
 os::Handle OpenFileById(os::Handle volume, std::uint64_t fileReferenceNumber);
 bool IsStale(os::Handle file);

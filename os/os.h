@@ -147,6 +147,28 @@ constexpr std::uint32_t InfStyleWin4 = 2;
 constexpr std::uint32_t SpsvcinstTagToFront = 0x1;
 constexpr std::uint32_t SpsvcinstStopService = 0x200;
 
+constexpr std::uint32_t ErrorDirectory = 267;              // a file where a directory is expected
+constexpr std::uint32_t ErrorInvalidName = 123;
+constexpr std::uint32_t ErrorInvalidServiceControl = 1052;
+constexpr std::uint32_t ErrorDuplicateServiceName = 1078;
+constexpr std::uint32_t ErrorInvalidWindowHandle = 1400;
+constexpr std::uint32_t ErrorCantResolveFilename = 1921;
+constexpr std::uint32_t ErrorSuccessRebootRequired = 3010;
+constexpr std::uint32_t ErrorExpectedSectionName = 0xE0000000;
+constexpr std::uint32_t ErrorBadSectionNameLine = 0xE0000001;
+constexpr std::uint32_t ErrorWrongInfStyle = 0xE0000100;
+constexpr std::uint32_t ErrorSectionNotFound = 0xE0000101;
+constexpr std::uint32_t ErrorBadServiceInstallSect = 0xE0000217;
+
+constexpr std::uint32_t FileShareDelete = 0x4;
+constexpr std::uint32_t RegExpandSz = 2;
+constexpr std::uint32_t RegBinary = 3;
+constexpr std::uint32_t RegMultiSz = 7;
+constexpr std::int32_t CsidlWindows = 0x24;
+constexpr std::int32_t CsidlSystem = 0x25;
+constexpr std::uint32_t ServiceConfigDescription = 1;
+constexpr std::uint32_t ServiceAcceptPauseContinue = 0x2;
+
 constexpr std::uint32_t WmApp = 0x8000;
 constexpr std::uint32_t SwHide = 0;
 constexpr std::uint32_t CpAcp = 0;
@@ -194,6 +216,11 @@ static_assert(sizeof(FindData) == 592, "WIN32_FIND_DATAW is 592 bytes");
 // SERVICE_DELAYED_AUTO_START_INFO.
 struct ServiceDelayedAutoStartInfo {
   std::int32_t fDelayedAutostart;
+};
+
+// SERVICE_DESCRIPTIONW.
+struct ServiceDescription {
+  char16_t* lpDescription;
 };
 
 using ServiceMainFunction = void (*)(std::uint32_t argc, char16_t** argv);

@@ -226,15 +226,134 @@ HoldId HoldOpen(std::u16string_view path, std::uint32_t access, std::uint32_t sh
 void ReleaseHold(HoldId hold);
 
 // ---------------------------------------------------------------------------------------------
-// Plain files, stored by full path ("C:\Program Files\Ombrix\Ombrix.ini", case-insensitive),
-// apart from the NTFS records above. Folders are not modelled: any "X:\..." path can hold a
-// file, whether or not the drive exists. CreateFileW opens them (and volume devices) with the
-// usual dispositions and share modes; ReadFile and WriteFile move a per-handle position.
+// Plain files and directories, stored by full path ("C:\Program Files\Ombrix\Ombrix.ini",
+// case-insensitive), apart from the NTFS records above. Any "X:\..." path can be used, whether
+// or not the drive exists; every drive root exists. A directory exists when it was created
+// (CreateDirectoryW, MakeDirectory, PlantJunction) or made on the way by PutFile, and the
+// running program's directory (SetModulePath) with its parents always exists. Files can only be
+// created (CreateFileW, CopyFileW) in an existing directory: ERROR_PATH_NOT_FOUND otherwise.
+//
+// Junctions: a directory that is a reparse point redirects every path through it to its target,
+// as NTFS does: "C:\Temp\Ombrix\x.inf" with "C:\Temp\Ombrix" a junction to "C:\Windows" is
+// "C:\Windows\x.inf" for CreateFileW, CopyFileW, FindFirstFileW, CreateDirectoryW and the
+// rest. RemoveDirectoryW on the junction removes the link only; DeleteFileW on a file symbolic
+// link removes the link only. A chain of more than 31 links fails (ERROR_CANT_RESOLVE_FILENAME).
+//
+// In use: files opened by handles or HoldOpen refuse what their share modes refuse. DeleteFileW
+// needs every open to share delete (os::FileShareDelete; ERROR_SHARING_VIOLATION otherwise), and
+// refuses the image of a running program with ERROR_ACCESS_DENIED: the module path, a program
+// started with StartProgram, and the binary of a running own-process service.
 
 void PutFile(std::u16string_view path, std::vector<std::uint8_t> bytes, std::uint32_t attributes = 0x20);
-std::optional<std::vector<std::uint8_t>> FileBytes(std::u16string_view path);
-bool FileExists(std::u16string_view path);
-void RemoveFile(std::u16string_view path);
+std::optional<std::vector<std::uint8_t>> FileBytes(std::u16string_view path);   // files only
+bool FileExists(std::u16string_view path);                                      // files only
+void RemoveFile(std::u16string_view path);                                       // a file or a link
+
+// Owner of directories the installer creates (an elevated process): tests may change it.
+constexpr std::u16string_view AdministratorsOwner = u"BUILTIN\\Administrators";
+constexpr std::u16string_view OtherUserOwner = u"DESKTOP\\user";
+
+struct DirectorySpec {
+  std::u16string owner{OtherUserOwner};   // another user made it (a test planting a trap)
+  std::u16string sddl;                    // empty = inherited from the parent
+  std::uint32_t attributes = os::FileAttributeDirectory;
+};
+// Creates the directory and its missing parents (parents get the default spec).
+void MakeDirectory(std::u16string_view path, const DirectorySpec& spec = {});
+// A directory junction at `path` (its parent is created) pointing at `target` (which need not
+// exist). FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT.
+void PlantJunction(std::u16string_view path, std::u16string_view target,
+                   std::u16string_view owner = OtherUserOwner);
+// A file symbolic link (FILE_ATTRIBUTE_REPARSE_POINT, not a directory): opening it opens the target.
+void PlantFileLink(std::u16string_view path, std::u16string_view target,
+                   std::u16string_view owner = OtherUserOwner);
+// Removes a file, link or directory with everything under it (not through links).
+void RemoveTree(std::u16string_view path);
+// The directories a fresh Windows has: "C:\Program Files" (short name PROGRA~1),
+// "C:\Windows\system32\drivers", "C:\Windows\inf", the temporary folder (GetTempPathW),
+// and "C:\Windows\system32\cmd.exe" and "ping.exe" as files.
+void AddStandardFolders();
+
+struct PathInfo {
+  enum class Kind { None, File, Directory, FileLink } kind = Kind::None;
+  std::u16string path;            // as stored (case kept)
+  std::uint32_t attributes = 0;
+  std::u16string owner;
+  std::u16string sddl;            // the SDDL given to CreateDirectoryW (or the spec)
+  std::u16string target;          // junctions and file links
+  std::uint64_t size = 0;
+  bool exists() const { return kind != Kind::None; }
+  bool directory() const { return kind == Kind::Directory; }
+  bool reparse() const { return !target.empty(); }
+};
+// What is stored at the path itself (links are not followed).
+PathInfo Path(std::u16string_view path);
+// Direct entries of a directory (links not followed), sorted, without "." and "..".
+std::vector<std::u16string> ListDirectory(std::u16string_view path);
+
+// GetShortPathNameW: the 8.3 name of one stored path's last component (e.g. "C:\Program Files"
+// -> "PROGRA~1"). Components without one keep their long name.
+void SetShortName(std::u16string_view path, std::u16string_view shortName);
+
+// Images of running programs (DeleteFileW refuses them, writes are sharing violations).
+void StartProgram(std::u16string_view path);
+void EndProgram(std::u16string_view path);
+
+// ---------------------------------------------------------------------------------------------
+// Folders, code page, launched commands.
+
+constexpr std::u16string_view DefaultTempPath = u"C:\\Users\\user\\AppData\\Local\\Temp\\";
+constexpr std::u16string_view SystemDirectory = u"C:\\Windows\\system32";
+// SHGetSpecialFolderPathW: CSIDL_PROGRAM_FILES "C:\Program Files", CSIDL_WINDOWS "C:\Windows",
+// CSIDL_SYSTEM "C:\Windows\system32" unless set here; other ids fail.
+void SetFolderPath(std::int32_t csidl, std::u16string_view path);
+void SetTempPath(std::u16string_view path);   // GetTempPathW, ends in a backslash
+// The current directory (SetCurrentDirectoryW); starts as the module's directory.
+std::u16string CurrentDirectory();
+// CP_ACP: 1252 (Windows-1252, the default) or 20127 (US-ASCII). Characters the code page lacks
+// become '?'.
+void SetAnsiCodePage(std::uint32_t codePage);
+
+struct LaunchedCommand {
+  std::string commandLine;        // the bytes given to WinExec
+  std::uint32_t show = 0;
+  std::u16string currentDirectory;
+  FileTime time = 0;
+};
+std::vector<LaunchedCommand> LaunchedCommands();
+
+// ---------------------------------------------------------------------------------------------
+// Resources of the running program (FindResourceW and the rest with module null or
+// GetModuleHandleW(nullptr)). Types are names ("DRIVER", case-insensitive) or "#N" for numeric
+// types. LoadStringW reads the string table: it returns the length copied, cuts the text to
+// capacity - 1 characters and terminates it; capacity 0 stores a read-only pointer to the
+// (unterminated) text in the buffer and returns its full length; missing or empty strings give 0.
+
+void SetResource(std::uint32_t id, std::u16string_view type, std::vector<std::uint8_t> bytes);
+void SetString(std::uint32_t id, std::u16string_view text);
+
+// ---------------------------------------------------------------------------------------------
+// Top-level windows of other programs. FindWindowW matches class and title (each null = any,
+// case-insensitive). SendMessageW runs the window's procedure on the caller's thread, outside the
+// simulation's lock (so it may call RemoveWindow, AdvanceTime, EndProgram...), and returns its
+// result; a window without procedure answers 0. A removed window's handle fails with
+// ERROR_INVALID_WINDOW_HANDLE.
+
+using Window = std::uintptr_t;
+using WindowProc = std::function<std::intptr_t(Window window, std::uint32_t message, std::uintptr_t wParam,
+                                               std::intptr_t lParam)>;
+Window AddWindow(std::u16string_view className, std::u16string_view title, WindowProc procedure = {});
+void RemoveWindow(Window window);
+bool WindowExists(Window window);
+
+struct SentMessage {
+  Window window;
+  std::uint32_t message;
+  std::uintptr_t wParam;
+  std::intptr_t lParam;
+  FileTime time;
+};
+std::vector<SentMessage> SentMessages();
 
 // ---------------------------------------------------------------------------------------------
 // Registry. Roots are os::HkeyCurrentUser and os::HkeyLocalMachine; paths like
@@ -252,6 +371,80 @@ void SetRegDword(os::Key root, std::u16string_view path, std::u16string_view nam
 void SetRegString(os::Key root, std::u16string_view path, std::u16string_view name, std::u16string_view value);
 std::optional<RegValue> GetRegValue(os::Key root, std::u16string_view path, std::u16string_view name);
 std::optional<std::uint32_t> GetRegDword(os::Key root, std::u16string_view path, std::u16string_view name);
+// REG_SZ, REG_EXPAND_SZ: the text up to the first null; REG_MULTI_SZ: the list.
+std::optional<std::u16string> GetRegString(os::Key root, std::u16string_view path, std::u16string_view name);
+std::optional<std::vector<std::u16string>> GetRegMultiString(os::Key root, std::u16string_view path,
+                                                            std::u16string_view name);
+// Value names of a key in the order they were first written, and its direct subkeys (sorted).
+std::vector<std::u16string> RegValueNames(os::Key root, std::u16string_view path);
+std::vector<std::u16string> RegSubkeys(os::Key root, std::u16string_view path);
+// RegSetValueExW behaves as Windows NT: a REG_SZ, REG_EXPAND_SZ or REG_MULTI_SZ whose count
+// leaves out the terminator while the character after the counted text is a null is stored with
+// that terminator (count + 2 bytes). RegDeleteKeyW refuses a key with subkeys (ERROR_ACCESS_DENIED).
+
+// ---------------------------------------------------------------------------------------------
+// Service control manager, the installer's side: creating, configuring, starting, stopping and
+// deleting services. The configuration lives where Windows keeps it, under
+// HKEY_LOCAL_MACHINE "SYSTEM\CurrentControlSet\Services\<name>": Type, Start, ErrorControl
+// (REG_DWORD), ImagePath (REG_EXPAND_SZ), DisplayName, Group, ObjectName ("LocalSystem" for
+// own-process services without an account), DependOnService, DependOnGroup (REG_MULTI_SZ),
+// Description, DelayedAutostart (REG_DWORD, ChangeServiceConfig2W level 3), DeleteFlag (1 once
+// deleted) and Tag (drivers in a group). The manager also keeps the run state: a deleted service
+// is marked for deletion and disappears, key included, once it is stopped and its last handle is
+// closed; until then CreateServiceW of that name fails with ERROR_SERVICE_MARKED_FOR_DELETE.
+// A STOP sent to a running service leaves it STOP_PENDING for its stop delay of simulated time
+// (os::Sleep, AdvanceTime); then it is stopped. StartServiceW of an own-process service runs the
+// program the SCM would: a quoted ImagePath names it exactly; an unquoted one with blanks is
+// tried at each blank in turn ("C:\Program.exe", "C:\Program Files\Ombrix\Ombrix_Service.exe"
+// ...), and the first existing file runs; none -> ERROR_FILE_NOT_FOUND. Drivers start without
+// such a check.
+
+constexpr std::u16string_view ServicesKey = u"SYSTEM\\CurrentControlSet\\Services";
+
+struct ServiceSpec {
+  std::uint32_t type = os::ServiceWin32OwnProcess;
+  std::uint32_t start = os::ServiceDemandStart;
+  std::uint32_t errorControl = os::ServiceErrorNormal;
+  std::u16string imagePath;
+  std::u16string displayName;                // empty = the name
+  std::u16string group;
+  std::vector<std::u16string> dependencies;
+  bool running = false;
+  bool acceptsStop = true;
+  std::uint32_t stopDelayMs = 0;             // simulated time from STOP to stopped
+};
+void AddService(std::u16string_view name, const ServiceSpec& spec = {});
+// As the system would start it (no check of the binary); false for an unknown service.
+bool StartService(std::u16string_view name);
+void SetServiceStopDelay(std::u16string_view name, std::uint32_t stopDelayMs);
+// Wine 8's service manager: ChangeServiceConfig2W with SERVICE_CONFIG_DELAYED_AUTO_START_INFO
+// fails with ERROR_INVALID_LEVEL and stores nothing.
+void RefuseDelayedAutoStart(bool refuse);
+
+struct ServiceInfo {
+  bool exists = false;
+  std::u16string name;
+  std::uint32_t state = 0;                   // os::ServiceStopped, ServiceStopPending, ServiceRunning
+  bool markedForDelete = false;
+  std::size_t openHandles = 0;
+  std::uint32_t startCount = 0;              // StartServiceW and StartService calls that started it
+  std::u16string runningImage;               // the program that runs (own-process services)
+  // The configuration as stored in the registry:
+  std::uint32_t type = 0;
+  std::uint32_t start = 0;
+  std::uint32_t errorControl = 0;
+  std::u16string imagePath;
+  std::u16string displayName;
+  std::u16string group;
+  std::u16string objectName;
+  std::u16string description;
+  std::vector<std::u16string> dependencies;   // DependOnService
+  std::optional<std::uint32_t> delayedAutostart;
+};
+ServiceInfo Service(std::u16string_view name);
+std::vector<std::u16string> ServiceNames();
+// Service manager and service handles not closed yet.
+std::size_t OpenServiceHandleCount();
 
 // ---------------------------------------------------------------------------------------------
 // Service control manager, service side. The test runs the program's entry point on a thread of
@@ -289,6 +482,27 @@ std::size_t LiveThreadCount();
 
 std::vector<std::u16string> DebugLines();
 void ClearDebugLines();
+
+// ---------------------------------------------------------------------------------------------
+// SetupAPI. SetupOpenInfFileW reads the INF from the plain file store (ASCII/ANSI, or UTF-16
+// with its byte-order mark): sections, "key = value, value" lines, ; comments, quoted strings
+// (a quoted and an unquoted piece next to each other form one field), a backslash at a line's
+// end continuing it, %strkey% from [Strings], %% for a percent sign and the directory ids %10%
+// (Windows), %11% (system32) and %12% (drivers). A missing file fails with
+// ERROR_FILE_NOT_FOUND, a line before the first section or an unclosed section name with
+// ERROR_EXPECTED_SECTION_NAME / ERROR_BAD_SECTION_NAME_LINE and its line in *errorLine, an INF
+// without the "$Windows NT$" or "$Chicago$" signature with ERROR_WRONG_INF_STYLE.
+// SetupInstallServicesFromInfSectionW runs the AddService and DelService lines of the section
+// against the service control manager above (a missing section: ERROR_SECTION_NOT_FOUND):
+// AddService = name, flags, section creates the service from the section's ServiceType,
+// StartType, ErrorControl, ServiceBinary, LoadOrderGroup, Dependencies, DisplayName,
+// Description and StartName (or reconfigures an existing one) and applies its AddReg sections
+// (HKR = the service key); DelService = name, flags stops the service first with 0x200 and
+// deletes it. A service that stays until it stops makes the call succeed with last error
+// ERROR_SUCCESS_REBOOT_REQUIRED.
+
+// Open INF handles (SetupOpenInfFileW not yet closed).
+std::size_t OpenInfCount();
 
 // ---------------------------------------------------------------------------------------------
 // Filter communication ports (the kernel side as the user-mode library sees it).

@@ -1,0 +1,334 @@
+// The install sequence and its steps: the viewer closed and the old service removed, the
+// resources unpacked, the program files copied, the uninstall entry, the first statistics
+// record, the filter driver from its INF, the compression service and the system settings.
+#include <cstring>
+
+#include "Ombrix_Setup/resource.h"
+#include "Ombrix_Setup/setup.h"
+#include "Ombrix_Setup/setup_actions.h"
+#include "common/debug_log.h"
+#include "common/drive.h"
+#include "common/wide_string.h"
+
+namespace {
+
+constexpr char16_t ResourceType[] = u"DRIVER";
+constexpr char16_t InstallServicesSection[] = u"DefaultInstall.Services";
+constexpr char16_t StatisticsFileName[] = u"Ombrix.ini";
+
+// The files unpacked into the extraction directory, in the order they are written.
+struct ResourceFile {
+  std::uint32_t id;
+  const char16_t* format;   // applied to the directory followed by a backslash, and the name
+  const char16_t* name;
+};
+constexpr ResourceFile ResourceFiles[] = {
+    {IDR_DRIVER_INF, u"%s%s.inf", FilterName},
+    {IDR_DRIVER_SYS, u"%s%s.sys", FilterName},
+    {IDR_VIEWER_EXE, u"%s%s.exe", ViewerName},
+    {IDR_SERVICE_EXE, u"%s%s.exe", ServiceName},
+    {IDR_HELP_CHM, u"%s%s.chm", u"HELP"},
+};
+
+// The extraction directory is always one this run has just created, readable and writable by
+// Administrators and SYSTEM only. Whatever already stands at the usual name (a directory another
+// user made, a file, a junction) is left alone and a fresh sibling name is used instead.
+bool CreateFreshExtractDirectory() {
+  ExtractDirectoryOwned = false;
+  if (!IsUsableDirectory(Installer.extractDirectory)) return false;
+  char16_t base[DirectoryCapacity];
+  WideCopy(base, DirectoryCapacity, Installer.extractDirectory);
+  if (os::CreateDirectoryW(base, ExtractDirectorySddl)) {
+    ExtractDirectoryOwned = true;
+    return true;
+  }
+  if (os::GetLastError() != os::ErrorAlreadyExists) return false;
+  for (int counter = 1; counter <= ExtractDirectoryAlternatives; ++counter) {
+    char16_t candidate[PathCapacity];
+    if (FormatWide(candidate, PathCapacity, u"%s.%d", base, counter) >= std::size_t(DirectoryCapacity)) return false;
+    if (os::CreateDirectoryW(candidate, ExtractDirectorySddl)) {
+      WideCopy(Installer.extractDirectory, DirectoryCapacity, candidate);
+      ExtractDirectoryOwned = true;
+      return true;
+    }
+    if (os::GetLastError() != os::ErrorAlreadyExists) return false;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool CloseViewer(const char16_t* windowTitle) {
+  for (int attempt = 0; attempt < CloseViewerAttempts; ++attempt) {
+    std::uintptr_t window = os::FindWindowW(ViewerWindowClass, windowTitle);
+    if (window == 0) return true;
+    os::SendMessageW(window, ViewerExitMessage, 0, 0);
+    os::Sleep(CloseViewerPauseMs);
+  }
+  return false;
+}
+
+bool RemoveService(const char16_t* serviceName) {
+  os::Handle manager = os::OpenSCManagerW(nullptr, nullptr, os::ScManagerAllAccess);
+  if (manager == os::NullHandle) return false;
+  os::Handle service = os::OpenServiceW(manager, serviceName, os::ServiceAllAccess);
+  if (service == os::NullHandle) {
+    os::CloseServiceHandle(manager);
+    return false;
+  }
+  os::ServiceStatus status = {};
+  os::ControlService(service, os::ServiceControlStop, &status);
+  os::DeleteService(service);
+  os::CloseServiceHandle(service);
+  os::CloseServiceHandle(manager);
+  return true;
+}
+
+bool WriteResourceFile(std::uint32_t resourceId, const char16_t* path) {
+  os::Handle info = os::FindResourceW(os::NullHandle, resourceId, ResourceType);
+  if (info == os::NullHandle) return false;
+  os::Handle loaded = os::LoadResource(os::NullHandle, info);
+  const void* bytes = loaded == os::NullHandle ? nullptr : os::LockResource(loaded);
+  if (bytes == nullptr) return false;
+  std::uint32_t size = os::SizeofResource(os::NullHandle, info);
+
+  os::Handle file = os::CreateFileW(path, os::GenericWrite, 0, os::CreateAlways, os::FileAttributeNormal);
+  if (file == os::InvalidHandleValue) return false;
+  std::uint32_t written = 0;
+  bool ok = os::WriteFile(file, bytes, size, &written) && written == size;
+  os::CloseHandle(file);
+  return ok;
+}
+
+bool ExtractResources() {
+  if (!CreateFreshExtractDirectory()) return false;
+  char16_t directory[PathCapacity];
+  FormatWide(directory, PathCapacity, u"%s\\", Installer.extractDirectory);
+  bool all = true;
+  for (const ResourceFile& resource : ResourceFiles) {
+    char16_t path[PathCapacity];
+    if (!FormatFits(path, PathCapacity, resource.format, directory, resource.name)) {
+      all = false;
+      continue;
+    }
+    if (!WriteResourceFile(resource.id, path)) all = false;
+  }
+  return all;
+}
+
+bool CopyProgramFiles() {
+  const char16_t* target = Installer.installDirectory;
+  if (!IsUsableDirectory(target)) return false;
+  if (!os::CreateDirectoryW(target, nullptr) && os::GetLastError() != os::ErrorAlreadyExists) return false;
+
+  char16_t program[ModulePathCapacity];
+  if (GetProgramPath(program)) {
+    char16_t copy[PathCapacity];
+    if (JoinPath(copy, target, FileNamePart(program))) os::CopyFileW(program, copy, false);
+  }
+
+  const char16_t* source = Installer.extractDirectory;
+  if (!ExtractDirectoryOwned) return true;
+  char16_t pattern[PathCapacity];
+  if (!JoinPath(pattern, source, u"*.*")) return true;
+  os::FindData entry = {};
+  os::Handle find = os::FindFirstFileW(pattern, &entry);
+  if (find == os::InvalidHandleValue) return true;
+  do {
+    if ((entry.dwFileAttributes & (os::FileAttributeDirectory | os::FileAttributeReparsePoint)) != 0) continue;
+    // The driver files go to the drivers folder through the INF step, not to the install directory.
+    if (WideContains(entry.cFileName, FilterName)) continue;
+    char16_t from[PathCapacity];
+    char16_t to[PathCapacity];
+    if (JoinPath(from, source, entry.cFileName) && JoinPath(to, target, entry.cFileName)) {
+      os::CopyFileW(from, to, false);
+    }
+  } while (os::FindNextFileW(find, &entry));
+  os::FindClose(find);
+  return true;
+}
+
+bool WriteUninstallEntry() {
+  if (!IsUsableDirectory(Installer.installDirectory)) return false;
+  char16_t program[ModulePathCapacity];
+  // Without the program's own name the command line would start nothing: write no entry.
+  if (!GetProgramPath(program)) return false;
+  const char16_t* name = FileNamePart(program);
+
+  char16_t product[DirectoryCapacity];
+  LoadProductName(product);
+  char16_t key[PathCapacity];
+  char16_t uninstall[PathCapacity];
+  char16_t icon[PathCapacity];
+  if (!FormatFits(key, PathCapacity, u"%s%s", UninstallKeyBase, product)) return false;
+  if (!FormatFits(uninstall, PathCapacity, u"\"%s\\%s\" -UNINSTALL", Installer.installDirectory, name)) {
+    return false;
+  }
+  if (!FormatFits(icon, PathCapacity, u"\"%s\\%s\"", Installer.installDirectory, name)) {
+    return false;
+  }
+
+  bool all = WriteRegString(os::HkeyLocalMachine, key, u"DisplayName", product);
+  all = WriteRegString(os::HkeyLocalMachine, key, u"UninstallString", uninstall) && all;
+  all = WriteRegString(os::HkeyLocalMachine, key, u"DisplayIcon", icon) && all;
+  all = WriteRegString(os::HkeyLocalMachine, key, u"Publisher", Publisher) && all;
+  all = WriteRegString(os::HkeyLocalMachine, key, u"DisplayVersion", DisplayVersion) && all;
+  return all;
+}
+
+bool WriteInitialStatistics() {
+  StatsRecord& record = Installer.statistics;
+  std::memset(&record, 0, sizeof(record));
+  record.Valid = 1;
+  os::FileTime now = 0;
+  os::GetSystemTimeAsFileTime(&now);
+  SetStatsUpdatedAt(record, now);
+  for (int slot = 0; slot < StatsDriveLetters; ++slot) {
+    char16_t drive[4];
+    FormatWide(drive, 4, u"%c:", int(u'C' + slot));
+    record.DriveEligible[slot] = IsFixedDrive(drive) ? 1 : 0;
+    record.DriveNtfs[slot] = (!HasCompressedAttribute(drive) && IsNtfs(drive) == 1) ? 1 : 0;
+    record.DriveType[slot] = os::GetDriveTypeW(drive);
+  }
+
+  if (!IsUsableDirectory(Installer.installDirectory)) return false;
+  char16_t path[PathCapacity];
+  if (!JoinPath(path, Installer.installDirectory, StatisticsFileName)) return false;
+  os::Handle file = os::CreateFileW(path, os::GenericWrite, 0, os::CreateAlways, os::FileAttributeNormal);
+  if (file == os::InvalidHandleValue) return false;
+  std::uint32_t written = 0;
+  bool ok = os::WriteFile(file, &record, sizeof(record), &written) && written == sizeof(record);
+  os::CloseHandle(file);
+  return ok;
+}
+
+bool InstallFilterDriver(const char16_t* filterName) {
+  os::Handle inf = os::InvalidHandleValue;
+  if (!OpenExtractedInf(filterName, &inf)) return false;
+
+  char16_t system[PathCapacity] = {};
+  char16_t source[PathCapacity];
+  char16_t target[PathCapacity];
+  std::uint32_t systemLength = os::GetSystemDirectoryW(system, PathCapacity);
+  bool copied = systemLength > 0 && systemLength < std::uint32_t(PathCapacity) &&
+                FormatFits(source, PathCapacity, u"%s\\%s.sys", Installer.extractDirectory, filterName) &&
+                FormatFits(target, PathCapacity, u"%s\\drivers\\%s.sys", system, filterName) &&
+                os::CopyFileW(source, target, false);
+  if (!copied) {
+    os::SetupCloseInfFile(inf);
+    return false;
+  }
+  bool installed = os::SetupInstallServicesFromInfSectionW(inf, InstallServicesSection, os::SpsvcinstTagToFront);
+  os::SetupCloseInfFile(inf);
+  return installed;
+}
+
+bool CreateServiceEntry(const char16_t* serviceName, const char16_t* binaryPath, bool startNow) {
+  // Registered quoted: unquoted, a path with blanks ("C:\Program Files\...") would let a program
+  // planted at an earlier blank ("C:\Program.exe") run as the local system account.
+  char16_t quoted[PathCapacity];
+  if (!QuotePath(quoted, binaryPath)) return false;
+  os::Handle manager = os::OpenSCManagerW(nullptr, nullptr, os::ScManagerAllAccess);
+  if (manager == os::NullHandle) return false;
+  os::Handle service = os::CreateServiceW(manager, serviceName, serviceName, os::ServiceAllAccess,
+                                          os::ServiceWin32OwnProcess, os::ServiceAutoStart, os::ServiceErrorIgnore,
+                                          quoted, nullptr, nullptr, nullptr, nullptr, nullptr);
+  if (service == os::NullHandle) {
+    if (os::GetLastError() != os::ErrorServiceExists) {
+      os::CloseServiceHandle(manager);
+      return false;
+    }
+    service = os::OpenServiceW(manager, serviceName, os::ServiceAllAccess);
+    if (service == os::NullHandle) {
+      os::CloseServiceHandle(manager);
+      return false;
+    }
+    // The existing service keeps its settings, except that a path an earlier version registered
+    // unquoted is mended.
+    os::ChangeServiceConfigW(service, os::ServiceNoChange, os::ServiceNoChange, os::ServiceNoChange, quoted, nullptr,
+                             nullptr, nullptr, nullptr, nullptr, nullptr);
+  }
+  os::ServiceDelayedAutoStartInfo delayed = {1};
+  os::ChangeServiceConfig2W(service, os::ServiceConfigDelayedAutoStartInfo, &delayed);
+  if (startNow) os::StartServiceW(service, 0, nullptr);
+  os::CloseServiceHandle(service);
+  os::CloseServiceHandle(manager);
+  return true;
+}
+
+bool WriteSystemSettings() {
+  bool all = WriteRegDword(os::HkeyLocalMachine, FileSystemKey, u"NtfsDisableLastAccessUpdate", 1);
+
+  char16_t viewer[PathCapacity];
+  char16_t quoted[PathCapacity];
+  if (IsUsableDirectory(Installer.installDirectory) &&
+      FormatFits(viewer, PathCapacity, u"%s\\%s.exe", Installer.installDirectory, ViewerName) &&
+      QuotePath(quoted, viewer)) {
+    all = WriteRegString(os::HkeyLocalMachine, RunKey, ViewerName, quoted) && all;
+  } else {
+    all = false;
+  }
+
+  std::uint32_t value = 1;
+  std::uint32_t size = sizeof(value);
+  std::int32_t read = 1;
+  os::Key key = 0;
+  if (os::RegOpenKeyW(os::HkeyCurrentUser, ExplorerAdvancedKey, &key) == os::ErrorSuccess) {
+    read = os::RegQueryValueExW(key, u"ShowCompColor", nullptr, &value, &size);
+    os::RegCloseKey(key);
+  }
+  if (read != os::ErrorSuccess || value != 0) {
+    all = WriteRegDword(os::HkeyCurrentUser, ExplorerAdvancedKey, u"ShowCompColor", 0) && all;
+  }
+  return all;
+}
+
+bool ClearDirectory(const char16_t* directory, const char16_t* pattern) {
+  if (!IsUsableDirectory(directory)) return false;
+  // A junction or link here would make the deletions land wherever it points.
+  std::uint32_t attributes = os::GetFileAttributesW(directory);
+  if (attributes == os::InvalidFileAttributes || (attributes & os::FileAttributeDirectory) == 0 ||
+      (attributes & os::FileAttributeReparsePoint) != 0) {
+    return false;
+  }
+  char16_t search[PathCapacity];
+  if (!JoinPath(search, directory, pattern)) return false;
+  os::FindData entry = {};
+  os::Handle find = os::FindFirstFileW(search, &entry);
+  if (find == os::InvalidHandleValue) return os::GetLastError() == os::ErrorFileNotFound;
+  do {
+    if ((entry.dwFileAttributes & (os::FileAttributeDirectory | os::FileAttributeReparsePoint)) != 0) continue;
+    char16_t path[PathCapacity];
+    if (JoinPath(path, directory, entry.cFileName)) os::DeleteFileW(path);
+  } while (os::FindNextFileW(find, &entry));
+  os::FindClose(find);
+  return true;
+}
+
+bool ClearExtractDirectory() {
+  const char16_t* directory = Installer.extractDirectory;
+  if (!ExtractDirectoryOwned || IsReparsePoint(directory)) return false;
+  ClearDirectory(directory, u"*.*");
+  if (!os::RemoveDirectoryW(directory)) return false;
+  ExtractDirectoryOwned = false;
+  return true;
+}
+
+bool RunInstallSequence() {
+  CloseViewer(ViewerName);
+  RemoveService(ServiceName);
+  os::Sleep(AfterServiceRemovalPauseMs);
+  // The old service may still be running its executable and stays in the database until it
+  // has stopped: replacing the files or registering before then would fail.
+  WaitForServiceGone(ServiceName, ServiceGoneTimeoutMs);
+  ExtractResources();
+  CopyProgramFiles();
+  WriteUninstallEntry();
+  WriteInitialStatistics();
+  bool driver = InstallFilterDriver(FilterName);
+  char16_t servicePath[PathCapacity];
+  if (FormServicePath(servicePath)) CreateServiceEntry(ServiceName, servicePath, false);
+  WriteSystemSettings();
+  ClearExtractDirectory();
+  return driver;
+}

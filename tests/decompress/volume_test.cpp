@@ -1,0 +1,218 @@
+// The decompression pass over one volume against simulated NTFS volumes: which files get their
+// compression cleared, when the pass stops, and exactly what it writes to the debugger output.
+#include "tests/decompress/decompress_fixture.h"
+
+namespace {
+
+using namespace decompress_test;
+
+TEST_F(DecompressTest, BelowTwoGibFreeToTheCallerNothingIsTouched) {
+  // Plenty free on the volume, but not for the caller: the caller's figure decides.
+  sim::DriveSpec drive;
+  drive.freeBytes = 100 * sim::GiB;
+  drive.freeBytesAvailable = FreeSpaceFloor - 1;
+  sim::AddDrive(u'C', drive);
+  auto first = sim::AddFile(u'C', File(u"First.txt", 1 << 20));
+  auto second = sim::AddFile(u'C', File(u"second.txt", 1 << 20));
+  std::int64_t usn = sim::VolumeFile(u'C', first).usn;
+
+  EXPECT_TRUE(Pass(u"C:"));
+  EXPECT_EQ(Lines(), (std::vector<std::string>{"----- C: Decompress Start \n", "C: Disk near full",
+                                                "C: , Free = 2147483647 , SetSize = 2147483648",
+                                                "----- C: Decompress End \n"}));
+  EXPECT_TRUE(IsCompressed(u'C', first) && IsCompressed(u'C', second));
+  EXPECT_EQ(sim::VolumeFile(u'C', first).usn, usn);
+  EXPECT_EQ(sim::CallCount("NtCreateFile"), 0u) << "no file is opened once the volume is near full";
+  EXPECT_EQ(CurrentName(), "First.txt") << "the near-full test comes after the record's name is shown";
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
+}
+
+TEST_F(DecompressTest, ExactlyTwoGibFreeAndMoreThanSignedRangeRun) {
+  sim::DriveSpec drive;
+  drive.freeBytes = 100 * sim::GiB;
+  drive.freeBytesAvailable = FreeSpaceFloor;
+  sim::AddDrive(u'C', drive);
+  auto onC = sim::AddFile(u'C', File(u"a.txt", 4096));
+  // A figure above the signed 64-bit range is still plenty (the comparison is unsigned).
+  drive.totalBytes = ~0ull;
+  drive.freeBytes = ~0ull - 1;
+  drive.freeBytesAvailable = 0x8000000000000000ull;
+  sim::AddDrive(u'D', drive);
+  auto onD = sim::AddFile(u'D', File(u"b.txt", 4096));
+
+  EXPECT_TRUE(Pass(u"C:"));
+  EXPECT_TRUE(Pass(u"D:"));
+  EXPECT_FALSE(IsCompressed(u'C', onC));
+  EXPECT_FALSE(IsCompressed(u'D', onD));
+  EXPECT_EQ(Lines(), (std::vector<std::string>{"----- C: Decompress Start \n", "----- C: Decompress End \n",
+                                                "----- D: Decompress Start \n", "----- D: Decompress End \n"}));
+}
+
+TEST_F(DecompressTest, FreeSpaceIsTestedAgainBeforeEveryRecord) {
+  // Restoring the first file takes the volume below the floor: the second one stays compressed.
+  sim::DriveSpec drive;
+  drive.freeBytes = FreeSpaceFloor + (64 << 10);
+  sim::AddDrive(u'C', drive);
+  auto big = sim::AddFile(u'C', File(u"big.txt", 1 << 20));
+  sim::AddDirectory(u'C', u"Folder");   // a record that is never selected still gets the test
+  auto next = sim::AddFile(u'C', File(u"next.txt", 1 << 20));
+
+  EXPECT_TRUE(Pass(u"C:"));
+  EXPECT_FALSE(IsCompressed(u'C', big));
+  EXPECT_TRUE(IsCompressed(u'C', next));
+  std::uint64_t left = sim::FreeBytesAvailable(u'C');
+  ASSERT_LT(left, FreeSpaceFloor);
+  EXPECT_EQ(Lines(), (std::vector<std::string>{"----- C: Decompress Start \n", "C: Disk near full",
+                                                "C: , Free = " + std::to_string(left) + " , SetSize = 2147483648",
+                                                "----- C: Decompress End \n"}));
+  EXPECT_EQ(CurrentName(), "Folder");
+}
+
+TEST_F(DecompressTest, UnreadableFreeSpaceEndsThePassWithoutDecompressingOrLogging) {
+  sim::AddDrive(u'C');
+  auto file = sim::AddFile(u'C', File(u"doc.txt", 1 << 20));
+  sim::Fail("GetDiskFreeSpaceExW", {2});   // the second record's query fails
+  auto later = sim::AddFile(u'C', File(u"later.txt", 1 << 20));
+
+  EXPECT_TRUE(Pass(u"C:"));
+  EXPECT_FALSE(IsCompressed(u'C', file));
+  EXPECT_TRUE(IsCompressed(u'C', later));
+  EXPECT_EQ(Lines(), (std::vector<std::string>{"----- C: Decompress Start \n", "----- C: Decompress End \n"}));
+}
+
+TEST_F(DecompressTest, SizeLimitIsInclusive) {
+  sim::AddDrive(u'C');
+  auto limit = sim::AddFile(u'C', File(u"exact.dat", std::uint64_t(MaxFileSize)));
+  auto over = sim::AddFile(u'C', File(u"over.dat", std::uint64_t(MaxFileSize) + 1));
+  EXPECT_TRUE(Pass(u"C:"));
+  EXPECT_FALSE(IsCompressed(u'C', limit));
+  EXPECT_TRUE(IsCompressed(u'C', over));
+  EXPECT_EQ(sim::OpenHandleCount(), 0u) << "the file too large is closed again";
+}
+
+TEST_F(DecompressTest, OnlyTheKindsTheServiceCompressesAreRestored) {
+  sim::SetWindowsVersion(10, 0);
+  sim::AddDrive(u'C');
+  auto readme = sim::AddFile(u'C', File(u"README", 100000));
+  auto zip = sim::AddFile(u'C', File(u"Backup.ZIP", 100000));
+  auto movie = sim::AddFile(u'C', File(u"movie.Mp4", 100000));
+  auto tarball = sim::AddFile(u'C', File(u"src.tar.gz", 100000));
+  auto system = sim::AddFile(u'C', File(u"pagefile.sys", 100000, Compressed | os::FileAttributeSystem));
+  auto folder = sim::AddDirectory(u'C', u"Packed");
+  sim::SetFileAttributes(u'C', folder, os::FileAttributeDirectory | os::FileAttributeCompressed);
+  auto notes = sim::AddFile(u'C', File(u"NOTES.TXT", 100000));
+  auto dotted = sim::AddFile(u'C', File(u"report.", 100000));
+  // No last-access rule: a file read yesterday and one untouched for a year are both restored.
+  auto recent = File(u"recent.doc", 100000);
+  recent.lastAccess = sim::Now() - sim::Day;
+  auto recentFrn = sim::AddFile(u'C', recent);
+  auto old = File(u"old.doc", 100000);
+  old.lastAccess = sim::Now() - 365 * sim::Day;
+  auto oldFrn = sim::AddFile(u'C', old);
+
+  EXPECT_TRUE(Pass(u"C:", NTFSTYPE_WIN8_1_UP));
+  for (auto frn : {readme, zip, movie, tarball, system, folder}) {
+    EXPECT_TRUE(IsCompressed(u'C', frn)) << Narrow(sim::VolumeFile(u'C', frn).name);
+  }
+  for (auto frn : {notes, dotted, recentFrn, oldFrn}) {
+    EXPECT_FALSE(IsCompressed(u'C', frn)) << Narrow(sim::VolumeFile(u'C', frn).name);
+  }
+  EXPECT_EQ(sim::VolumeFile(u'C', zip).name, u"Backup.ZIP") << "the name is lowered in our copy only";
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
+}
+
+TEST_F(DecompressTest, UncompressedFileIsOpenedAndClosedUnchanged) {
+  sim::AddDrive(u'C');
+  auto plain = sim::AddFile(u'C', File(u"plain.txt", 1 << 20, 0x20));
+  sim::FileInfo before = sim::VolumeFile(u'C', plain);
+  std::uint64_t freeBefore = sim::FreeBytes(u'C');
+
+  EXPECT_TRUE(Pass(u"C:"));
+  sim::FileInfo after = sim::VolumeFile(u'C', plain);
+  EXPECT_EQ(sim::CallCount("NtCreateFile"), 1u) << "the file is opened";
+  EXPECT_EQ(sim::OpenHandleCount(), 0u) << "and closed again";
+  EXPECT_EQ(after.attributes, before.attributes);
+  EXPECT_EQ(after.allocated, before.allocated);
+  EXPECT_EQ(after.usn, before.usn);
+  EXPECT_EQ(sim::FreeBytes(u'C'), freeBefore);
+}
+
+TEST_F(DecompressTest, FileThatCannotBeOpenedOrSizedIsSkipped) {
+  sim::AddDrive(u'C');
+  auto held = sim::AddFile(u'C', File(u"held.txt", 1 << 20));
+  auto unsized = sim::AddFile(u'C', File(u"unsized.txt", 1 << 20));
+  auto fine = sim::AddFile(u'C', File(u"fine.txt", 1 << 20));
+  sim::HoldId hold = sim::HoldOpen(u'C', held, os::GenericRead, os::FileShareRead);
+  ASSERT_NE(hold, 0u);
+  sim::Fail("GetFileSizeEx", {1});   // the first file that opens is unsized.txt
+
+  EXPECT_TRUE(Pass(u"C:"));
+  sim::ReleaseHold(hold);
+  EXPECT_TRUE(IsCompressed(u'C', held));
+  EXPECT_TRUE(IsCompressed(u'C', unsized));
+  EXPECT_FALSE(IsCompressed(u'C', fine));
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
+}
+
+TEST_F(DecompressTest, ManyBatchesInTheLongLayoutAreWalkedWhole) {
+  sim::SetWindowsVersion(10, 0);
+  sim::AddDrive(u'C');
+  std::vector<std::uint64_t> files;
+  for (int i = 0; i < 300; ++i) files.push_back(sim::AddFile(u'C', File(u"f" + std::u16string(1, u'a' + i % 26) +
+                                                                         std::u16string(i / 26 + 1, u'x') + u".txt",
+                                                                     8192)));
+  EXPECT_TRUE(Pass(u"C:", NTFSTYPE_WIN8_1_UP));
+  EXPECT_GT(sim::CallCount("GetDiskFreeSpaceExW"), 299u);
+  for (auto frn : files) EXPECT_FALSE(IsCompressed(u'C', frn));
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
+}
+
+TEST_F(DecompressTest, WithoutAVersionClassOnlyStartAndEndAreLogged) {
+  sim::AddDrive(u'C');
+  auto file = sim::AddFile(u'C', File(u"doc.txt", 1 << 20));
+  EXPECT_TRUE(Pass(u"C:", NTFSTYPE_NONE));
+  EXPECT_TRUE(IsCompressed(u'C', file));
+  EXPECT_EQ(Lines(), (std::vector<std::string>{"----- C: Decompress Start \n", "----- C: Decompress End \n"}));
+}
+
+TEST_F(DecompressTest, VolumeWithoutJournalLogsOnlyStartAndGetsNoJournal) {
+  sim::DriveSpec drive;
+  drive.journal = false;
+  sim::AddDrive(u'C', drive);
+  auto file = sim::AddFile(u'C', File(u"doc.txt", 1 << 20));
+  EXPECT_FALSE(Pass(u"C:"));
+  EXPECT_FALSE(sim::JournalActive(u'C'));
+  EXPECT_TRUE(IsCompressed(u'C', file));
+  EXPECT_EQ(Lines(), (std::vector<std::string>{"----- C: Decompress Start \n"}));
+  EXPECT_EQ(sim::OpenHandleCount(), 0u) << "the volume is closed again";
+}
+
+TEST_F(DecompressTest, UnopenableVolumeLogsNothing) {
+  sim::AddDrive(u'C');
+  sim::HoldId hold = sim::HoldOpen(u"\\\\.\\C:", os::GenericRead, 0);
+  ASSERT_NE(hold, 0u);
+  EXPECT_FALSE(Pass(u"C:"));
+  sim::ReleaseHold(hold);
+  EXPECT_TRUE(Lines().empty());
+}
+
+TEST_F(DecompressTest, StopRequestFinishesTheFileInHandAndEndsTheVolume) {
+  sim::AddDrive(u'C');
+  auto first = sim::AddFile(u'C', File(u"one.txt", 1 << 20));
+  auto second = sim::AddFile(u'C', File(u"Two.txt", 1 << 20));
+  auto third = sim::AddFile(u'C', File(u"Three.txt", 1 << 20));
+  // The cancel arrives while the second file is being decompressed.
+  sim::OnCall(
+      "DeviceIoControl", [&](std::uint64_t call) { if (call == 2) record.stopRequest = 1; }, os::FsctlSetCompression);
+
+  EXPECT_TRUE(Pass(u"C:"));
+  sim::OnCall("DeviceIoControl", nullptr, os::FsctlSetCompression);
+  EXPECT_FALSE(IsCompressed(u'C', first));
+  EXPECT_FALSE(IsCompressed(u'C', second)) << "the file in hand is finished";
+  EXPECT_TRUE(IsCompressed(u'C', third));
+  EXPECT_EQ(Lines(), (std::vector<std::string>{"----- C: Decompress Start \n", "----- C: Decompress End \n"}));
+  EXPECT_EQ(CurrentName(), "Three.txt");
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,111 @@
+// Shared set-up of the installer tests: a fresh simulated Windows with the folders of a new
+// machine, the setup program started from a downloads folder whose path has blanks, its five
+// "DRIVER" resources (the real INF of the tree, made-up payloads that carry a version mark) and
+// string 501; readers for what the install leaves behind.
+#pragma once
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "Ombrix_Setup/resource.h"
+#include "Ombrix_Setup/setup.h"
+#include "Ombrix_Setup/setup_actions.h"
+#include "os/sim/sim.h"
+
+namespace setuptest {
+
+inline const std::u16string DownloadedSetup = u"C:\\Users\\user\\Downloads\\Ombrix Setup 1.0\\Ombrix_Setup.exe";
+inline const std::u16string InstallDir = u"C:\\Program Files\\Ombrix";
+inline const std::u16string InstalledSetup = InstallDir + u"\\Ombrix_Setup.exe";
+inline const std::u16string ExtractDir = std::u16string(sim::DefaultTempPath) + u"Ombrix";
+inline const std::u16string DriverFile = u"C:\\Windows\\system32\\drivers\\Ombrix_Filter.sys";
+inline const std::u16string UninstallKey = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Ombrix";
+inline const std::u16string UninstallList = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+inline const std::u16string RunKeyPath = u"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+inline const std::u16string FileSystemKeyPath = u"SYSTEM\\CurrentControlSet\\Control\\FileSystem";
+inline const std::u16string ExplorerKeyPath = u"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced";
+inline const std::u16string FilterKey = std::u16string(sim::ServicesKey) + u"\\Ombrix_Filter";
+inline const std::u16string QuotedServicePath = u"\"C:\\Program Files\\Ombrix\\Ombrix_Service.exe\"";
+
+inline std::vector<std::uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+inline std::string Text(const std::optional<std::vector<std::uint8_t>>& bytes) {
+  return bytes ? std::string(bytes->begin(), bytes->end()) : std::string("<missing>");
+}
+
+inline std::string Narrow(const std::u16string& text) {
+  std::string out;
+  for (char16_t c : text) out += c < 128 ? char(c) : '?';
+  return out;
+}
+
+// The payload of a resource file in a given version: "<name> v<version>".
+inline std::string Payload(const std::string& name, int version) {
+  return name + " v" + std::to_string(version);
+}
+
+inline std::vector<std::uint8_t> FilterInf() {
+  std::ifstream in(OMBRIX_FILTER_INF, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A directory an administrator made (where a non-elevated user can't plant anything).
+inline sim::DirectorySpec AdminDirectory() {
+  sim::DirectorySpec spec;
+  spec.owner = sim::AdministratorsOwner;
+  return spec;
+}
+
+// The setup program's resources in the given version.
+inline void SetPayload(int version) {
+  sim::SetResource(IDR_DRIVER_INF, u"DRIVER", FilterInf());
+  sim::SetResource(IDR_DRIVER_SYS, u"DRIVER", Bytes(Payload("Ombrix_Filter.sys", version)));
+  sim::SetResource(IDR_SERVICE_EXE, u"DRIVER", Bytes(Payload("Ombrix_Service.exe", version)));
+  sim::SetResource(IDR_VIEWER_EXE, u"DRIVER", Bytes(Payload("Ombrix_Viewer.exe", version)));
+  sim::SetResource(IDR_HELP_CHM, u"DRIVER", Bytes(Payload("HELP.chm", version)));
+  sim::PutFile(DownloadedSetup, Bytes(Payload("Ombrix_Setup.exe", version)));
+}
+
+// The part of the install directory's listing a test compares.
+inline std::vector<std::u16string> InstalledFiles() { return sim::ListDirectory(InstallDir); }
+
+inline std::u16string RegText(os::Key root, const std::u16string& key, const std::u16string& name) {
+  return sim::GetRegString(root, key, name).value_or(u"<missing>");
+}
+
+class SetupTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim::Reset();
+    sim::AddStandardFolders();
+    sim::AddDrive(u'C');
+    sim::SetModulePath(DownloadedSetup);
+    sim::SetString(IDS_PRODUCT, u"Ombrix");
+    SetPayload(1);
+    InitInstallerState(ModeInstall);
+  }
+  void TearDown() override { sim::Reset(); }
+
+  // Nothing the steps opened is left open.
+  static void ExpectNothingLeftOpen() {
+    EXPECT_EQ(sim::OpenHandleCount(), 0u);
+    EXPECT_EQ(sim::OpenKeyCount(), 0u);
+    EXPECT_EQ(sim::OpenServiceHandleCount(), 0u);
+    EXPECT_EQ(sim::OpenInfCount(), 0u);
+  }
+
+  // An installation of the given version, as the install wizard runs it.
+  static bool Install(int version) {
+    SetPayload(version);
+    sim::SetModulePath(DownloadedSetup);
+    InitInstallerState(ModeInstall);
+    return RunInstallSequence();
+  }
+};
+
+}  // namespace setuptest
