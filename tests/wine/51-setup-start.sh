@@ -57,31 +57,34 @@ diff "$WINE_TMP/before.state" "$WINE_TMP/after.state" >"$WINE_TMP/state.diff" ||
 [ -e "$(install_dir)" ] && fail "the cancelled installation created C:\\Program Files\\Ombrix"
 note "cancel checked after $((SECONDS - t_start)) s"
 
-# ---- German: every page and message box, then the install really happened.
+# ---- German: every page and message box shows the German resource texts; the install happens.
+de() { rc_string LANG_GERMAN "$1"; }
 LANG=de_DE.UTF-8 setup_start german "\"$SETUP_WIN\""
 drv wait-sheet 30
-title_de=$(drv_line 'sheet ')
-[ -n "$title_de" ] && [ "$title_de" != "$SETUP_CAPTION_INSTALL" ] || fail "the German sheet title is [$title_de]"
+title_de=$(de IDS_INSTALL_CAPTION)
+[ "$title_de" != "$SETUP_CAPTION_INSTALL" ] || fail "the German caption in the resource script is the English one"
+expect "German sheet title" "$(drv_line 'sheet ')" "$title_de"
 drv wait-page welcome 10
-[ "$(drv_line '204 ')" != "Welcome to Ombrix" ] || fail "the German welcome page shows the English title"
-note "German welcome: $(drv_line '204 ') / $(drv_line '207 ')"
+expect "German welcome title" "$(drv_line '204 ')" "$(de IDS_INSTALL_WELCOME_TITLE)"
+expect "German welcome body" "$(drv_line '207 ')" "$(de IDS_INSTALL_WELCOME_BODY)"
 shoot install-de-1-welcome
 drv press cancel
 drv wait-box 10 "$title_de"
-[ "$(drv_line 'text ')" != 'Installation incomplete.  If you close the installation wizard now, Ombrix will not be installed. \n\nAre you sure you want to close the installation wizard?' ] ||
-    fail "the German cancel confirmation is English"
+expect "German cancel confirmation" "$(drv_line 'text ')" "$(de IDS_INSTALL_CANCEL)"
 shoot install-de-1-cancel box "$title_de"
 drv answer no
 drv press next
 drv wait-page progress 10
-[ "$(drv_line '205 ')" != "Installing Ombrix" ] || fail "the German progress page shows the English header"
+expect "German progress header" "$(drv_line '205 ')" "$(de IDS_INSTALL_PROGRESS_HEADER)"
+expect "German progress body" "$(drv_line '209 ')" "$(de IDS_INSTALL_PROGRESS_BODY)"
 shoot install-de-2-progress
 drv wait-page finish 30
-[ "$(drv_line '206 ')" != "Ombrix installation complete" ] || fail "the German finish page shows the English header"
+expect "German finish header" "$(drv_line '206 ')" "$(de IDS_INSTALL_FINISH_HEADER)"
+expect "German finish body" "$(drv_line '212 ')" "$(de IDS_INSTALL_FINISH_BODY)"
 shoot install-de-3-finish
 drv press finish
 drv wait-box 10 "$title_de"
-[ "$(drv_line 'text ')" != 'System must be restarted! \nRestart the computer now?' ] || fail "the German restart prompt is English"
+expect "German restart prompt" "$(drv_line 'text ')" "$(de IDS_RESTART_PROMPT)"
 shoot install-de-4-restart box "$title_de"
 drv answer no
 drv wait-gone 20

@@ -29,6 +29,7 @@
 #   setup_install [LANG]      the whole install in the current session: start, Next, progress,
 #                             Finish, No to the restart prompt, exit code 1
 #   setup_session_start / setup_session_end   a session with the listener first / end it
+#   rc_string LANG IDS_NAME   a string of the resource script in the driver's escaped form
 #   machine_state             the installer's traces on the machine, for before/after comparisons:
 #                             files under C:\ (Wine's own volatile files left out) and the registry
 #                             keys the installer writes
@@ -290,4 +291,17 @@ check_self_removal_ping() {
     grep -qx '1.0.0.0 -w 500' <<<"$lines" || fail "no ping for the self-removal; ping ran with [$lines]"
     awk -F'\t' '$1 == "ping" && $2 == "start" { print tolower($5) }' "$(prefix_c_dir)/ombrix-standins.log" |
         grep -q '^"\{0,1\}c:\\windows\\system32\\ping.exe"\{0,1\} ' || fail "ping was not started from the system directory"
+}
+
+# The text of string IDS_NAME in the LANGUAGE block LANG (e.g. LANG_GERMAN) of the setup's
+# resource script, in the driver's escaped form (the script writes a line break as \n and a quote
+# as ""). Fails when the script has no such string.
+rc_string() {
+    local lang=$1 name=$2 text
+    text=$(awk -v lang="LANGUAGE $lang," -v name="$name" '
+        index($0, "LANGUAGE ") == 1 { inblock = (index($0, lang) == 1) }
+        inblock && $1 == name { sub(/^[^"]*"/, ""); sub(/"[[:space:]]*$/, ""); gsub(/""/, "\""); print; exit }
+    ' "$OMBRIX_ROOT/Ombrix_Setup/Ombrix_Setup.rc")
+    [ -n "$text" ] || fail "no $name in the $lang block of Ombrix_Setup.rc"
+    printf '%s' "$text"
 }
