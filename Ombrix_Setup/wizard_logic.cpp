@@ -93,17 +93,17 @@ const PageLook PageLooks[PageHandlerCount] = {
     {IDC_SIDE_PICTURE, IDB_SIDE,
      {{IDC_WELCOME_TITLE, IDS_INSTALL_WELCOME_TITLE}, {IDC_WELCOME_BODY, IDS_INSTALL_WELCOME_BODY}, {0, 0}},
      {IDC_WELCOME_SECOND_BODY, IDC_DECOMPRESS, 0},
-     IDC_WELCOME_TITLE, 12, true, false, false, WizardButtonNext, true},
+     IDC_WELCOME_TITLE, 12, true, false, false, WizardButtonNext, SheetNextButton, true},
     // install progress
     {IDC_PROGRESS_BANNER, IDB_BANNER,
      {{IDC_PROGRESS_HEADER, IDS_INSTALL_PROGRESS_HEADER}, {IDC_PROGRESS_BODY, IDS_INSTALL_PROGRESS_BODY}, {0, 0}},
      {IDC_CURRENT_FILE, 0},
-     IDC_PROGRESS_HEADER, 10, true, true, false, 0, false},
+     IDC_PROGRESS_HEADER, 10, true, true, false, 0, SheetCancelButton, false},
     // install finish
     {IDC_FINISH_BANNER, IDB_BANNER,
      {{IDC_FINISH_HEADER, IDS_INSTALL_FINISH_HEADER}, {IDC_FINISH_BODY, IDS_INSTALL_FINISH_BODY}, {0, 0}},
      {0},
-     IDC_FINISH_HEADER, 10, true, false, true, WizardButtonFinish, false},
+     IDC_FINISH_HEADER, 10, true, false, true, WizardButtonFinish, SheetFinishButton, false},
     // uninstall welcome
     {IDC_SIDE_PICTURE, IDB_SIDE,
      {{IDC_WELCOME_TITLE, IDS_UNINSTALL_WELCOME_TITLE},
@@ -112,17 +112,17 @@ const PageLook PageLooks[PageHandlerCount] = {
       {IDC_DECOMPRESS, IDS_DECOMPRESS_CHOICE},
       {0, 0}},
      {0},
-     IDC_WELCOME_TITLE, 12, true, false, false, WizardButtonNext, true},
+     IDC_WELCOME_TITLE, 12, true, false, false, WizardButtonNext, SheetNextButton, true},
     // uninstall progress
     {IDC_PROGRESS_BANNER, IDB_BANNER,
      {{IDC_PROGRESS_HEADER, IDS_UNINSTALL_PROGRESS_HEADER}, {IDC_PROGRESS_BODY, IDS_UNINSTALL_PROGRESS_BODY}, {0, 0}},
      {IDC_PROGRESS_PERCENT, 0},
-     IDC_PROGRESS_HEADER, 10, true, true, false, 0, false},
+     IDC_PROGRESS_HEADER, 10, true, true, false, 0, SheetCancelButton, false},
     // uninstall finish
     {IDC_FINISH_BANNER, IDB_BANNER,
      {{IDC_FINISH_HEADER, IDS_UNINSTALL_FINISH_HEADER}, {IDC_FINISH_BODY, IDS_UNINSTALL_FINISH_BODY}, {0, 0}},
      {0},
-     IDC_FINISH_HEADER, 10, true, false, true, WizardButtonFinish, false},
+     IDC_FINISH_HEADER, 10, true, false, true, WizardButtonFinish, SheetFinishButton, false},
 };
 
 constexpr std::uint32_t TitleColour = Rgb(34, 55, 113);

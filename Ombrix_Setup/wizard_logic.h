@@ -70,6 +70,13 @@ const PageEntry* PageTable(std::int32_t mode);
 constexpr std::uint32_t WizardButtonNext = 0x2;    // PSWIZB_NEXT
 constexpr std::uint32_t WizardButtonFinish = 0x4;  // PSWIZB_FINISH
 
+// Buttons of the sheet window.
+constexpr std::uint32_t SheetBackButton = 0x3023;
+constexpr std::uint32_t SheetNextButton = 0x3024;
+constexpr std::uint32_t SheetFinishButton = 0x3025;
+constexpr std::uint32_t SheetSeparator = 0x3026;
+constexpr std::uint32_t SheetCancelButton = 2;  // IDCANCEL
+
 struct ItemText {
   std::uint32_t control;
   std::uint32_t stringId;
@@ -84,6 +91,8 @@ struct PageLook {
   std::int32_t headingPoints;    // bold, "Microsoft JhengHei"
   bool hideBack, hideNext, hideCancel;  // on activation
   std::uint32_t wizardButtons;   // posted with PSM_SETWIZBUTTONS on activation; 0 = none
+  std::uint32_t focusButton;     // the sheet button that takes the focus on activation, so the
+                                 // keyboard (Enter, Escape) never stays on a hidden button
   bool whiteBackground;          // the page itself is white and every static is drawn on white
 };
 

@@ -14,11 +14,11 @@
 
 namespace {
 
-int const BackButton = 0x3023;
-int const NextButton = 0x3024;
-int const FinishButton = 0x3025;
-int const SeparatorLine = 0x3026;
-int const CancelButton = IDCANCEL;
+int const BackButton = SheetBackButton;
+int const NextButton = SheetNextButton;
+int const FinishButton = SheetFinishButton;
+int const SeparatorLine = SheetSeparator;
+int const CancelButton = SheetCancelButton;
 wchar_t const OldProcProperty[] = L"OLDPROC";
 wchar_t const PageFace[] = L"Microsoft JhengHei";
 int const TextCapacity = 1024;
@@ -211,6 +211,9 @@ bool HandlePageCommon(PageHandler handler, HWND page, UINT message, WPARAM wPara
       ShowSheetButton(sheet, NextButton, look.hideNext);
       ShowSheetButton(sheet, CancelButton, look.hideCancel);
       if (look.wizardButtons != 0) PostMessageW(sheet, PSM_SETWIZBUTTONS, 0, look.wizardButtons);
+      // After the button state: the Finish button exists only once PSM_SETWIZBUTTONS has shown it.
+      PostMessageW(sheet, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(sheet, static_cast<int>(look.focusButton))),
+                   TRUE);
       *result = Answer(page, 0);
       return true;
     }

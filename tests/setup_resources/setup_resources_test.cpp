@@ -3,6 +3,7 @@
 // files of the install. The x86 build must exist (tools/build.sh).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -208,6 +209,12 @@ TEST_F(SetupResources, StringsInFourteenLanguages) {
       EXPECT_EQ(Utf8(got[i]), Utf8(English[i])) << "string " << IDS_PRODUCT + i << " in " << Hex(english);
   }
 
+  // The script file is UTF-8: every text of a language written in another script holds letters of
+  // it, and no text holds what a misread UTF-8 sequence turns into.
+  const std::map<std::uint16_t, std::pair<char16_t, char16_t>> scripts = {
+      {0x0404, {0x4E00, 0x9FFF}}, {0x0411, {0x3040, 0x30FF}}, {0x0412, {0xAC00, 0xD7A3}},
+      {0x0419, {0x0400, 0x04FF}}, {0x041E, {0x0E00, 0x0E7F}}, {0x0804, {0x4E00, 0x9FFF}}};
+
   std::map<std::vector<std::u16string>, std::uint16_t> seen;
   for (std::uint16_t language : Languages) {
     SCOPED_TRACE(Hex(language));
@@ -229,6 +236,15 @@ TEST_F(SetupResources, StringsInFourteenLanguages) {
       EXPECT_EQ(got[i].find(u"Ombrix") != std::u16string::npos, English[i].find(u"Ombrix") != std::u16string::npos)
           << Utf8(got[i]);
       EXPECT_EQ(got[i].find(u'\r'), std::u16string::npos);
+      for (char16_t c : got[i]) {
+        EXPECT_FALSE(c == 0xFFFD || (c >= 0x80 && c < 0xA0) || c == 0xC2 || c == 0xC3) << "misread: " << Utf8(got[i]);
+      }
+      auto script = scripts.find(language);
+      if (script != scripts.end()) {
+        auto [low, high] = script->second;
+        EXPECT_TRUE(std::any_of(got[i].begin(), got[i].end(), [&](char16_t c) { return c >= low && c <= high; }))
+            << Utf8(got[i]);
+      }
     }
   }
 }

@@ -225,14 +225,16 @@ TEST(PageLooks, HeadingsAndButtonsOnActivation) {
     std::int32_t points;
     bool back, next, cancel;
     std::uint32_t buttons;
+    std::uint32_t focus;
   };
+  // The focus goes to a button the page shows: Next, Cancel (IDCANCEL) or Finish.
   const Expected rows[] = {
-      {PageHandler::InstallWelcome, 204, 12, true, false, false, 0x2},
-      {PageHandler::InstallProgress, 205, 10, true, true, false, 0},
-      {PageHandler::InstallFinish, 206, 10, true, false, true, 0x4},
-      {PageHandler::UninstallWelcome, 204, 12, true, false, false, 0x2},
-      {PageHandler::UninstallProgress, 205, 10, true, true, false, 0},
-      {PageHandler::UninstallFinish, 206, 10, true, false, true, 0x4},
+      {PageHandler::InstallWelcome, 204, 12, true, false, false, 0x2, 0x3024},
+      {PageHandler::InstallProgress, 205, 10, true, true, false, 0, 2},
+      {PageHandler::InstallFinish, 206, 10, true, false, true, 0x4, 0x3025},
+      {PageHandler::UninstallWelcome, 204, 12, true, false, false, 0x2, 0x3024},
+      {PageHandler::UninstallProgress, 205, 10, true, true, false, 0, 2},
+      {PageHandler::UninstallFinish, 206, 10, true, false, true, 0x4, 0x3025},
   };
   for (const Expected& row : rows) {
     const PageLook& look = LookOf(row.handler);
@@ -243,6 +245,7 @@ TEST(PageLooks, HeadingsAndButtonsOnActivation) {
     EXPECT_EQ(look.hideNext, row.next);
     EXPECT_EQ(look.hideCancel, row.cancel);
     EXPECT_EQ(look.wizardButtons, row.buttons);
+    EXPECT_EQ(look.focusButton, row.focus);
   }
 }
 
