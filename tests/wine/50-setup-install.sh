@@ -16,6 +16,7 @@ set -u
 . "$(dirname "$0")/setup_lib.sh"
 setup_under_xvfb "$@"
 . "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/service_lib.sh"   # stats_u8, stats_u32, stats_i64
 
 t_start=$SECONDS
 setup_prefix x86
@@ -70,8 +71,9 @@ t_after=$(filetime_now)
 # ---- Files.
 dir=$(install_dir)
 [ -d "$dir" ] || fail "C:\\Program Files\\Ombrix was not created"
-listing=$(cd "$dir" && ls -1A | LC_ALL=C sort | tr '\n' '|')
-expect "files of the install directory" "$listing" "HELP.chm|Ombrix.ini|$SETUP_NAME|Ombrix_Service.exe|Ombrix_Viewer.exe|"
+listing() { (cd "$1" && ls -1A | LC_ALL=C sort | tr '\n' '|'); }
+installed_files=$(printf '%s\n' HELP.chm Ombrix.ini "$SETUP_NAME" Ombrix_Service.exe Ombrix_Viewer.exe | LC_ALL=C sort | tr '\n' '|')
+expect "files of the install directory" "$(listing "$dir")" "$installed_files"
 cmp -s "$dir/$SETUP_NAME" "$OMBRIX_DIST_X86/Ombrix_Setup.exe" || fail "the installed setup copy differs from the one started"
 cmp -s "$dir/Ombrix_Viewer.exe" "$OMBRIX_DIST_X86/Ombrix_Viewer.exe" || fail "Ombrix_Viewer.exe is not the x86 viewer of this build"
 cmp -s "$dir/Ombrix_Service.exe" "$OMBRIX_DIST_X86/Ombrix_Service.exe" || fail "Ombrix_Service.exe is not the x86 service of this build"
@@ -102,7 +104,7 @@ done
 # Slots 24 to 31, every saving and every rate: 0.
 nonzero=$(od -An -tu1 -v -j 213 -N 384 "$ini" | tr -s ' ' '\n' | grep -cv '^0*$')
 expect "non-zero bytes among DriveSaved and DriveRate" "$nonzero" 0
-expect "slots 24 to 31" "$(od -An -tu1 -v -j 45 -N 8 "$ini" | tr -d ' ')$(od -An -tu1 -v -j 77 -N 8 "$ini" | tr -d ' ')$(od -An -tu1 -v -j 181 -N 32 "$ini" | tr -d ' ')" \
+expect "slots 24 to 31" "$(od -An -tu1 -v -j 45 -N 8 "$ini" | tr -d ' \n')$(od -An -tu1 -v -j 77 -N 8 "$ini" | tr -d ' \n')$(od -An -tu1 -v -j 181 -N 32 "$ini" | tr -d ' \n')" \
     "$(printf '0%.0s' $(seq 48))"
 
 # ---- Registry.
@@ -174,8 +176,7 @@ while kill -0 "$viewer_pid" 2>/dev/null; do
     sleep 0.2
 done
 wait "$viewer_pid" || fail "the viewer ended with exit code $? when the installer closed it"
-listing=$(cd "$dir" && ls -1A | LC_ALL=C sort | tr '\n' '|')
-expect "files after the second installation" "$listing" "HELP.chm|Ombrix.ini|$SETUP_NAME|Ombrix_Service.exe|Ombrix_Viewer.exe|"
+expect "files after the second installation" "$(listing "$dir")" "$installed_files"
 expect "HELP.chm signature after the second installation" "$(head -c 4 "$dir/HELP.chm")" "ITSF"
 # The copies carry the time of this extraction (a copy keeps its source's write time).
 for f in Ombrix_Service.exe Ombrix_Viewer.exe "$SETUP_NAME"; do

@@ -60,6 +60,10 @@ setup_prefix() {
         echo
         echo '[HKEY_CURRENT_USER\Software\Wine\WineDbg]'
         echo '"ShowCrashDialog"=dword:00000000'
+        # Wine draws the window frames itself (no window manager runs on the virtual screen).
+        echo
+        echo '[HKEY_CURRENT_USER\Software\Wine\X11 Driver]'
+        echo '"Decorated"="N"'
         if [ "$arch" = x86 ]; then
             echo
             echo '[HKEY_CURRENT_USER\Software\Wine\DllOverrides]'

@@ -20,7 +20,7 @@
 //   rect sheet|box [CAPTION]   screen rectangle "left top right bottom" of the sheet or the box
 //   regdump KEY                every value under the HKLM or HKCU key KEY and its subkeys, one per
 //                              line: "<subkey or .> TAB <name> TAB <type> TAB <bytes> TAB <data>";
-//                              exits 1 when the key does not exist
+//                              exits 1 when the key does not exist; backslashes in data stay single
 //   temp                       prints GetTempPathW (where the setup makes its extraction directory)
 //
 // Texts are printed with line feed, carriage return, tab and backslash written as \n \r \t \\.
@@ -50,11 +50,12 @@ std::string Utf8(std::wstring const& text) {
   return out;
 }
 
-std::wstring Escape(std::wstring const& text) {
+// Backslashes are doubled in texts, kept single in registry data (paths).
+std::wstring Escape(std::wstring const& text, bool doubleBackslash = true) {
   std::wstring out;
   for (wchar_t c : text) {
     switch (c) {
-    case L'\\': out += L"\\\\"; break;
+    case L'\\': out += doubleBackslash ? L"\\\\" : L"\\"; break;
     case L'\n': out += L"\\n"; break;
     case L'\r': out += L"\\r"; break;
     case L'\t': out += L"\\t"; break;
@@ -265,7 +266,7 @@ void DumpValues(HKEY key, std::wstring const& where) {
       }
     }
     }
-    Say(where + L"\t" + name + L"\t" + typeName + L"\t" + std::to_wstring(size) + L"\t" + Escape(text));
+    Say(where + L"\t" + name + L"\t" + typeName + L"\t" + std::to_wstring(size) + L"\t" + Escape(text, false));
   }
   for (DWORD index = 0;; ++index) {
     wchar_t name[512];
@@ -339,6 +340,7 @@ int wmain(int argc, wchar_t** argv) {
       return page && std::wstring(PageName(page)) == arg2 && IsWindowVisible(page);
     });
     if (!reached) Fail(std::wstring(L"the wizard is not on page ") + arg2 + L" but on " + PageName(page));
+    Sleep(300);   // the page sets its buttons with posted messages as it becomes active
     PrintPage(sheet, page);
     return 0;
   }
