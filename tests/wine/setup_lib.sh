@@ -120,8 +120,9 @@ setup_exit_code() {
 drv() {
     local exe
     exe=$(WINE_ARCH=x86 helper_exe setup_driver) || exit 1
-    DRV_OUT=$(wine_run -t 90 "$exe" "$@" | tr -d '\r')
-    local rc=${PIPESTATUS[0]}
+    local rc
+    DRV_OUT=$(set -o pipefail; wine_run -t 90 "$exe" "$@" | tr -d '\r')
+    rc=$?
     [ "$rc" = 0 ] || fail "setup_driver $*: $DRV_OUT"
     note "$* -> $(head -n 1 <<<"$DRV_OUT")"
 }
@@ -134,7 +135,7 @@ drv_line() {
 shoot() {
     local name=$1 what=${2:-sheet} caption=${3:-} exe rect
     exe=$(WINE_ARCH=x86 helper_exe setup_driver) || exit 1
-    rect=$(wine_run "$exe" rect "$what" ${caption:+"$caption"} | tr -d '\r') || fail "no rectangle of the $what for $name"
+    rect=$(set -o pipefail; wine_run "$exe" rect "$what" ${caption:+"$caption"} | tr -d '\r') || fail "no rectangle of the $what for $name"
     set -- $rect
     import -window root "$WINE_TMP/screen.png" || fail "screenshot failed"
     convert "$WINE_TMP/screen.png" -crop "$(($3 - $1 + 20))x$(($4 - $2 + 20))+$(($1 - 10))+$(($2 - 10))" +repage \
@@ -145,8 +146,7 @@ shoot() {
 regdump() {
     local exe
     exe=$(WINE_ARCH=x86 helper_exe setup_driver) || exit 1
-    REG_OUT=$(wine_run "$exe" regdump "$1" | tr -d '\r')
-    return "${PIPESTATUS[0]}"
+    REG_OUT=$(set -o pipefail; wine_run "$exe" regdump "$1" | tr -d '\r')
 }
 
 reg_field() {
