@@ -97,7 +97,6 @@ note "German install checked after $((SECONDS - t_start)) s"
 # ---- A 64-bit system: message 503 with caption 504, exit code 0, no wizard, nothing installed.
 setup_prefix x64
 setup_download
-setup_session_start
 setup_start refuse "\"$SETUP_WIN\""
 drv wait-box 30 "$SETUP_CAPTION_INSTALL"
 expect "refusal text" "$(drv_line 'text ')" "Program installation error.  The system is 64-bits, installation program is 32-bits."
