@@ -20,6 +20,27 @@ enum {
 // One hour in 100-ns units: a stored last-access time at most this old is left alone.
 #define LastAccessRefreshInterval 36000000000LL
 
+// Non-executable non-paged pool where the platform has it; Windows 7 x86 knows only NonPagedPool.
+#if defined(_WIN32) && !defined(_WIN64)
+#define FILTER_POOL_TYPE NonPagedPool
+#else
+#define FILTER_POOL_TYPE NonPagedPoolNx
+#endif
+
+// What the driver remembers about one stream (a stream context, shared by every file object
+// of the stream). All fields are read and written with atomic operations: readers come at up to
+// DISPATCH_LEVEL on any thread. Times are kept coarse (StreamClockShift) so that they fit 32
+// bits, which x86 reads and writes atomically.
+typedef struct STREAM_CONTEXT {
+    ULONG Generation;       // VolumeTable generation the verdict was reached under; 0: none yet
+    ULONG QuietUntil;       // coarse system time before which reads need no check
+    LONG Pending;           // a read was seen that could not be checked on the spot
+    LONG Busy;              // a check of this stream is running
+    LONG WorkQueued;        // a work item for this stream is queued or running
+    PFILE_OBJECT WorkFile;  // the file object the queued work item checks through (referenced)
+    PFLT_GENERIC_WORKITEM WorkItem;
+} STREAM_CONTEXT;
+
 // The watched volumes: entry i is "Device\HarddiskVolume<n>", NUL-terminated, on its own
 // VolumeEntryBufferSize-byte buffer.
 typedef struct VOLUME_TABLE {
@@ -33,6 +54,10 @@ typedef struct FILTER_STATE {
     PFLT_PORT ClientPort;   // read by OnPostRead on any thread: atomic loads and stores only
     EX_PUSH_LOCK TableLock; // guards VolumeTable (see filter.cpp)
     VOLUME_TABLE VolumeTable;
+    ULONG TableGeneration;  // changes with every table published; never 0
+    LONG Stopping;          // unload has begun: no new deferred work, queued work does nothing
+    LONG WorkCount;         // queued work items, plus one while the driver accepts new ones
+    KEVENT WorkDone;        // signalled when WorkCount drops to 0; unload waits for it
 } FILTER_STATE;
 
 extern FILTER_STATE FilterState;
@@ -46,6 +71,10 @@ VOID FLTAPI OnPortDisconnect(PVOID ConnectionCookie);
 NTSTATUS FLTAPI OnPortMessage(PVOID PortCookie, PVOID InputBuffer, ULONG InputBufferLength,
                               PVOID OutputBuffer, ULONG OutputBufferLength,
                               PULONG ReturnOutputBufferLength);
+FLT_PREOP_CALLBACK_STATUS FLTAPI OnPreRead(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
+                                           PVOID *CompletionContext);
+FLT_PREOP_CALLBACK_STATUS FLTAPI OnPreCleanup(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
+                                              PVOID *CompletionContext);
 FLT_POSTOP_CALLBACK_STATUS FLTAPI OnPostRead(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
                                              PVOID CompletionContext, FLT_POST_OPERATION_FLAGS Flags);
 

@@ -19,6 +19,8 @@ typedef struct _FLT_FILTER *PFLT_FILTER;
 typedef struct _FLT_VOLUME *PFLT_VOLUME;
 typedef struct _FLT_INSTANCE *PFLT_INSTANCE;
 typedef struct _FLT_PORT *PFLT_PORT;
+typedef struct _FLT_GENERIC_WORKITEM *PFLT_GENERIC_WORKITEM;
+typedef PVOID PFLT_CONTEXT;
 typedef struct _FLT_CONTEXT_REGISTRATION FLT_CONTEXT_REGISTRATION;
 typedef struct _FLT_CALLBACK_DATA FLT_CALLBACK_DATA, *PFLT_CALLBACK_DATA;
 typedef struct _FLT_RELATED_OBJECTS FLT_RELATED_OBJECTS, *PFLT_RELATED_OBJECTS;
@@ -35,7 +37,9 @@ typedef USHORT FLT_CONTEXT_REGISTRATION_FLAGS;
 typedef ULONG FLT_CALLBACK_DATA_FLAGS;
 
 #define FLT_REGISTRATION_VERSION_0202 0x0202
+#define FLT_STREAM_CONTEXT 0x0008
 #define FLT_CONTEXT_END 0xffff
+#define IRP_MJ_CLEANUP 0x12
 #define IRP_MJ_OPERATION_END ((UCHAR)0x80)
 #define FLT_PORT_CONNECT 0x0001
 #define FLT_PORT_ALL_ACCESS (FLT_PORT_CONNECT | STANDARD_RIGHTS_ALL)
@@ -54,6 +58,11 @@ typedef enum _FLT_PREOP_CALLBACK_STATUS {
     FLT_PREOP_SYNCHRONIZE
 } FLT_PREOP_CALLBACK_STATUS;
 
+typedef enum _FLT_SET_CONTEXT_OPERATION {
+    FLT_SET_CONTEXT_REPLACE_IF_EXISTS,
+    FLT_SET_CONTEXT_KEEP_IF_EXISTS
+} FLT_SET_CONTEXT_OPERATION;
+
 typedef enum _FLT_POSTOP_CALLBACK_STATUS {
     FLT_POSTOP_FINISHED_PROCESSING,
     FLT_POSTOP_MORE_PROCESSING_REQUIRED
@@ -64,6 +73,8 @@ typedef FLT_PREOP_CALLBACK_STATUS(FLTAPI *PFLT_PRE_OPERATION_CALLBACK)(
 typedef FLT_POSTOP_CALLBACK_STATUS(FLTAPI *PFLT_POST_OPERATION_CALLBACK)(
     PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, PVOID CompletionContext,
     FLT_POST_OPERATION_FLAGS Flags);
+typedef VOID(FLTAPI *PFLT_GENERIC_WORKITEM_ROUTINE)(PFLT_GENERIC_WORKITEM FltWorkItem, PVOID FltObject,
+                                                    PVOID Context);
 typedef NTSTATUS(FLTAPI *PFLT_FILTER_UNLOAD_CALLBACK)(FLT_FILTER_UNLOAD_FLAGS Flags);
 typedef NTSTATUS(FLTAPI *PFLT_CONNECT_NOTIFY)(
     PFLT_PORT ClientPort, PVOID ServerPortCookie, PVOID ConnectionContext, ULONG SizeOfContext,
@@ -117,10 +128,16 @@ typedef struct _FLT_REGISTRATION {
 } FLT_REGISTRATION;
 
 // Only the read parameters are declared: the Filter Manager allocates the block, and the driver
-// reads nothing past the parameters' start.
+// reads nothing past the parameters' start. Key is pointer-aligned as the platform declares it
+// (POINTER_ALIGNMENT: 8 bytes on x64, none on x86).
+#if defined(_WIN64) || !defined(_WIN32)
+#define FLT_POINTER_ALIGNMENT __attribute__((aligned(8)))
+#else
+#define FLT_POINTER_ALIGNMENT
+#endif
 typedef struct _FLT_READ_PARAMETERS {
     ULONG Length;
-    ULONG Key;
+    ULONG FLT_POINTER_ALIGNMENT Key;
     LARGE_INTEGER ByteOffset;
     PVOID ReadBuffer;
     PVOID MdlAddress;
@@ -205,6 +222,25 @@ NTSTATUS FLTAPI FltQueryInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT Fil
 NTSTATUS FLTAPI FltSetInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
                                       PVOID FileInformation, ULONG Length,
                                       FILE_INFORMATION_CLASS FileInformationClass);
+NTSTATUS FLTAPI FltGetFileNameInformationUnsafe(PFILE_OBJECT FileObject, PFLT_INSTANCE Instance,
+                                                FLT_FILE_NAME_OPTIONS NameOptions,
+                                                PFLT_FILE_NAME_INFORMATION *FileNameInformation);
+BOOLEAN FLTAPI FltIsOperationSynchronous(PFLT_CALLBACK_DATA CallbackData);
+NTSTATUS FLTAPI FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE ContextType, SIZE_T ContextSize,
+                                   POOL_TYPE PoolType, PFLT_CONTEXT *ReturnedContext);
+NTSTATUS FLTAPI FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
+                                    FLT_SET_CONTEXT_OPERATION Operation, PFLT_CONTEXT NewContext,
+                                    PFLT_CONTEXT *OldContext);
+NTSTATUS FLTAPI FltGetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PFLT_CONTEXT *Context);
+VOID FLTAPI FltReferenceContext(PFLT_CONTEXT Context);
+VOID FLTAPI FltReleaseContext(PFLT_CONTEXT Context);
+PFLT_GENERIC_WORKITEM FLTAPI FltAllocateGenericWorkItem(VOID);
+VOID FLTAPI FltFreeGenericWorkItem(PFLT_GENERIC_WORKITEM FltWorkItem);
+NTSTATUS FLTAPI FltQueueGenericWorkItem(PFLT_GENERIC_WORKITEM FltWorkItem, PVOID FltObject,
+                                        PFLT_GENERIC_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
+                                        PVOID Context);
+NTSTATUS FLTAPI FltObjectReference(PVOID FltObject);
+VOID FLTAPI FltObjectDereference(PVOID FltObject);
 VOID FLTAPI FltInitializePushLock(PEX_PUSH_LOCK PushLock);
 VOID FLTAPI FltDeletePushLock(PEX_PUSH_LOCK PushLock);
 VOID FLTAPI FltAcquirePushLockExclusive(PEX_PUSH_LOCK PushLock);
@@ -245,6 +281,10 @@ FLT_LAYOUT_CHECK(offsetof(FLT_IO_PARAMETER_BLOCK, MajorFunction) == 4);
 FLT_LAYOUT_CHECK(offsetof(FLT_IO_PARAMETER_BLOCK, TargetFileObject) == 8);
 FLT_LAYOUT_CHECK(offsetof(FLT_IO_PARAMETER_BLOCK, TargetInstance) == 16);
 FLT_LAYOUT_CHECK(offsetof(FLT_IO_PARAMETER_BLOCK, Parameters) == 24);
+FLT_LAYOUT_CHECK(offsetof(FLT_READ_PARAMETERS, Key) == 8);
+FLT_LAYOUT_CHECK(offsetof(FLT_READ_PARAMETERS, ByteOffset) == 16);
+FLT_LAYOUT_CHECK(offsetof(FLT_READ_PARAMETERS, ReadBuffer) == 24);
+FLT_LAYOUT_CHECK(offsetof(FLT_READ_PARAMETERS, MdlAddress) == 32);
 FLT_LAYOUT_CHECK(sizeof(FLT_RELATED_OBJECTS) == 48);
 FLT_LAYOUT_CHECK(offsetof(FLT_RELATED_OBJECTS, Instance) == 24);
 FLT_LAYOUT_CHECK(offsetof(FLT_RELATED_OBJECTS, FileObject) == 32);
@@ -272,6 +312,10 @@ FLT_LAYOUT_CHECK(offsetof(FLT_IO_PARAMETER_BLOCK, MajorFunction) == 4);
 FLT_LAYOUT_CHECK(offsetof(FLT_IO_PARAMETER_BLOCK, TargetFileObject) == 8);
 FLT_LAYOUT_CHECK(offsetof(FLT_IO_PARAMETER_BLOCK, TargetInstance) == 12);
 FLT_LAYOUT_CHECK(offsetof(FLT_IO_PARAMETER_BLOCK, Parameters) == 16);
+FLT_LAYOUT_CHECK(offsetof(FLT_READ_PARAMETERS, Key) == 4);
+FLT_LAYOUT_CHECK(offsetof(FLT_READ_PARAMETERS, ByteOffset) == 8);
+FLT_LAYOUT_CHECK(offsetof(FLT_READ_PARAMETERS, ReadBuffer) == 16);
+FLT_LAYOUT_CHECK(offsetof(FLT_READ_PARAMETERS, MdlAddress) == 20);
 FLT_LAYOUT_CHECK(sizeof(FLT_RELATED_OBJECTS) == 24);
 FLT_LAYOUT_CHECK(offsetof(FLT_RELATED_OBJECTS, Instance) == 12);
 FLT_LAYOUT_CHECK(offsetof(FLT_RELATED_OBJECTS, FileObject) == 16);

@@ -24,6 +24,9 @@ protected:
         EXPECT_EQ(fltsim::OutstandingNames(), 0u);
         EXPECT_EQ(fltsim::LiveSecurityDescriptors(), 0u);
         EXPECT_EQ(fltsim::OpenClientPorts(), 0u);
+        EXPECT_EQ(fltsim::FileObjectReferences(), 0);
+        EXPECT_EQ(fltsim::WorkItemsAllocated(), 0u);
+        EXPECT_EQ(fltsim::QueuedWorkItems(), 0u);
         EXPECT_TRUE(fltsim::Violations().empty()) << ::testing::PrintToString(fltsim::Violations());
         fltsim::Reset();
     }
@@ -65,12 +68,19 @@ TEST_F(Filter, Start_RegistersFiltersAndOpensTheOneConnectionAdminPort)
     EXPECT_EQ(r->Size, sizeof(FLT_REGISTRATION));
     EXPECT_EQ(r->Version, 0x0202);
     EXPECT_EQ(r->Flags, 0u);
-    EXPECT_EQ(r->ContextRegistration[0].ContextType, FLT_CONTEXT_END);
+    // One stream context, non-paged and tagged "Scan"; nothing else.
+    EXPECT_EQ(r->ContextRegistration[0].ContextType, FLT_STREAM_CONTEXT);
+    EXPECT_EQ(r->ContextRegistration[0].PoolTag, ScanTag);
+    EXPECT_EQ(r->ContextRegistration[0].Size, sizeof(STREAM_CONTEXT));
+    EXPECT_EQ(r->ContextRegistration[1].ContextType, FLT_CONTEXT_END);
+    // Reads, delivered whatever their kind (flags 0), and the cleanup of handles.
     EXPECT_EQ(r->OperationRegistration[0].MajorFunction, IRP_MJ_READ);
     EXPECT_EQ(r->OperationRegistration[0].Flags, 0u);
-    EXPECT_EQ(r->OperationRegistration[0].PreOperation, nullptr);
+    EXPECT_NE(r->OperationRegistration[0].PreOperation, nullptr);
     EXPECT_NE(r->OperationRegistration[0].PostOperation, nullptr);
-    EXPECT_EQ(r->OperationRegistration[1].MajorFunction, IRP_MJ_OPERATION_END);
+    EXPECT_EQ(r->OperationRegistration[1].MajorFunction, IRP_MJ_CLEANUP);
+    EXPECT_EQ(r->OperationRegistration[1].Flags, 0u);
+    EXPECT_EQ(r->OperationRegistration[2].MajorFunction, IRP_MJ_OPERATION_END);
     EXPECT_NE(r->FilterUnloadCallback, nullptr);
     const PVOID none[] = {r->InstanceSetupCallback, r->InstanceQueryTeardownCallback,
                           r->InstanceTeardownStartCallback, r->InstanceTeardownCompleteCallback,
@@ -323,27 +333,25 @@ TEST_F(Filter, Refresh_AgeBoundary_FutureAndZero)
     }
 }
 
-TEST_F(Filter, Refresh_WritesBackTheOtherFourFieldsAsQueried)
+TEST_F(Filter, Refresh_WritesOnlyTheLastAccessTime)
 {
     Watch({3});
     fltsim::SetSystemTime(now_);
     const fltsim::FileTimes stored = Stored(now_ - 5 * Hour);
     PFILE_OBJECT file = fltsim::AddFile(FileOn(3), stored);
     fltsim::Read(file);
+    // 0 means "no change" for the other times and the attributes: nothing else is marked as set.
     const FILE_BASIC_INFORMATION written = fltsim::LastSetRecord(file);
-    EXPECT_EQ(written.CreationTime.QuadPart, stored.creation);
+    EXPECT_EQ(written.CreationTime.QuadPart, 0);
     EXPECT_EQ(written.LastAccessTime.QuadPart, now_);
-    EXPECT_EQ(written.LastWriteTime.QuadPart, stored.lastWrite);
-    EXPECT_EQ(written.ChangeTime.QuadPart, stored.change);
-    EXPECT_EQ(written.FileAttributes, stored.attributes);
+    EXPECT_EQ(written.LastWriteTime.QuadPart, 0);
+    EXPECT_EQ(written.ChangeTime.QuadPart, 0);
+    EXPECT_EQ(written.FileAttributes, 0u);
     const fltsim::FileTimes after = fltsim::Times(file);
     EXPECT_EQ(after.creation, stored.creation);
     EXPECT_EQ(after.lastWrite, stored.lastWrite);
     EXPECT_EQ(after.change, stored.change);
     EXPECT_EQ(after.attributes, stored.attributes);
-    // Read again within the hour: nothing more is written.
-    fltsim::SetSystemTime(now_ + Hour);
-    fltsim::Read(file);
     EXPECT_EQ(fltsim::SetCount(file), 1u);
 }
 
@@ -443,60 +451,222 @@ TEST_F(Filter, Refresh_CountZeroNeverRefreshes)
     EXPECT_EQ(fltsim::CallCount(fltsim::Call::QueryInformationFile), 0u);
 }
 
-TEST_F(Filter, Refresh_ReadsWhereTheCallsAreNotAllowed_AreSkippedSilently)
+TEST_F(Filter, Refresh_OpenReadClose_ThroughTheIrpPath)
 {
     Watch({3});
     fltsim::SetSystemTime(now_);
-    PFILE_OBJECT file = fltsim::AddFile(FileOn(3), Stored(0));
-    fltsim::ReadOptions dispatch, apc, guarded, draining, paging, syncPaging;
-    dispatch.irql = DISPATCH_LEVEL;
-    apc.irql = APC_LEVEL;
-    guarded.guardedRegion = true;
-    draining.draining = true;
-    paging.irpFlags = IRP_PAGING_IO | IRP_NOCACHE;
-    syncPaging.irpFlags = IRP_SYNCHRONOUS_PAGING_IO | IRP_PAGING_IO;
-    for (const fltsim::ReadOptions &o : {dispatch, apc, guarded, draining, paging, syncPaging}) {
-        EXPECT_EQ(fltsim::Read(file, o), int(FLT_POSTOP_FINISHED_PROCESSING));
-    }
-    EXPECT_EQ(fltsim::SetCount(file), 0u);
-    EXPECT_EQ(fltsim::CallCount(fltsim::Call::GetFileNameInformation), 0u);
-    // The simulated Filter Manager records any call made where the platform forbids it.
-    EXPECT_TRUE(fltsim::Violations().empty()) << ::testing::PrintToString(fltsim::Violations());
-
-    // Non-cached user reads, fast I/O reads and failed reads at passive level are refreshed.
-    fltsim::ReadOptions nocache, fastIo, failed;
+    // The first read of a handle is an IRP: its completion runs inside the file system, where no
+    // name can be asked for; the driver has the read synchronized back to the reader.
+    PFILE_OBJECT file = fltsim::AddFile(FileOn(3), Stored(now_ - 2 * Hour));
+    fltsim::Read(file);
+    fltsim::Cleanup(file);
+    EXPECT_EQ(fltsim::Times(file).lastAccess, now_);
+    EXPECT_EQ(fltsim::QueuedWorkItems(), 0u) << "nothing left for later";
+    // Non-cached and failed reads, reads issued at APC_LEVEL or in a guarded region, and reads
+    // issued from inside another file-system call are all refreshed, at once or once the work
+    // queue has run, without breaking a rule.
+    fltsim::ReadOptions nocache, failed, apc, guarded, nested;
     nocache.irpFlags = IRP_NOCACHE;
-    fastIo.fastIo = true;
     failed.status = STATUS_ACCESS_DENIED;
-    for (const fltsim::ReadOptions &o : {nocache, fastIo, failed}) {
-        PFILE_OBJECT f = fltsim::AddFile(FileOn(3), Stored(0));
+    apc.issuerIrql = APC_LEVEL;
+    guarded.guardedRegion = true;
+    nested.nested = true;
+    for (const fltsim::ReadOptions &o : {nocache, failed, apc, guarded, nested}) {
+        PFILE_OBJECT f = fltsim::AddFile(FileOn(3), Stored(now_ - 2 * Hour));
         fltsim::Read(f, o);
+        fltsim::RunWorkItems();
+        fltsim::Cleanup(f);
+        EXPECT_EQ(fltsim::Times(f).lastAccess, now_);
         EXPECT_EQ(fltsim::SetCount(f), 1u);
     }
 }
 
-TEST_F(Filter, Refresh_FailingQueries_EndTheCallbackQuietly)
+TEST_F(Filter, Refresh_ProgramImage_ThroughThePagingPath)
 {
     Watch({3});
     fltsim::SetSystemTime(now_);
-    PFILE_OBJECT file = fltsim::AddFile(FileOn(3), Stored(0));
+    fltsim::ReadOptions paging;
+    paging.irpFlags = IRP_PAGING_IO | IRP_NOCACHE;
+    // The loader opens the image, the section's first page comes in through a paging read, and
+    // the loader closes its handle before the system's worker gets to the queued check: the
+    // closing handle's cleanup does it.
+    PFILE_OBJECT image = fltsim::AddFile(FileOn(3, u"\\Program Files\\Tool\\tool.exe"), Stored(now_ - 9 * Hour));
+    fltsim::Read(image, paging);
+    EXPECT_EQ(fltsim::Times(image).lastAccess, now_ - 9 * Hour) << "nothing asked of the file system in the paging path";
+    fltsim::Cleanup(image);
+    EXPECT_EQ(fltsim::Times(image).lastAccess, now_);
+    // Later page faults through the mapping, after the cleanup: nothing more to do.
+    for (int i = 0; i < 50; ++i) fltsim::Read(image, paging);
+    fltsim::RunWorkItems();
+    EXPECT_EQ(fltsim::SetCount(image), 1u);
 
-    fltsim::FailCall(fltsim::Call::GetFileNameInformation, STATUS_FLT_INVALID_NAME_REQUEST, 1);
-    fltsim::Read(file);
+    // The worker gets there first: it checks through the still-open file object.
+    PFILE_OBJECT dll = fltsim::AddFile(FileOn(3, u"\\Windows\\lib.dll"), Stored(now_ - 9 * Hour));
+    fltsim::Read(dll, paging);
+    EXPECT_EQ(fltsim::RunWorkItems(), 1u);
+    EXPECT_EQ(fltsim::Times(dll).lastAccess, now_);
+    fltsim::Cleanup(dll);
+    EXPECT_EQ(fltsim::SetCount(dll), 1u);
+}
+
+TEST_F(Filter, Refresh_MappedFileWhoseHandlesAreAllClosed_WaitsForTheNextOpen)
+{
+    Watch({3});
+    fltsim::SetSystemTime(now_);
+    fltsim::ReadOptions paging;
+    paging.irpFlags = IRP_SYNCHRONOUS_PAGING_IO | IRP_PAGING_IO;
+    // Mapped while the service was away: the handle is gone, only page faults come.
+    PFILE_OBJECT mapping = fltsim::AddFile(FileOn(3), Stored(now_ - 9 * Hour));
+    fltsim::Cleanup(mapping);
+    fltsim::Read(mapping, paging);
+    EXPECT_EQ(fltsim::RunWorkItems(), 1u);
+    EXPECT_EQ(fltsim::SetCount(mapping), 0u) << "the cleaned-up file object answers STATUS_FILE_CLOSED";
+    // Further page faults within the hour neither queue work nor ask anything.
+    const unsigned names = fltsim::CallCount(fltsim::Call::GetFileNameInformation);
+    for (int i = 0; i < 100; ++i) fltsim::Read(mapping, paging);
+    EXPECT_EQ(fltsim::QueuedWorkItems(), 0u);
+    EXPECT_EQ(fltsim::CallCount(fltsim::Call::GetFileNameInformation), names);
+    // The next handle on the file is owed the check: its first read does it.
+    PFILE_OBJECT opened = fltsim::OpenAgain(mapping);
+    fltsim::Read(opened);
+    EXPECT_EQ(fltsim::Times(mapping).lastAccess, now_);
+    fltsim::Cleanup(opened);
+}
+
+TEST_F(Filter, Refresh_ReadsCompletedAtDispatchLevel_AreDeferred)
+{
+    Watch({3});
+    fltsim::SetSystemTime(now_);
+    // Asynchronous reads completed in a DPC cannot be synchronized: they are checked later.
+    fltsim::ReadOptions dpc;
+    dpc.asynchronous = true;
+    dpc.irql = DISPATCH_LEVEL;
+    PFILE_OBJECT file = fltsim::AddFile(FileOn(3), Stored(now_ - 2 * Hour));
+    EXPECT_EQ(fltsim::Read(file, dpc), int(FLT_POSTOP_FINISHED_PROCESSING));
     EXPECT_EQ(fltsim::SetCount(file), 0u);
-
-    fltsim::FailCall(fltsim::Call::QueryInformationFile, STATUS_ACCESS_DENIED, 1);
-    fltsim::Read(file);
-    EXPECT_EQ(fltsim::SetCount(file), 0u);
-    EXPECT_EQ(fltsim::OutstandingNames(), 0u) << "name released on the failure path";
-
-    fltsim::FailCall(fltsim::Call::SetInformationFile, STATUS_ACCESS_DENIED, 1);
-    fltsim::Read(file);
-    EXPECT_EQ(fltsim::Times(file).lastAccess, 0);
-
-    fltsim::Read(file); // nothing stuck: the next read refreshes
+    EXPECT_EQ(fltsim::RunWorkItems(), 1u);
     EXPECT_EQ(fltsim::Times(file).lastAccess, now_);
-    EXPECT_EQ(fltsim::OutstandingNames(), 0u);
+    // An asynchronous read completed at PASSIVE_LEVEL still completes inside the file system.
+    fltsim::ReadOptions async;
+    async.asynchronous = true;
+    PFILE_OBJECT other = fltsim::AddFile(FileOn(3), Stored(now_ - 2 * Hour));
+    fltsim::Read(other, async);
+    fltsim::Cleanup(other); // closed before the worker ran: the cleanup checks it
+    EXPECT_EQ(fltsim::Times(other).lastAccess, now_);
+    fltsim::RunWorkItems();
+    EXPECT_EQ(fltsim::SetCount(other), 1u);
+}
+
+TEST_F(Filter, Refresh_AThousandReadsOfOneStream_CostOneQueryOfEach)
+{
+    Watch({3});
+    fltsim::SetSystemTime(now_);
+    PFILE_OBJECT file = fltsim::AddFile(FileOn(3), Stored(now_ - 2 * Hour));
+    PFILE_OBJECT second = fltsim::OpenAgain(file); // another handle on the same stream
+    fltsim::ReadOptions fastIo, paging;
+    fastIo.fastIo = true;
+    paging.irpFlags = IRP_PAGING_IO;
+    fltsim::Read(file);
+    for (int i = 0; i < 997; ++i) fltsim::Read(i % 2 == 0 ? file : second, i % 3 == 0 ? paging : fastIo);
+    fltsim::Read(second);
+    fltsim::RunWorkItems();
+    EXPECT_EQ(fltsim::CallCount(fltsim::Call::GetFileNameInformation), 1u);
+    EXPECT_EQ(fltsim::CallCount(fltsim::Call::QueryInformationFile), 1u);
+    EXPECT_EQ(fltsim::SetCount(file), 1u);
+    // A stream found on an unwatched volume costs one name query and no information query.
+    PFILE_OBJECT elsewhere = fltsim::AddFile(FileOn(7), Stored(0));
+    for (int i = 0; i < 1000; ++i) fltsim::Read(elsewhere, fastIo);
+    EXPECT_EQ(fltsim::CallCount(fltsim::Call::GetFileNameInformation), 2u);
+    EXPECT_EQ(fltsim::CallCount(fltsim::Call::QueryInformationFile), 1u);
+    // An hour later the verdicts are due again.
+    fltsim::SetSystemTime(now_ + Hour + 600000000LL);
+    fltsim::Read(file, fastIo);
+    fltsim::Read(elsewhere, fastIo);
+    EXPECT_EQ(fltsim::CallCount(fltsim::Call::GetFileNameInformation), 4u);
+    EXPECT_EQ(fltsim::Times(file).lastAccess, now_ + Hour + 600000000LL);
+}
+
+TEST_F(Filter, Refresh_AFreshStream_IsCheckedAgainWhenItsStoredTimeFallsDue)
+{
+    Watch({3});
+    fltsim::SetSystemTime(now_);
+    fltsim::ReadOptions fastIo;
+    fastIo.fastIo = true;
+    PFILE_OBJECT file = fltsim::AddFile(FileOn(3), Stored(now_ - Hour / 2));
+    fltsim::Read(file);
+    EXPECT_EQ(fltsim::SetCount(file), 0u);
+    // Half an hour and a minute later the stored time is more than an hour old.
+    const LONGLONG later = now_ + Hour / 2 + 600000000LL;
+    fltsim::SetSystemTime(later);
+    fltsim::Read(file, fastIo);
+    EXPECT_EQ(fltsim::Times(file).lastAccess, later);
+}
+
+TEST_F(Filter, Refresh_ANewVolumeList_VoidsTheVerdicts)
+{
+    int client = Watch({3});
+    fltsim::SetSystemTime(now_);
+    PFILE_OBJECT file = fltsim::AddFile(FileOn(5), Stored(0));
+    fltsim::Read(file);
+    EXPECT_EQ(fltsim::SetCount(file), 0u);
+    EXPECT_EQ(SendVolumes(client, {3, 5}), STATUS_SUCCESS);
+    fltsim::Read(file);
+    EXPECT_EQ(fltsim::Times(file).lastAccess, now_);
+    // After the service's cycle (disconnect, reconnect) the file is looked at again.
+    fltsim::CloseClient(client);
+    client = ConnectService();
+    EXPECT_EQ(SendVolumes(client, {5}), STATUS_SUCCESS);
+    const unsigned names = fltsim::CallCount(fltsim::Call::GetFileNameInformation);
+    fltsim::Read(file);
+    EXPECT_EQ(fltsim::CallCount(fltsim::Call::GetFileNameInformation), names + 1);
+}
+
+TEST_F(Filter, Refresh_DrainingInstance_IssuesNothing)
+{
+    Watch({3});
+    fltsim::SetSystemTime(now_);
+    fltsim::ReadOptions draining;
+    draining.draining = true;
+    PFILE_OBJECT file = fltsim::AddFile(FileOn(3), Stored(0));
+    EXPECT_EQ(fltsim::Read(file, draining), int(FLT_POSTOP_FINISHED_PROCESSING));
+    fltsim::RunWorkItems();
+    EXPECT_EQ(fltsim::SetCount(file), 0u);
+    fltsim::Read(file); // the next read is checked as usual
+    EXPECT_EQ(fltsim::SetCount(file), 1u);
+}
+
+TEST_F(Filter, Refresh_FailingQueries_EndTheCheckQuietlyAndWaitAnHour)
+{
+    Watch({3});
+    fltsim::SetSystemTime(now_);
+    struct Fault {
+        fltsim::Call call;
+        NTSTATUS status;
+    };
+    for (const Fault &f : {Fault{fltsim::Call::GetFileNameInformation, STATUS_FLT_INVALID_NAME_REQUEST},
+                           Fault{fltsim::Call::QueryInformationFile, STATUS_ACCESS_DENIED},
+                           Fault{fltsim::Call::SetInformationFile, STATUS_ACCESS_DENIED},
+                           Fault{fltsim::Call::AllocateContext, STATUS_INSUFFICIENT_RESOURCES},
+                           Fault{fltsim::Call::QueueWorkItem, STATUS_INSUFFICIENT_RESOURCES}}) {
+        fltsim::SetSystemTime(now_);
+        PFILE_OBJECT file = fltsim::AddFile(FileOn(3), Stored(0));
+        fltsim::ReadOptions kind;
+        if (f.call == fltsim::Call::QueueWorkItem) kind.irpFlags = IRP_PAGING_IO;
+        fltsim::FailCall(f.call, f.status, 1);
+        fltsim::Read(file, kind);
+        fltsim::RunWorkItems();
+        EXPECT_EQ(fltsim::Times(file).lastAccess, 0) << int(f.call);
+        EXPECT_EQ(fltsim::OutstandingNames(), 0u) << "name released on the failure path";
+        // A failed check is not repeated on every read; a failed allocation or queueing is.
+        fltsim::Read(file, kind);
+        fltsim::RunWorkItems();
+        const bool retried = f.call == fltsim::Call::AllocateContext || f.call == fltsim::Call::QueueWorkItem;
+        EXPECT_EQ(fltsim::Times(file).lastAccess, retried ? now_ : 0) << int(f.call);
+        fltsim::SetSystemTime(now_ + Hour + 600000000LL);
+        fltsim::Read(file);
+        EXPECT_EQ(fltsim::Times(file).lastAccess, now_ + Hour + 600000000LL) << int(f.call);
+        fltsim::Cleanup(file);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -512,6 +682,32 @@ TEST_F(Filter, Unload_WithClientConnected_FreesEveryEntry)
     EXPECT_EQ(fltsim::PoolOutstanding(ScanTag), 0u);
     EXPECT_EQ(fltsim::OpenClientPorts(), 0u);
     EXPECT_EQ(fltsim::DebugLines().back(), "[Filter] Port Disconnect");
+}
+
+TEST_F(Filter, Unload_WithDeferredWorkPending_WaitsAndLeavesNothing)
+{
+    Watch({3});
+    fltsim::SetSystemTime(now_);
+    fltsim::ReadOptions paging;
+    paging.irpFlags = IRP_PAGING_IO;
+    std::vector<PFILE_OBJECT> files;
+    for (int i = 0; i < 5; ++i) {
+        files.push_back(fltsim::AddFile(FileOn(3), Stored(0)));
+        fltsim::Read(files.back(), paging);
+    }
+    EXPECT_EQ(fltsim::QueuedWorkItems(), 5u);
+    EXPECT_GT(fltsim::PoolOutstanding(ScanTag), 1u) << "stream contexts are the driver's pool";
+    EXPECT_EQ(fltsim::UnloadDriver(), STATUS_SUCCESS);
+    // The queued checks ran during the unload and did nothing; nothing is left to run later.
+    EXPECT_EQ(fltsim::QueuedWorkItems(), 0u);
+    EXPECT_EQ(fltsim::WorkItemsAllocated(), 0u);
+    EXPECT_EQ(fltsim::FileObjectReferences(), 0);
+    EXPECT_EQ(fltsim::PoolOutstanding(ScanTag), 0u);
+    for (PFILE_OBJECT f : files) {
+        EXPECT_EQ(fltsim::SetCount(f), 0u);
+        EXPECT_FALSE(fltsim::HasStreamContext(f));
+    }
+    EXPECT_EQ(fltsim::RunWorkItems(), 0u);
 }
 
 TEST_F(Filter, Unload_IdleAndAfterDisconnect_ReturnsSuccess)

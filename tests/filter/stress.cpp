@@ -1,6 +1,7 @@
-// Stress: many threads complete reads through the filter's post-read callback while the service
-// connects, sends volume lists (well-formed and not), and disconnects, then the filter unloads
-// under the readers. Built twice: with AddressSanitizer (use after free, leaks) and with
+// Stress: many threads read - IRPs synchronous and not, fast I/O, paging reads, at every IRQL -
+// and close and reopen their handles while the service connects, sends volume lists (well-formed
+// and not), and disconnects, and the system's worker thread runs the queued checks; then the
+// filter unloads under the readers. Built twice: with AddressSanitizer (use after free, leaks) and with
 // ThreadSanitizer (races). Exits non-zero on any finding the program itself can see.
 #include <atomic>
 #include <chrono>
@@ -40,18 +41,37 @@ int main(int argc, char **argv)
     for (unsigned r = 0; r < readers; ++r) {
         threads.emplace_back([&, r] {
             std::mt19937 rng(r + 1);
+            std::vector<PFILE_OBJECT> handles; // this reader's own handles on the shared streams
+            for (PFILE_OBJECT f : files) handles.push_back(fltsim::OpenAgain(f));
             unsigned long n = 0;
             while (!stop.load(std::memory_order_relaxed)) {
                 fltsim::ReadOptions options;
                 const unsigned kind = rng() % 8;
-                options.irql = kind == 0 ? DISPATCH_LEVEL : kind == 1 ? APC_LEVEL : PASSIVE_LEVEL;
+                options.irql = kind == 0 ? DISPATCH_LEVEL : PASSIVE_LEVEL;
+                options.asynchronous = kind == 0 || kind == 1;
+                options.issuerIrql = kind == 3 ? APC_LEVEL : PASSIVE_LEVEL;
                 options.irpFlags = kind == 2 ? IRP_PAGING_IO : 0;
-                fltsim::Read(files[rng() % files.size()], options);
+                options.fastIo = kind >= 6;
+                const size_t i = rng() % files.size();
+                fltsim::Read(handles[i], options);
+                if (rng() % 16 == 0) { // closed, and the file opened again
+                    fltsim::Cleanup(handles[i]);
+                    handles[i] = fltsim::OpenAgain(files[i]);
+                }
                 ++n;
             }
+            for (PFILE_OBJECT h : handles) fltsim::Cleanup(h);
             reads += n;
         });
     }
+    // The system's worker thread.
+    std::atomic<unsigned long> workItems{0};
+    std::thread worker([&] {
+        while (!stop.load(std::memory_order_relaxed)) {
+            workItems += fltsim::RunWorkItems();
+            std::this_thread::yield();
+        }
+    });
 
     std::mt19937 rng(12345);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
@@ -87,6 +107,7 @@ int main(int argc, char **argv)
     const NTSTATUS unload = fltsim::UnloadDriver();
     stop = true;
     for (std::thread &t : threads) t.join();
+    worker.join();
 
     int failures = 0;
     if (unload != STATUS_SUCCESS) {
@@ -101,14 +122,18 @@ int main(int argc, char **argv)
         std::puts("FAIL: name information or client ports left open");
         ++failures;
     }
+    if (fltsim::FileObjectReferences() != 0 || fltsim::WorkItemsAllocated() != 0 || fltsim::QueuedWorkItems() != 0) {
+        std::puts("FAIL: file object references or work items left after unload");
+        ++failures;
+    }
     for (const std::string &v : fltsim::Violations()) {
         std::printf("FAIL: %s\n", v.c_str());
         ++failures;
     }
     unsigned refreshed = 0;
     for (PFILE_OBJECT f : files) refreshed += fltsim::SetCount(f);
-    std::printf("stress: %lu reads on %u threads, %lu connect/message/disconnect cycles, %u refreshes\n",
-                reads.load(), readers, cycles, refreshed);
+    std::printf("stress: %lu reads on %u threads, %lu work items, %lu connect/message/disconnect cycles, %u refreshes\n",
+                reads.load(), readers, workItems.load(), cycles, refreshed);
     if (refreshed == 0 || cycles == 0) {
         std::puts("FAIL: the run exercised nothing");
         ++failures;

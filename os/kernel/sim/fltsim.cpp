@@ -2,6 +2,8 @@
 #include "fltsim.h"
 
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -11,8 +13,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <unordered_map>
+#if defined(__x86_64__) || defined(__i386__)
+#include <x86intrin.h>
+#endif
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
@@ -43,18 +49,37 @@ struct SimFile;
 
 struct _FILE_OBJECT {
     fltsim::SimFile *file;
+    std::atomic<bool> cleanedUp{false};
+    std::atomic<long> references{0}; // taken by the driver (ObReferenceObject)
+};
+struct _FLT_GENERIC_WORKITEM {
+    PFLT_GENERIC_WORKITEM_ROUTINE routine = nullptr;
+    PVOID object = nullptr;
+    PVOID context = nullptr;
+    bool queued = false;
+};
+struct _IRP {
+    int unused;
 };
 
 namespace fltsim {
 namespace {
 
+// One stream and the file objects opened on it.
 struct SimFile {
     std::u16string name;
-    std::mutex lock;
+    std::mutex lock; // times, sets, context
     FileTimes times;
     unsigned sets = 0;
     FILE_BASIC_INFORMATION lastSet{};
-    FILE_OBJECT object{};
+    PFLT_CONTEXT context = nullptr; // the filter's stream context (one reference held by the stream)
+    std::deque<std::unique_ptr<FILE_OBJECT>> objects;
+};
+
+// In front of every context the filter allocates: its reference count.
+struct alignas(16) ContextHeader {
+    std::atomic<long> references{1};
+    ULONG tag = 0;
 };
 
 struct FaultSpec {
@@ -150,6 +175,14 @@ struct Machine {
 
     std::deque<std::unique_ptr<SimFile>> files;
     std::atomic<unsigned> outstandingNames{0};
+    std::atomic<long> fileReferences{0};
+
+    std::deque<PFLT_GENERIC_WORKITEM> workQueue; // under lock
+    std::mutex workRunLock;                      // one batch of work items at a time
+    std::atomic<unsigned> workItemsAllocated{0};
+    std::set<PFLT_GENERIC_WORKITEM> liveWorkItems; // under lock
+    std::atomic<long> instanceReferences{0};
+    std::atomic<bool> instanceTearingDown{false};
 
     std::mutex poolLock;
     std::unordered_map<void *, PoolBlock> pool;
@@ -172,8 +205,56 @@ Machine &M()
 thread_local KIRQL tlIrql = PASSIVE_LEVEL;
 thread_local bool tlGuarded = false;
 thread_local bool tlDraining = false;
+thread_local bool tlTopLevel = false;         // IoGetTopLevelIrp() is not NULL
+thread_local bool tlPagingPath = false;       // inside the callbacks of a paging read
+thread_local SimFile *tlCompleting = nullptr; // inside the file system's completion of a read on it
+thread_local int tlSimDepth = 0;
 thread_local const uint8_t *tlUserStart = nullptr;
 thread_local size_t tlUserBytes = 0;
+
+// ---- profiling: ticks spent in the driver's code and in the simulation's routines
+std::atomic<bool> gProfiling{false};
+std::atomic<unsigned long long> gDriverTicks{0};
+std::atomic<unsigned long long> gSimTicks{0};
+double gNsPerTick = 1.0;
+
+unsigned long long Ticks()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    return __rdtsc();
+#else
+    return (unsigned long long)std::chrono::steady_clock::now().time_since_epoch().count();
+#endif
+}
+
+// At the top of every simulated routine the driver calls: its time is the simulation's, not the
+// driver's (only the outermost routine counts; routines call each other).
+struct SimCost {
+    unsigned long long start = 0;
+    SimCost()
+    {
+        if (tlSimDepth++ == 0 && gProfiling.load(std::memory_order_relaxed)) start = Ticks();
+    }
+    ~SimCost()
+    {
+        if (--tlSimDepth == 0 && start != 0) gSimTicks += Ticks() - start;
+    }
+};
+#define SIM_COST() SimCost simCost_
+
+// Around every call into the driver: its time less the simulated routines it called.
+template <typename F> auto TimedDriverCall(F call) -> decltype(call())
+{
+    if (!gProfiling.load(std::memory_order_relaxed)) return call();
+    const unsigned long long simBefore = gSimTicks.load();
+    const unsigned long long start = Ticks();
+    struct Account {
+        unsigned long long start, simBefore;
+        ~Account() { gDriverTicks += (Ticks() - start) - (gSimTicks.load() - simBefore); }
+    } account{start, simBefore};
+    return call();
+}
+
 
 void Violation(const std::string &what)
 {
@@ -292,7 +373,14 @@ void Reset()
         m.clients.clear();
         m.files.clear();
         m.outstandingNames = 0;
+        m.fileReferences = 0;
         m.closeDuringMessage = -1;
+        m.workQueue.clear();
+        for (PFLT_GENERIC_WORKITEM item : m.liveWorkItems) delete item;
+        m.liveWorkItems.clear();
+        m.workItemsAllocated = 0;
+        m.instanceReferences = 0;
+        m.instanceTearingDown = false;
     }
     FreeAllPool();
     std::lock_guard<std::mutex> guard(m.logLock);
@@ -495,8 +583,30 @@ PFILE_OBJECT AddFile(const std::u16string &normalizedName, const FileTimes &time
     SimFile *file = m.files.back().get();
     file->name = normalizedName;
     file->times = times;
-    file->object.file = file;
-    return &file->object;
+    file->objects.push_back(std::make_unique<FILE_OBJECT>());
+    file->objects.back()->file = file;
+    return file->objects.back().get();
+}
+
+PFILE_OBJECT OpenAgain(PFILE_OBJECT file)
+{
+    Machine &m = M();
+    std::lock_guard<std::mutex> guard(m.lock);
+    SimFile *stream = file->file;
+    stream->objects.push_back(std::make_unique<FILE_OBJECT>());
+    stream->objects.back()->file = stream;
+    return stream->objects.back().get();
+}
+
+long FileObjectReferences()
+{
+    return M().fileReferences.load();
+}
+
+bool HasStreamContext(PFILE_OBJECT file)
+{
+    std::lock_guard<std::mutex> guard(file->file->lock);
+    return file->file->context != nullptr;
 }
 
 FileTimes Times(PFILE_OBJECT file)
@@ -522,36 +632,118 @@ unsigned OutstandingNames()
     return M().outstandingNames.load();
 }
 
+namespace {
+
+// The callback data of one operation, with what FltIsOperationSynchronous looks at.
+struct SimCallbackData {
+    FLT_CALLBACK_DATA data{}; // first: the driver's pointer is this record's address
+    FLT_IO_PARAMETER_BLOCK iopb{};
+    bool asynchronous = false;
+};
+
+// The calling thread's state while the Filter Manager calls one callback; restored afterwards.
+struct ThreadState {
+    KIRQL irql = tlIrql;
+    bool guarded = tlGuarded;
+    bool draining = tlDraining;
+    bool topLevel = tlTopLevel;
+    bool paging = tlPagingPath;
+    SimFile *completing = tlCompleting;
+    ~ThreadState()
+    {
+        tlIrql = irql;
+        tlGuarded = guarded;
+        tlDraining = draining;
+        tlTopLevel = topLevel;
+        tlPagingPath = paging;
+        tlCompleting = completing;
+    }
+};
+
+const FLT_OPERATION_REGISTRATION *FindOperation(UCHAR major)
+{
+    for (const FLT_OPERATION_REGISTRATION *op = M().filter.registration->OperationRegistration;
+         op != nullptr && op->MajorFunction != IRP_MJ_OPERATION_END; ++op) {
+        if (op->MajorFunction == major) {
+            return op;
+        }
+    }
+    return nullptr;
+}
+
+struct Inflight {
+    Inflight() { M().inflight.fetch_add(1); }
+    ~Inflight() { M().inflight.fetch_sub(1); }
+};
+
+} // namespace
+
+void Cleanup(PFILE_OBJECT file)
+{
+    Machine &m = M();
+    {
+        Inflight inflight;
+        const FLT_OPERATION_REGISTRATION *op = m.registered && m.filtering ? FindOperation(IRP_MJ_CLEANUP) : nullptr;
+        if (op != nullptr && !file->cleanedUp.load()) {
+            SimCallbackData cd;
+            cd.iopb.MajorFunction = IRP_MJ_CLEANUP;
+            cd.iopb.TargetFileObject = file;
+            cd.iopb.TargetInstance = &m.instance;
+            cd.data.Flags = FLTFL_CALLBACK_DATA_IRP_OPERATION;
+            cd.data.Iopb = &cd.iopb;
+            FLT_RELATED_OBJECTS objects{};
+            objects.Size = sizeof(objects);
+            objects.Filter = &m.filter;
+            objects.Volume = &m.volume;
+            objects.Instance = &m.instance;
+            objects.FileObject = file;
+            ThreadState saved;
+            tlIrql = PASSIVE_LEVEL;
+            tlGuarded = false;
+            tlTopLevel = false;
+            tlPagingPath = false;
+            tlCompleting = nullptr;
+            PVOID context = nullptr;
+            FLT_PREOP_CALLBACK_STATUS pre = FLT_PREOP_SUCCESS_WITH_CALLBACK;
+            if (op->PreOperation != nullptr) {
+                pre = TimedDriverCall([&] { return op->PreOperation(&cd.data, &objects, &context); });
+            }
+            if (pre == FLT_PREOP_SUCCESS_WITH_CALLBACK || pre == FLT_PREOP_SYNCHRONIZE) {
+                if (op->PostOperation == nullptr) {
+                    Violation("pre-cleanup asked for a post-cleanup it has no callback for");
+                } else {
+                    TimedDriverCall([&] { return op->PostOperation(&cd.data, &objects, context, 0); });
+                }
+            } else if (pre != FLT_PREOP_SUCCESS_NO_CALLBACK) {
+                Violation("pre-cleanup changed the cleanup");
+            }
+        }
+    }
+    file->cleanedUp.store(true);
+}
+
 int Read(PFILE_OBJECT file, const ReadOptions &options)
 {
     Machine &m = M();
     // Counted before the registration is looked at, so that unregistering can wait for us.
-    m.inflight.fetch_add(1);
-    struct Leave {
-        ~Leave() { M().inflight.fetch_sub(1); }
-    } leave;
+    Inflight inflight;
     if (!m.registered || !m.filtering) {
         return -1;
     }
-    PFLT_POST_OPERATION_CALLBACK post = nullptr;
-    for (const FLT_OPERATION_REGISTRATION *op = m.filter.registration->OperationRegistration;
-         op != nullptr && op->MajorFunction != IRP_MJ_OPERATION_END; ++op) {
-        if (op->MajorFunction == IRP_MJ_READ) {
-            post = op->PostOperation;
-        }
-    }
-    if (post == nullptr) {
+    const FLT_OPERATION_REGISTRATION *op = FindOperation(IRP_MJ_READ);
+    if (op == nullptr) {
         return -1;
     }
-    FLT_IO_PARAMETER_BLOCK iopb{};
-    iopb.IrpFlags = options.fastIo ? 0 : options.irpFlags;
-    iopb.MajorFunction = IRP_MJ_READ;
-    iopb.TargetFileObject = file;
-    iopb.TargetInstance = &m.instance;
-    FLT_CALLBACK_DATA data{};
-    data.Flags = options.fastIo ? FLTFL_CALLBACK_DATA_FAST_IO_OPERATION : FLTFL_CALLBACK_DATA_IRP_OPERATION;
-    data.Iopb = &iopb;
-    data.IoStatus.u.Status = options.status;
+    const bool paging = !options.fastIo && (options.irpFlags & (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO)) != 0;
+    SimCallbackData cd;
+    cd.iopb.IrpFlags = options.fastIo ? 0 : options.irpFlags;
+    cd.iopb.MajorFunction = IRP_MJ_READ;
+    cd.iopb.TargetFileObject = file;
+    cd.iopb.TargetInstance = &m.instance;
+    cd.asynchronous = !options.fastIo && options.asynchronous;
+    cd.data.Flags = options.fastIo ? FLTFL_CALLBACK_DATA_FAST_IO_OPERATION : FLTFL_CALLBACK_DATA_IRP_OPERATION;
+    cd.data.Iopb = &cd.iopb;
+    cd.data.IoStatus.u.Status = STATUS_SUCCESS;
     FLT_RELATED_OBJECTS objects{};
     objects.Size = sizeof(objects);
     objects.Filter = &m.filter;
@@ -559,23 +751,133 @@ int Read(PFILE_OBJECT file, const ReadOptions &options)
     objects.Instance = &m.instance;
     objects.FileObject = file;
 
-    const KIRQL savedIrql = tlIrql;
-    const bool savedGuarded = tlGuarded;
-    tlIrql = options.irql;
+    ThreadState saved;
+    // Pre-read: in the issuing thread, before the file system sees the read. The memory manager
+    // and the cache manager issue paging reads with the top-level IRP set.
+    tlIrql = options.issuerIrql;
     tlGuarded = options.guardedRegion;
-    tlDraining = options.draining;
-    const FLT_POSTOP_CALLBACK_STATUS result =
-        post(&data, &objects, nullptr, options.draining ? FLTFL_POST_OPERATION_DRAINING : 0);
-    tlIrql = savedIrql;
-    tlGuarded = savedGuarded;
+    tlTopLevel = options.nested || paging;
+    tlPagingPath = paging;
+    tlCompleting = nullptr;
     tlDraining = false;
+    PVOID context = nullptr;
+    FLT_PREOP_CALLBACK_STATUS pre = FLT_PREOP_SUCCESS_WITH_CALLBACK;
+    if (op->PreOperation != nullptr) {
+        pre = TimedDriverCall([&] { return op->PreOperation(&cd.data, &objects, &context); });
+    }
+    if (pre == FLT_PREOP_SUCCESS_NO_CALLBACK) {
+        if (context != nullptr) {
+            Violation("pre-read returned a completion context without asking for a post-read");
+        }
+        return -2;
+    }
+    if (pre != FLT_PREOP_SUCCESS_WITH_CALLBACK && pre != FLT_PREOP_SYNCHRONIZE) {
+        Violation("pre-read changed the read (status " + std::to_string(int(pre)) + ")");
+        return -2;
+    }
+    if (op->PostOperation == nullptr) {
+        Violation("pre-read asked for a post-read it has no callback for");
+        return -2;
+    }
+    const bool synchronized = pre == FLT_PREOP_SYNCHRONIZE && !options.fastIo; // fast I/O: as with callback
+    if (synchronized && cd.asynchronous) {
+        Violation("FLT_PREOP_SYNCHRONIZE returned for an asynchronous read");
+    }
+
+    // The file system does the read.
+    cd.data.IoStatus.u.Status = options.status;
+
+    if (options.fastIo || (synchronized && !options.draining)) {
+        // Back in the issuing thread, outside the file system (which has reset the top-level IRP).
+        tlIrql = options.issuerIrql;
+        tlTopLevel = options.nested || paging;
+        tlCompleting = nullptr;
+    } else {
+        // Inside the file system's completion of the IRP.
+        tlIrql = options.irql;
+        tlTopLevel = true;
+        tlCompleting = file->file;
+    }
+    tlDraining = options.draining;
+    const FLT_POSTOP_CALLBACK_STATUS result = TimedDriverCall(
+        [&] { return op->PostOperation(&cd.data, &objects, context, options.draining ? FLTFL_POST_OPERATION_DRAINING : 0); });
     if (result != FLT_POSTOP_FINISHED_PROCESSING) {
         Violation("post-read returned more-processing-required without a way to complete the read");
     }
-    if (iopb.TargetFileObject != file || data.IoStatus.u.Status != options.status) {
+    if (cd.iopb.TargetFileObject != file || cd.data.IoStatus.u.Status != options.status) {
         Violation("post-read altered the read");
     }
     return int(result);
+}
+
+unsigned RunWorkItems()
+{
+    Machine &m = M();
+    std::lock_guard<std::mutex> batch(m.workRunLock);
+    unsigned ran = 0;
+    // The system's worker thread: another thread, at PASSIVE_LEVEL, no top-level IRP.
+    std::thread worker([&] {
+        for (;;) {
+            PFLT_GENERIC_WORKITEM item = nullptr;
+            {
+                std::lock_guard<std::mutex> guard(m.lock);
+                if (m.workQueue.empty()) {
+                    return;
+                }
+                item = m.workQueue.front();
+                m.workQueue.pop_front();
+                item->queued = false;
+            }
+            if (!m.registered) {
+                Violation("a work item ran after its filter unregistered");
+            }
+            TimedDriverCall([&] {
+                item->routine(item, item->object, item->context);
+                return 0;
+            });
+            ++ran;
+        }
+    });
+    worker.join();
+    return ran;
+}
+
+unsigned QueuedWorkItems()
+{
+    std::lock_guard<std::mutex> guard(M().lock);
+    return unsigned(M().workQueue.size());
+}
+
+unsigned WorkItemsAllocated()
+{
+    return M().workItemsAllocated.load();
+}
+
+void SetProfiling(bool on)
+{
+    if (on) {
+        // Calibrate the tick counter against the steady clock.
+        const auto t0 = std::chrono::steady_clock::now();
+        const unsigned long long k0 = Ticks();
+        while (std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(50)) {
+        }
+        const unsigned long long k1 = Ticks();
+        const double ns = double(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count());
+        gNsPerTick = k1 > k0 ? ns / double(k1 - k0) : 1.0;
+        gDriverTicks = 0;
+        gSimTicks = 0;
+    }
+    gProfiling = on;
+}
+
+double DriverNanoseconds()
+{
+    return double(gDriverTicks.load()) * gNsPerTick;
+}
+
+double SimulationNanoseconds()
+{
+    return double(gSimTicks.load()) * gNsPerTick;
 }
 
 size_t PoolOutstanding(ULONG tag)
@@ -627,7 +929,13 @@ extern "C" {
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
-    RequireIrqlAtMost(PoolType == NonPagedPool ? DISPATCH_LEVEL : APC_LEVEL, "ExAllocatePoolWithTag");
+    SIM_COST();
+    const bool nonPaged = PoolType == NonPagedPool || PoolType == NonPagedPoolNx;
+    RequireIrqlAtMost(nonPaged ? DISPATCH_LEVEL : APC_LEVEL, "ExAllocatePoolWithTag");
+    if (PoolType == NonPagedPool) {
+        // The host stands for x64, where the driver has no use for executable pool.
+        Violation("ExAllocatePoolWithTag of executable non-paged pool (NonPagedPool instead of NonPagedPoolNx)");
+    }
     NTSTATUS status;
     if (Fails(Call::AllocatePool, &status)) {
         return nullptr;
@@ -642,6 +950,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
 
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
 {
+    SIM_COST();
     RequireIrqlAtMost(DISPATCH_LEVEL, "ExFreePoolWithTag");
     Machine &m = M();
     {
@@ -661,12 +970,85 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
 
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
 {
+    SIM_COST();
     CurrentTime->QuadPart = M().clock.load();
 }
 
 BOOLEAN NTAPI KeAreAllApcsDisabled(VOID)
 {
+    SIM_COST();
     return (tlIrql >= APC_LEVEL || tlGuarded) ? TRUE : FALSE;
+}
+
+PIRP NTAPI IoGetTopLevelIrp(VOID)
+{
+    SIM_COST();
+    static _IRP fileSystemIrp;
+    return tlTopLevel ? &fileSystemIrp : nullptr;
+}
+
+LONG_PTR NTAPI ObfReferenceObject(PVOID Object)
+{
+    SIM_COST();
+    RequireIrqlAtMost(DISPATCH_LEVEL, "ObfReferenceObject");
+    auto *file = static_cast<PFILE_OBJECT>(Object);
+    M().fileReferences.fetch_add(1);
+    return file->references.fetch_add(1) + 1;
+}
+
+LONG_PTR NTAPI ObfDereferenceObject(PVOID Object)
+{
+    SIM_COST();
+    RequireIrqlAtMost(DISPATCH_LEVEL, "ObfDereferenceObject");
+    auto *file = static_cast<PFILE_OBJECT>(Object);
+    const long left = file->references.fetch_sub(1) - 1;
+    M().fileReferences.fetch_sub(1);
+    if (left < 0) {
+        Violation("ObDereferenceObject of a file object the driver holds no reference on");
+    }
+    return left;
+}
+
+// Events: only what the driver waits for. A waiting thread sees the queued work items run
+// meanwhile (the system keeps serving its work queue).
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
+{
+    SIM_COST();
+    if (Type != NotificationEvent) {
+        Violation("KeInitializeEvent: the simulation has notification events only");
+    }
+    __atomic_store_n(&Event->Signaled, State ? 1 : 0, __ATOMIC_RELEASE);
+}
+
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
+{
+    SIM_COST();
+    (void)Increment;
+    (void)Wait;
+    RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+    return __atomic_exchange_n(&Event->Signaled, 1, __ATOMIC_ACQ_REL);
+}
+
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout)
+{
+    SIM_COST();
+    (void)WaitReason;
+    (void)WaitMode;
+    (void)Alertable;
+    RequireIrqlAtMost(APC_LEVEL, "KeWaitForSingleObject");
+    if (Timeout != nullptr) {
+        Violation("KeWaitForSingleObject: the simulation has no timed waits");
+    }
+    PRKEVENT event = static_cast<PRKEVENT>(Object);
+    while (__atomic_load_n(&event->Signaled, __ATOMIC_ACQUIRE) == 0) {
+        if (QueuedWorkItems() != 0) {
+            RunWorkItems();
+        } else {
+            std::this_thread::yield();
+        }
+    }
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String)
@@ -820,10 +1202,35 @@ VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter)
         notify(cookie);
     }
     m.filtering = false;
-    m.registered = false;
-    while (m.inflight.load() != 0) {
-        std::this_thread::yield();
+    // The instance tears down: callbacks in progress finish, rundown references are waited for,
+    // then the stream contexts go (the streams' references on them are dropped).
+    m.instanceTearingDown = true;
+    while (m.inflight.load() != 0 || m.instanceReferences.load() != 0) {
+        if (QueuedWorkItems() != 0) {
+            RunWorkItems(); // a work item holding a reference keeps the teardown waiting until it ran
+        } else {
+            std::this_thread::yield();
+        }
     }
+    std::vector<PFLT_CONTEXT> contexts;
+    {
+        std::lock_guard<std::mutex> guard(m.lock);
+        if (!m.workQueue.empty()) {
+            Violation("FltUnregisterFilter with work items of the filter still queued");
+        }
+        for (auto &file : m.files) {
+            std::lock_guard<std::mutex> fileGuard(file->lock);
+            if (file->context != nullptr) {
+                contexts.push_back(file->context);
+                file->context = nullptr;
+            }
+        }
+    }
+    for (PFLT_CONTEXT context : contexts) {
+        FltReleaseContext(context);
+    }
+    m.registered = false;
+    m.instanceTearingDown = false;
     m.filter.registration = nullptr;
 }
 
@@ -922,9 +1329,32 @@ VOID FLTAPI FltCloseClientPort(PFLT_FILTER Filter, PFLT_PORT *ClientPort)
     __atomic_store_n(ClientPort, static_cast<PFLT_PORT>(nullptr), __ATOMIC_RELEASE);
 }
 
+namespace {
+
+// The name of a stream as the Filter Manager hands it out. The buffer holds exactly its
+// characters, no terminator: reading past Length is a fault.
+PFLT_FILE_NAME_INFORMATION NewNameInformation(SimFile *file, FLT_FILE_NAME_OPTIONS NameOptions)
+{
+    auto *info = new FLT_FILE_NAME_INFORMATION{};
+    const size_t chars = file->name.size();
+    info->Size = sizeof(FLT_FILE_NAME_INFORMATION);
+    info->Format = NameOptions & 0xff;
+    info->Name.Buffer = new WCHAR[chars == 0 ? 1 : chars];
+    std::memcpy(info->Name.Buffer, file->name.data(), chars * sizeof(WCHAR));
+    info->Name.Length = USHORT(chars * sizeof(WCHAR));
+    info->Name.MaximumLength = info->Name.Length;
+    M().outstandingNames.fetch_add(1);
+    return info;
+}
+
+const FLT_FILE_NAME_OPTIONS QueryMethodMask = 0xff00;
+
+} // namespace
+
 NTSTATUS FLTAPI FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData, FLT_FILE_NAME_OPTIONS NameOptions,
                                           PFLT_FILE_NAME_INFORMATION *FileNameInformation)
 {
+    SIM_COST();
     RequireIrqlAtMost(APC_LEVEL, "FltGetFileNameInformation");
     NTSTATUS status;
     if (Fails(Call::GetFileNameInformation, &status)) {
@@ -937,23 +1367,58 @@ NTSTATUS FLTAPI FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData, FLT_F
     if ((NameOptions & 0xff) != FLT_FILE_NAME_NORMALIZED) {
         return STATUS_INVALID_PARAMETER; // the simulation keeps normalized names only
     }
-    SimFile *file = CallbackData->Iopb->TargetFileObject->file;
-    // The name's buffer holds exactly its characters, no terminator: reading past Length is a fault.
-    auto *info = new FLT_FILE_NAME_INFORMATION{};
-    const size_t chars = file->name.size();
-    info->Size = sizeof(FLT_FILE_NAME_INFORMATION);
-    info->Format = NameOptions & 0xff;
-    info->Name.Buffer = new WCHAR[chars == 0 ? 1 : chars];
-    std::memcpy(info->Name.Buffer, file->name.data(), chars * sizeof(WCHAR));
-    info->Name.Length = USHORT(chars * sizeof(WCHAR));
-    info->Name.MaximumLength = info->Name.Length;
-    M().outstandingNames.fetch_add(1);
-    *FileNameInformation = info;
+    if ((NameOptions & QueryMethodMask) == FLT_FILE_NAME_QUERY_DEFAULT && tlTopLevel) {
+        // Querying the file system now could recurse into it: the default method does nothing.
+        return STATUS_FLT_INVALID_NAME_REQUEST;
+    }
+    PFILE_OBJECT object = CallbackData->Iopb->TargetFileObject;
+    if (object->cleanedUp.load()) {
+        return STATUS_FILE_CLOSED;
+    }
+    *FileNameInformation = NewNameInformation(object->file, NameOptions);
     return STATUS_SUCCESS;
+}
+
+NTSTATUS FLTAPI FltGetFileNameInformationUnsafe(PFILE_OBJECT FileObject, PFLT_INSTANCE Instance,
+                                                FLT_FILE_NAME_OPTIONS NameOptions,
+                                                PFLT_FILE_NAME_INFORMATION *FileNameInformation)
+{
+    SIM_COST();
+    RequireIrqlAtMost(APC_LEVEL, "FltGetFileNameInformationUnsafe");
+    NTSTATUS status;
+    if (Fails(Call::GetFileNameInformation, &status)) {
+        return status;
+    }
+    // "Unsafe": it queries the file system whatever the thread is doing.
+    if (tlPagingPath) {
+        Violation("FltGetFileNameInformationUnsafe from the paging path (recursion into the file system)");
+    } else if (tlTopLevel) {
+        Violation("FltGetFileNameInformationUnsafe with the thread's top-level IRP set (can deadlock)");
+    }
+    if (FileObject == nullptr || (Instance != nullptr && Instance != &M().instance)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if ((NameOptions & 0xff) != FLT_FILE_NAME_NORMALIZED) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (FileObject->cleanedUp.load()) {
+        return STATUS_FILE_CLOSED;
+    }
+    *FileNameInformation = NewNameInformation(FileObject->file, NameOptions);
+    return STATUS_SUCCESS;
+}
+
+BOOLEAN FLTAPI FltIsOperationSynchronous(PFLT_CALLBACK_DATA CallbackData)
+{
+    SIM_COST();
+    RequireIrqlAtMost(DISPATCH_LEVEL, "FltIsOperationSynchronous");
+    const SimCallbackData *cd = reinterpret_cast<const SimCallbackData *>(CallbackData);
+    return cd->asynchronous ? FALSE : TRUE;
 }
 
 VOID FLTAPI FltReleaseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInformation)
 {
+    SIM_COST();
     RequireIrqlAtMost(APC_LEVEL, "FltReleaseFileNameInformation");
     delete[] FileNameInformation->Name.Buffer;
     delete FileNameInformation;
@@ -968,6 +1433,9 @@ NTSTATUS CheckFileInformationCall(const char *routine, PFLT_INSTANCE Instance, P
     RequireIrqlAtMost(PASSIVE_LEVEL, routine);
     if (tlDraining) {
         Violation(std::string(routine) + " issued on an instance that is draining");
+    }
+    if (tlPagingPath) {
+        Violation(std::string(routine) + " from the paging path (recursion into the file system)");
     }
     if (Instance != &M().instance || FileObject == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -987,10 +1455,14 @@ NTSTATUS FLTAPI FltQueryInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT Fil
                                         ULONG Length, FILE_INFORMATION_CLASS FileInformationClass,
                                         PULONG LengthReturned)
 {
+    SIM_COST();
     NTSTATUS status = CheckFileInformationCall("FltQueryInformationFile", Instance, FileObject, Length,
                                                FileInformationClass);
     if (!NT_SUCCESS(status) || Fails(Call::QueryInformationFile, &status)) {
         return status;
+    }
+    if (FileObject->cleanedUp.load()) {
+        return STATUS_FILE_CLOSED;
     }
     SimFile *file = FileObject->file;
     FILE_BASIC_INFORMATION info{};
@@ -1012,10 +1484,18 @@ NTSTATUS FLTAPI FltQueryInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT Fil
 NTSTATUS FLTAPI FltSetInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PVOID FileInformation,
                                       ULONG Length, FILE_INFORMATION_CLASS FileInformationClass)
 {
+    SIM_COST();
     NTSTATUS status = CheckFileInformationCall("FltSetInformationFile", Instance, FileObject, Length,
                                                FileInformationClass);
+    if (FileObject != nullptr && tlCompleting == FileObject->file) {
+        // The file system holds the stream's resources while it completes the read.
+        Violation("FltSetInformationFile on a stream from inside the completion of a read on it (deadlock)");
+    }
     if (!NT_SUCCESS(status) || Fails(Call::SetInformationFile, &status)) {
         return status;
+    }
+    if (FileObject->cleanedUp.load()) {
+        return STATUS_FILE_CLOSED;
     }
     FILE_BASIC_INFORMATION info;
     std::memcpy(&info, FileInformation, sizeof(info));
@@ -1058,19 +1538,252 @@ VOID FLTAPI FltDeletePushLock(PEX_PUSH_LOCK PushLock)
 
 VOID FLTAPI FltAcquirePushLockExclusive(PEX_PUSH_LOCK PushLock)
 {
+    SIM_COST();
     RequireIrqlAtMost(APC_LEVEL, "FltAcquirePushLockExclusive");
     reinterpret_cast<SimPushLock *>(*PushLock)->AcquireExclusive();
 }
 
 VOID FLTAPI FltAcquirePushLockShared(PEX_PUSH_LOCK PushLock)
 {
+    SIM_COST();
     RequireIrqlAtMost(APC_LEVEL, "FltAcquirePushLockShared");
     reinterpret_cast<SimPushLock *>(*PushLock)->AcquireShared();
 }
 
 VOID FLTAPI FltReleasePushLock(PEX_PUSH_LOCK PushLock)
 {
+    SIM_COST();
     reinterpret_cast<SimPushLock *>(*PushLock)->Release();
+}
+
+// ---- stream contexts
+
+NTSTATUS FLTAPI FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE ContextType, SIZE_T ContextSize,
+                                   POOL_TYPE PoolType, PFLT_CONTEXT *ReturnedContext)
+{
+    SIM_COST();
+    RequireIrqlAtMost(APC_LEVEL, "FltAllocateContext");
+    Machine &m = M();
+    if (Filter != &m.filter || !m.registered) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const FLT_CONTEXT_REGISTRATION *registered = nullptr;
+    for (const FLT_CONTEXT_REGISTRATION *r = m.filter.registration->ContextRegistration;
+         r != nullptr && r->ContextType != FLT_CONTEXT_END; ++r) {
+        if (r->ContextType == ContextType) {
+            registered = r;
+        }
+    }
+    if (registered == nullptr || ContextSize > registered->Size) {
+        return STATUS_INVALID_PARAMETER; // only registered context types, at most their size
+    }
+    if (PoolType == NonPagedPool) {
+        Violation("FltAllocateContext of executable non-paged pool (NonPagedPool instead of NonPagedPoolNx)");
+    }
+    NTSTATUS status;
+    if (Fails(Call::AllocateContext, &status)) {
+        return status;
+    }
+    const size_t bytes = sizeof(ContextHeader) + ContextSize;
+    void *block = std::malloc(bytes);
+    std::memset(block, 0xA5, bytes); // contexts come uninitialised
+    auto *header = new (block) ContextHeader();
+    header->tag = registered->PoolTag;
+    {
+        std::lock_guard<std::mutex> guard(m.poolLock);
+        m.pool[block] = PoolBlock{registered->PoolTag, bytes};
+        ++m.poolTags[registered->PoolTag].allocations;
+    }
+    *ReturnedContext = header + 1;
+    return STATUS_SUCCESS;
+}
+
+namespace {
+ContextHeader *HeaderOf(PFLT_CONTEXT context)
+{
+    return static_cast<ContextHeader *>(context) - 1;
+}
+} // namespace
+
+VOID FLTAPI FltReferenceContext(PFLT_CONTEXT Context)
+{
+    SIM_COST();
+    RequireIrqlAtMost(DISPATCH_LEVEL, "FltReferenceContext");
+    HeaderOf(Context)->references.fetch_add(1);
+}
+
+VOID FLTAPI FltReleaseContext(PFLT_CONTEXT Context)
+{
+    SIM_COST();
+    RequireIrqlAtMost(DISPATCH_LEVEL, "FltReleaseContext");
+    ContextHeader *header = HeaderOf(Context);
+    const long left = header->references.fetch_sub(1) - 1;
+    if (left < 0) {
+        Violation("FltReleaseContext of a context with no references left");
+        return;
+    }
+    if (left == 0) {
+        Machine &m = M();
+        {
+            std::lock_guard<std::mutex> guard(m.poolLock);
+            m.pool.erase(header);
+        }
+        header->~ContextHeader();
+        std::free(header);
+    }
+}
+
+NTSTATUS FLTAPI FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
+                                    FLT_SET_CONTEXT_OPERATION Operation, PFLT_CONTEXT NewContext,
+                                    PFLT_CONTEXT *OldContext)
+{
+    SIM_COST();
+    RequireIrqlAtMost(APC_LEVEL, "FltSetStreamContext");
+    if (OldContext != nullptr) {
+        *OldContext = nullptr;
+    }
+    if (Instance != &M().instance || FileObject == nullptr || NewContext == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status;
+    if (Fails(Call::SetStreamContext, &status)) {
+        return status;
+    }
+    if (M().instanceTearingDown) {
+        return STATUS_FLT_DELETING_OBJECT;
+    }
+    SimFile *stream = FileObject->file;
+    PFLT_CONTEXT replaced = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(stream->lock);
+        if (stream->context != nullptr && Operation == FLT_SET_CONTEXT_KEEP_IF_EXISTS) {
+            if (OldContext != nullptr) {
+                HeaderOf(stream->context)->references.fetch_add(1);
+                *OldContext = stream->context;
+            }
+            return STATUS_FLT_CONTEXT_ALREADY_DEFINED;
+        }
+        replaced = stream->context;
+        HeaderOf(NewContext)->references.fetch_add(1);
+        stream->context = NewContext;
+    }
+    if (replaced != nullptr) {
+        if (OldContext != nullptr) {
+            *OldContext = replaced; // the stream's reference passes to the caller
+        } else {
+            FltReleaseContext(replaced);
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FLTAPI FltGetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PFLT_CONTEXT *Context)
+{
+    SIM_COST();
+    RequireIrqlAtMost(APC_LEVEL, "FltGetStreamContext");
+    *Context = nullptr;
+    if (Instance != &M().instance || FileObject == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    SimFile *stream = FileObject->file;
+    std::lock_guard<std::mutex> guard(stream->lock);
+    if (stream->context == nullptr) {
+        return STATUS_NOT_FOUND;
+    }
+    HeaderOf(stream->context)->references.fetch_add(1);
+    *Context = stream->context;
+    return STATUS_SUCCESS;
+}
+
+// ---- generic work items
+
+PFLT_GENERIC_WORKITEM FLTAPI FltAllocateGenericWorkItem(VOID)
+{
+    SIM_COST();
+    RequireIrqlAtMost(DISPATCH_LEVEL, "FltAllocateGenericWorkItem");
+    Machine &m = M();
+    NTSTATUS status;
+    if (Fails(Call::AllocatePool, &status)) {
+        return nullptr;
+    }
+    auto *item = new _FLT_GENERIC_WORKITEM();
+    std::lock_guard<std::mutex> guard(m.lock);
+    m.liveWorkItems.insert(item);
+    m.workItemsAllocated.fetch_add(1);
+    return item;
+}
+
+VOID FLTAPI FltFreeGenericWorkItem(PFLT_GENERIC_WORKITEM FltWorkItem)
+{
+    SIM_COST();
+    RequireIrqlAtMost(DISPATCH_LEVEL, "FltFreeGenericWorkItem");
+    Machine &m = M();
+    std::lock_guard<std::mutex> guard(m.lock);
+    if (m.liveWorkItems.erase(FltWorkItem) == 0) {
+        Violation("FltFreeGenericWorkItem of a work item that is not allocated");
+        return;
+    }
+    if (FltWorkItem->queued) {
+        Violation("FltFreeGenericWorkItem of a work item still queued");
+    }
+    m.workItemsAllocated.fetch_sub(1);
+    delete FltWorkItem;
+}
+
+NTSTATUS FLTAPI FltQueueGenericWorkItem(PFLT_GENERIC_WORKITEM FltWorkItem, PVOID FltObject,
+                                        PFLT_GENERIC_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
+                                        PVOID Context)
+{
+    SIM_COST();
+    RequireIrqlAtMost(DISPATCH_LEVEL, "FltQueueGenericWorkItem");
+    (void)QueueType;
+    Machine &m = M();
+    NTSTATUS status;
+    if (Fails(Call::QueueWorkItem, &status)) {
+        return status;
+    }
+    if (!m.registered || m.instanceTearingDown) {
+        return STATUS_FLT_DELETING_OBJECT;
+    }
+    if (FltObject != &m.instance && FltObject != &m.filter) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::lock_guard<std::mutex> guard(m.lock);
+    if (FltWorkItem->queued) {
+        Violation("FltQueueGenericWorkItem of a work item already queued");
+        return STATUS_INVALID_PARAMETER;
+    }
+    FltWorkItem->routine = WorkerRoutine;
+    FltWorkItem->object = FltObject;
+    FltWorkItem->context = Context;
+    FltWorkItem->queued = true;
+    m.workQueue.push_back(FltWorkItem);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FLTAPI FltObjectReference(PVOID FltObject)
+{
+    SIM_COST();
+    RequireIrqlAtMost(DISPATCH_LEVEL, "FltObjectReference");
+    Machine &m = M();
+    if (FltObject != &m.instance) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    m.instanceReferences.fetch_add(1);
+    if (m.instanceTearingDown || !m.registered) {
+        m.instanceReferences.fetch_sub(1);
+        return STATUS_FLT_DELETING_OBJECT;
+    }
+    return STATUS_SUCCESS;
+}
+
+VOID FLTAPI FltObjectDereference(PVOID FltObject)
+{
+    SIM_COST();
+    RequireIrqlAtMost(DISPATCH_LEVEL, "FltObjectDereference");
+    if (FltObject != &M().instance || M().instanceReferences.fetch_sub(1) <= 0) {
+        Violation("FltObjectDereference without a reference");
+    }
 }
 
 } // extern "C"

@@ -5,10 +5,25 @@
 // simulation behaves like the Filter Manager: it loads the driver by calling DriverEntry, keeps
 // the registration, creates the communication port and enforces its connection limit, calls the
 // port notifications as a user-mode client connects, sends and closes its handle, and calls the
-// post-read callback when a file is read (from as many threads as the test likes). It checks the
-// platform's rules that a real kernel enforces with a bug check (IRQL of each call, freeing with
-// the wrong tag, unregistering with an open server port, ...) and records each breach as a
-// violation instead, so that tests can assert there were none.
+// pre- and post-read callbacks when a file is read (from as many threads as the test likes), the
+// pre-cleanup callback when a handle closes, and queued work items later on other threads. It
+// models the rules a real Filter Manager and NTFS impose on those callbacks:
+//   - an IRP-based read completes inside the file system, at the completion's IRQL (up to
+//     DISPATCH_LEVEL), with the thread's top-level IRP set: a post-read there cannot query a name
+//     with FLT_FILE_NAME_QUERY_DEFAULT (STATUS_FLT_INVALID_NAME_REQUEST), and a set-information
+//     on the stream being read deadlocks (recorded as a violation);
+//   - FLT_PREOP_SYNCHRONIZE moves the post-read of a synchronous IRP read back to the issuing
+//     thread at its IRQL (<= APC_LEVEL), outside the completion; returning it for an asynchronous
+//     read is a violation; fast I/O reads run their post-read in the issuing thread;
+//   - paging reads (IRP_PAGING_IO) allow no name query at all, and any query, set or name query
+//     issued from their callbacks is recursion from the paging path (a violation);
+//   - after a handle's cleanup, queries, sets and name queries on its file object fail with
+//     STATUS_FILE_CLOSED (paging reads through it still happen: mapped files);
+//   - stream contexts are shared by every file object of a stream and freed as the instance
+//     tears down; generic work items run only when the system gets to them, on another thread.
+// It checks the rules that a real kernel enforces with a bug check (IRQL of each call, freeing
+// with the wrong tag, unregistering with an open server port or queued work, ...) and records
+// each breach as a violation instead, so that tests can assert there were none.
 #pragma once
 
 #include "ntbase.h"
@@ -34,6 +49,9 @@ enum class Call {
     IntegerToUnicodeString,
     AppendUnicodeString,
     CaptureBuffer,
+    AllocateContext,
+    SetStreamContext,
+    QueueWorkItem,
     Count
 };
 
@@ -93,25 +111,53 @@ struct FileTimes {
     LONGLONG change = 0;
     ULONG attributes = 0;
 };
-// A file with its normalized name ("\Device\HarddiskVolume3\Users\a.txt") and basic information.
+// A file with its normalized name ("\Device\HarddiskVolume3\Users\a.txt") and basic information,
+// opened: the result is the first file object (handle) of its one stream.
 PFILE_OBJECT AddFile(const std::u16string &normalizedName, const FileTimes &times);
+// Another handle on the same stream (a second open of the file).
+PFILE_OBJECT OpenAgain(PFILE_OBJECT file);
+// The handle is closed: the pre-cleanup callback runs on the calling thread at PASSIVE_LEVEL,
+// then the file object is cleaned up (queries on it fail with STATUS_FILE_CLOSED).
+void Cleanup(PFILE_OBJECT file);
+long FileObjectReferences(); // references the driver took on file objects and has not dropped
+bool HasStreamContext(PFILE_OBJECT file);
 FileTimes Times(PFILE_OBJECT file);
 unsigned SetCount(PFILE_OBJECT file);              // successful FileBasicInformation sets
 FILE_BASIC_INFORMATION LastSetRecord(PFILE_OBJECT file); // the record of the last set
 unsigned OutstandingNames();                       // name information not released yet
 
-// How a read completes, as its post-operation callback sees it.
+// How a read is issued and completes.
 struct ReadOptions {
-    KIRQL irql = PASSIVE_LEVEL;
-    bool guardedRegion = false;
-    bool draining = false;
-    bool fastIo = false;
-    ULONG irpFlags = 0;
+    KIRQL irql = PASSIVE_LEVEL;       // IRQL of the file system's completion (IRP-based reads)
+    KIRQL issuerIrql = PASSIVE_LEVEL; // IRQL of the issuing thread (pre-read), PASSIVE or APC
+    bool guardedRegion = false;       // the issuing thread is in a guarded region
+    bool nested = false;              // issued with the thread's top-level IRP already set
+    bool draining = false;            // the instance drains before the post-read runs
+    bool fastIo = false;              // through fast I/O instead of an IRP
+    bool asynchronous = false;        // an asynchronous IRP (FltIsOperationSynchronous false)
+    ULONG irpFlags = 0;               // IRP_PAGING_IO, IRP_SYNCHRONOUS_PAGING_IO, IRP_NOCACHE
     NTSTATUS status = STATUS_SUCCESS;
 };
-// Reads the file: when the filter is registered and filtering, its post-read callback runs on the
-// calling thread. Returns the callback's status (FLT_POSTOP_FINISHED_PROCESSING), or -1 if none ran.
+// Reads the file: when the filter is registered and filtering, its pre-read callback runs on the
+// calling thread, then the post-read as the Filter Manager would call it (see above). Returns
+// the post-read's status (FLT_POSTOP_FINISHED_PROCESSING), -2 if the pre-read asked for no
+// post-read, or -1 if the filter is not filtering.
 int Read(PFILE_OBJECT file, const ReadOptions &options = ReadOptions());
+
+// ---- work items
+// Runs every queued work item on another thread (one after another) and waits for them,
+// including any they queue. Returns how many ran. A thread waiting in KeWaitForSingleObject or
+// in an instance teardown also gets the queue run: the system keeps serving it.
+unsigned RunWorkItems();
+unsigned QueuedWorkItems();
+unsigned WorkItemsAllocated(); // allocated by the driver and not freed
+
+// ---- cost of the simulation itself (benchmark)
+// With profiling on, every read measures the time spent in the driver's callbacks and work
+// items, less the time spent in the simulated routines they call. Per calling thread.
+void SetProfiling(bool on);
+double DriverNanoseconds(); // since profiling was switched on, for the calling thread
+double SimulationNanoseconds();
 
 // ---- pool, debugger, rule breaches
 size_t PoolOutstanding(ULONG tag);      // allocations not freed

@@ -65,6 +65,18 @@ typedef struct _IO_STATUS_BLOCK {
 typedef struct _FILE_OBJECT FILE_OBJECT, *PFILE_OBJECT;
 typedef struct _DRIVER_OBJECT DRIVER_OBJECT, *PDRIVER_OBJECT;
 typedef struct _ETHREAD *PETHREAD;
+typedef struct _IRP *PIRP;
+typedef intptr_t LONG_PTR;
+
+typedef struct _KEVENT {
+    LONG Signaled;
+} KEVENT, *PKEVENT, *PRKEVENT;
+typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
+typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;
+#define KernelMode ((KPROCESSOR_MODE)0)
+typedef LONG KPRIORITY;
+
+typedef enum _WORK_QUEUE_TYPE { CriticalWorkQueue = 0, DelayedWorkQueue = 1 } WORK_QUEUE_TYPE;
 
 typedef struct _OBJECT_ATTRIBUTES {
     ULONG Length;
@@ -87,7 +99,7 @@ typedef struct _OBJECT_ATTRIBUTES {
         (p)->SecurityQualityOfService = nullptr;  \
     } while (0)
 
-typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1 } POOL_TYPE;
+typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1, NonPagedPoolNx = 512 } POOL_TYPE;
 
 typedef struct _FILE_BASIC_INFORMATION {
     LARGE_INTEGER CreationTime;
@@ -126,6 +138,9 @@ typedef enum _FILE_INFORMATION_CLASS { FileBasicInformation = 4 } FILE_INFORMATI
 #define STATUS_PORT_DISCONNECTED ((NTSTATUS)0xC0000037)
 #define STATUS_FLT_INVALID_NAME_REQUEST ((NTSTATUS)0xC01C0005)
 #define STATUS_FLT_DELETING_OBJECT ((NTSTATUS)0xC01C000B)
+#define STATUS_FLT_CONTEXT_ALREADY_DEFINED ((NTSTATUS)0xC01C0002)
+#define STATUS_NOT_FOUND ((NTSTATUS)0xC0000225)
+#define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BB)
 #define STATUS_FLT_INSTANCE_ALTITUDE_COLLISION ((NTSTATUS)0xC01C0011)
 #define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034)
 #define NT_SUCCESS(s) (((NTSTATUS)(s)) >= 0)
@@ -138,4 +153,13 @@ BOOLEAN NTAPI KeAreAllApcsDisabled(VOID);
 NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
 NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
 ULONG DbgPrint(const char *Format, ...);
+PIRP NTAPI IoGetTopLevelIrp(VOID);
+LONG_PTR NTAPI ObfReferenceObject(PVOID Object);
+LONG_PTR NTAPI ObfDereferenceObject(PVOID Object);
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 }
+#define ObReferenceObject(o) ObfReferenceObject(o)
+#define ObDereferenceObject(o) ObfDereferenceObject(o)
