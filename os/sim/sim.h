@@ -290,7 +290,7 @@ struct PathInfo {
   std::u16string path;            // as stored (case kept)
   std::uint32_t attributes = 0;
   std::u16string owner;
-  std::u16string sddl;            // the SDDL given to CreateDirectoryW (or the spec)
+  std::u16string sddl;            // the SDDL given to CreateDirectoryW (or the DirectorySpec)
   std::u16string target;          // junctions and file links
   std::uint64_t size = 0;
   bool exists() const { return kind != Kind::None; }

@@ -4,15 +4,11 @@
 #include <fltuser.h>
 
 #include "os/os.h"
+#include "os/win32/convert.h"
 
 namespace os {
-namespace {
 
-HANDLE H(Handle h) { return reinterpret_cast<HANDLE>(h); }
-Handle FromH(HANDLE h) { return reinterpret_cast<Handle>(h); }
-const wchar_t* W(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
-
-}  // namespace
+using namespace win32;
 
 std::int32_t FilterConnectCommunicationPort(const char16_t* portName, std::uint32_t options, const void* context,
                                             std::uint16_t contextSize, Handle* port) {

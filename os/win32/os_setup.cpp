@@ -9,23 +9,16 @@
 #include <cstring>
 
 #include "os/os.h"
+#include "os/win32/convert.h"
 
 namespace os {
 namespace {
 
-HANDLE H(Handle h) { return reinterpret_cast<HANDLE>(h); }
-Handle FromH(HANDLE h) { return reinterpret_cast<Handle>(h); }
+using namespace win32;
+
 SC_HANDLE Sc(Handle h) { return reinterpret_cast<SC_HANDLE>(h); }
 Handle FromSc(SC_HANDLE h) { return reinterpret_cast<Handle>(h); }
 HMODULE Module(Handle h) { return reinterpret_cast<HMODULE>(h); }
-const wchar_t* W(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
-wchar_t* W(char16_t* s) { return reinterpret_cast<wchar_t*>(s); }
-
-HKEY K(Key key) {
-  if (key == HkeyCurrentUser) return HKEY_CURRENT_USER;
-  if (key == HkeyLocalMachine) return HKEY_LOCAL_MACHINE;
-  return reinterpret_cast<HKEY>(key);
-}
 
 static_assert(sizeof(FindData) == sizeof(WIN32_FIND_DATAW), "WIN32_FIND_DATAW");
 static_assert(sizeof(ServiceStatus) == sizeof(SERVICE_STATUS), "SERVICE_STATUS");

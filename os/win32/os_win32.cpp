@@ -6,20 +6,13 @@
 #include <cstring>
 
 #include "os/os.h"
+#include "os/win32/convert.h"
 
 namespace os {
 namespace {
 
-HANDLE H(Handle h) { return reinterpret_cast<HANDLE>(h); }
-Handle FromH(HANDLE h) { return reinterpret_cast<Handle>(h); }
-const wchar_t* W(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
-wchar_t* W(char16_t* s) { return reinterpret_cast<wchar_t*>(s); }
+using namespace win32;
 
-HKEY K(Key key) {
-  if (key == HkeyCurrentUser) return HKEY_CURRENT_USER;
-  if (key == HkeyLocalMachine) return HKEY_LOCAL_MACHINE;
-  return reinterpret_cast<HKEY>(key);
-}
 
 static_assert(sizeof(OsVersionInfo) == sizeof(OSVERSIONINFOW), "OSVERSIONINFOW");
 static_assert(sizeof(ServiceStatus) == sizeof(SERVICE_STATUS), "SERVICE_STATUS");
