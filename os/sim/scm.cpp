@@ -122,6 +122,11 @@ std::u16string ProgramOf(std::u16string imagePath) {
   }
 }
 
+bool IsManagerHandle(os::Handle handle) {
+  auto it = M().scHandles.find(handle);
+  return it != M().scHandles.end() && it->second.manager;
+}
+
 ServiceRecord* RecordOf(os::Handle handle, std::uint32_t* error) {
   auto it = M().scHandles.find(handle);
   if (it == M().scHandles.end() || it->second.manager) {
@@ -399,8 +404,7 @@ Handle OpenServiceW(Handle manager, const char16_t* serviceName, std::uint32_t d
     return NullHandle;
   }
   std::lock_guard<std::mutex> lock(Mutex());
-  auto it = M().scHandles.find(manager);
-  if (it == M().scHandles.end() || !it->second.manager) {
+  if (!IsManagerHandle(manager)) {
     SetLastError(ErrorInvalidHandle);
     return NullHandle;
   }
@@ -428,8 +432,7 @@ Handle CreateServiceW(Handle manager, const char16_t* serviceName, const char16_
     return NullHandle;
   }
   std::lock_guard<std::mutex> lock(Mutex());
-  auto it = M().scHandles.find(manager);
-  if (it == M().scHandles.end() || !it->second.manager) {
+  if (!IsManagerHandle(manager)) {
     SetLastError(ErrorInvalidHandle);
     return NullHandle;
   }

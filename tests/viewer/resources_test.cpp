@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pe_resources.h"
+#include "resource_reader.h"
 
 namespace {
 
@@ -69,67 +70,6 @@ const std::vector<Language> Languages = {
     {0x0C0A, 160, 120, 160, 102, 114, 160, 5, 160,
      {u"Ombrix_Viewer", u"Unidad activa:", u"Tasa de compresión de datos:", u"Espacio libre aumentado:",
       u"Calculando...", u"Última actualización:", u"No compatible", u"<a>Ayuda</a>", u"Salir", u"Ombrix Viewer"}},
-};
-
-std::string Hex(std::uint32_t v) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%04X", v);
-  return text;
-}
-
-std::string Utf8(const std::u16string& s) {
-  std::string out;
-  for (char16_t c : s) {
-    if (c < 0x80) {
-      out += char(c);
-    } else if (c < 0x800) {
-      out += char(0xC0 | c >> 6);
-      out += char(0x80 | (c & 0x3F));
-    } else {
-      out += char(0xE0 | c >> 12);
-      out += char(0x80 | (c >> 6 & 0x3F));
-      out += char(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
-std::string Upper(std::string s) {
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
-  return s;
-}
-
-// Little-endian reader over one resource's bytes; a read past the end fails the test.
-struct Reader {
-  const std::vector<std::uint8_t>& d;
-  std::size_t at = 0;
-  bool overrun = false;
-  std::uint32_t U8() {
-    if (at + 1 > d.size()) return overrun = true, 0;
-    return d[at++];
-  }
-  std::uint32_t U16() { return U8() | U8() << 8; }
-  std::uint32_t U32() { return U16() | U16() << 16; }
-  std::int32_t I16() { return std::int16_t(U16()); }
-  void Align4() { at = (at + 3) & ~std::size_t(3); }
-  std::u16string Sz() {
-    std::u16string s;
-    for (char16_t c; (c = char16_t(U16())) != 0 && !overrun;) s += c;
-    return s;
-  }
-  // sz_Or_Ord: "" for none, "#n" for an ordinal, else the string.
-  std::u16string SzOrOrd() {
-    std::size_t start = at;
-    std::uint32_t first = U16();
-    if (first == 0) return u"";
-    if (first == 0xFFFF) {
-      std::string n = "#" + std::to_string(U16());
-      return std::u16string(n.begin(), n.end());
-    }
-    at = start;
-    return Sz();
-  }
 };
 
 class ViewerResources : public ::testing::TestWithParam<const char*> {

@@ -299,6 +299,18 @@ struct PassiveCallback {
     }
 };
 
+// The objects the filter manager hands to a callback for an operation on this file.
+FLT_RELATED_OBJECTS RelatedObjects(Machine &m, PFILE_OBJECT file)
+{
+    FLT_RELATED_OBJECTS objects{};
+    objects.Size = sizeof(objects);
+    objects.Filter = &m.filter;
+    objects.Volume = &m.volume;
+    objects.Instance = &m.instance;
+    objects.FileObject = file;
+    return objects;
+}
+
 bool EqualsIgnoreCase(const std::u16string &a, const std::u16string &b)
 {
     if (a.size() != b.size()) {
@@ -691,12 +703,7 @@ void Cleanup(PFILE_OBJECT file)
             cd.iopb.TargetInstance = &m.instance;
             cd.data.Flags = FLTFL_CALLBACK_DATA_IRP_OPERATION;
             cd.data.Iopb = &cd.iopb;
-            FLT_RELATED_OBJECTS objects{};
-            objects.Size = sizeof(objects);
-            objects.Filter = &m.filter;
-            objects.Volume = &m.volume;
-            objects.Instance = &m.instance;
-            objects.FileObject = file;
+            FLT_RELATED_OBJECTS objects = RelatedObjects(m, file);
             ThreadState saved;
             tlIrql = PASSIVE_LEVEL;
             tlGuarded = false;
@@ -744,12 +751,7 @@ int Read(PFILE_OBJECT file, const ReadOptions &options)
     cd.data.Flags = options.fastIo ? FLTFL_CALLBACK_DATA_FAST_IO_OPERATION : FLTFL_CALLBACK_DATA_IRP_OPERATION;
     cd.data.Iopb = &cd.iopb;
     cd.data.IoStatus.u.Status = STATUS_SUCCESS;
-    FLT_RELATED_OBJECTS objects{};
-    objects.Size = sizeof(objects);
-    objects.Filter = &m.filter;
-    objects.Volume = &m.volume;
-    objects.Instance = &m.instance;
-    objects.FileObject = file;
+    FLT_RELATED_OBJECTS objects = RelatedObjects(m, file);
 
     ThreadState saved;
     // Pre-read: in the issuing thread, before the file system sees the read. The memory manager
