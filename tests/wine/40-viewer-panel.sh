@@ -39,7 +39,20 @@ stats='C:\Ombrix\Ombrix.ini'
 export LANG=C.UTF-8 LC_ALL=
 
 probe() { wine_run "$app/viewer_probe.exe" "$@" | tr -d '\r'; return "${PIPESTATUS[0]}"; }
-must() { local out; out=$(probe "$@") || fail "probe $*: $out"; note "$*: $out"; }
+# The probe prints a verdict for every command it runs. A failure with no output at all means the probe itself did not run to its
+# end under Wine, which says nothing about the viewer: it is run once more, and the note says so.
+must() {
+    local out rc
+    out=$(probe "$@")
+    rc=$?
+    if [ $rc != 0 ] && [ -z "$out" ]; then
+        note "$*: the probe ended with exit code $rc and printed nothing; running it again"
+        out=$(probe "$@")
+        rc=$?
+    fi
+    [ $rc = 0 ] || fail "probe $* (exit code $rc): $out"
+    note "$*: $out"
+}
 
 viewer_pid=
 start_viewer() {

@@ -139,15 +139,19 @@ int Hold(wchar_t const* path, DWORD ms) {
 
 int Expect(HWND panel, int control, wchar_t const* expected) {
   wchar_t text[1024] = {};
+  bool answered = true;
   bool same = WaitFor([&] {
-    // WM_GETTEXT crosses the process boundary; GetDlgItemTextW would too.
+    // WM_GETTEXT crosses the process boundary; GetDlgItemTextW would too. A viewer that does not
+    // answer within a second counts as a failed check, not as a probe that hangs.
     HWND item = control == 0 ? panel : GetDlgItem(panel, control);
-    SendMessageW(item, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text));
-    return wcscmp(text, expected) == 0;
+    DWORD_PTR copied = 0;
+    answered = SendMessageTimeoutW(item, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_NORMAL, 1000,
+                                   &copied) != 0;
+    return answered && wcscmp(text, expected) == 0;
   });
   std::printf("control %d: \"", control);
   PrintWide(text);
-  std::printf("\"%s\n", same ? "" : " (expected something else)");
+  std::printf("\"%s\n", same ? "" : answered ? " (expected something else)" : " (the viewer does not answer)");
   return same ? 0 : 1;
 }
 
@@ -161,7 +165,8 @@ BOOL CALLBACK FindShownTip(HWND window, LPARAM context) {
   wchar_t className[64];
   GetClassNameW(window, className, 64);
   if (_wcsicmp(className, L"tooltips_class32") != 0 || !IsWindowVisible(window)) return TRUE;
-  SendMessageW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(search->text));
+  DWORD_PTR copied = 0;
+  SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(search->text), SMTO_NORMAL, 1000, &copied);
   search->found = true;
   return FALSE;
 }
@@ -222,7 +227,10 @@ int ActivateOther() {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc < 2) return 2;
+  if (argc < 2) {
+    std::printf("usage: no command\n");
+    return 2;
+  }
   wchar_t const* command = argv[1];
 
   if (wcscmp(command, L"write-stats") == 0) return WriteStats(argc, argv);
@@ -258,8 +266,12 @@ int wmain(int argc, wchar_t** argv) {
   if (wcscmp(command, L"expect") == 0 && argc == 4) return Expect(panel, _wtoi(argv[2]), argv[3]);
   if (wcscmp(command, L"expect-title") == 0 && argc == 3) return Expect(panel, 0, argv[2]);
   if (wcscmp(command, L"expect-tip") == 0 && argc == 3) return ExpectTip(panel, argv[2]);
-  if (wcscmp(command, L"tray-left") == 0) return PostMessageW(panel, TrayCallbackMessage, 0, WM_LBUTTONDOWN) ? 0 : 1;
-  if (wcscmp(command, L"tray-right") == 0) return PostMessageW(panel, TrayCallbackMessage, 0, WM_RBUTTONDOWN) ? 0 : 1;
+  if (wcscmp(command, L"tray-left") == 0 || wcscmp(command, L"tray-right") == 0) {
+    LPARAM press = wcscmp(command, L"tray-left") == 0 ? WM_LBUTTONDOWN : WM_RBUTTONDOWN;
+    BOOL posted = PostMessageW(panel, TrayCallbackMessage, 0, press);
+    std::printf("tray callback %s\n", posted ? "posted" : "not posted");
+    return posted ? 0 : 1;
+  }
   if (wcscmp(command, L"wait-visible") == 0 && argc == 3) {
     bool wanted = _wtoi(argv[2]) != 0;
     bool reached = WaitFor([&] { return (IsWindowVisible(panel) != FALSE) == wanted; });
@@ -295,5 +307,6 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("ViewerExitMessage returned %lu\n", static_cast<unsigned long>(result));
     return sent != 0 && result == 0 ? 0 : 1;
   }
+  std::printf("usage: unknown command or wrong number of arguments (%d)\n", argc);
   return 2;
 }
