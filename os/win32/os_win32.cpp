@@ -13,7 +13,6 @@ namespace {
 
 using namespace win32;
 
-
 static_assert(sizeof(OsVersionInfo) == sizeof(OSVERSIONINFOW), "OSVERSIONINFOW");
 static_assert(sizeof(ServiceStatus) == sizeof(SERVICE_STATUS), "SERVICE_STATUS");
 static_assert(sizeof(OBJECT_ATTRIBUTES) == (sizeof(void*) == 8 ? 48 : 24), "OBJECT_ATTRIBUTES");

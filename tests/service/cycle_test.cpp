@@ -14,10 +14,8 @@ void AddSaving(char16_t letter, std::uint64_t bytes) {
   int i = 0;
   while (bytes > 0) {
     std::uint64_t size = std::min<std::uint64_t>(bytes, std::uint64_t(MaxFileSize));
-    auto spec = Stale(u"part" + std::u16string(1, char16_t(u'a' + i++)) + u".bin", size,
-                      0x20 | os::FileAttributeCompressed);
-    spec.compressedSize = 0;
-    sim::AddFile(letter, spec);
+    sim::AddFile(letter, StaleToNothing(u"part" + std::u16string(1, char16_t(u'a' + i++)) + u".bin", size,
+                                        0x20 | os::FileAttributeCompressed));
     bytes -= size;
   }
 }
@@ -160,13 +158,8 @@ TEST_F(Cycle, BusyStatisticsFileIsSkippedAndWrittenByTheNextCycle) {
 
 TEST_F(Cycle, QuotaHoldsForOneCycleOnly) {
   sim::AddDrive(u'C');
-  auto big = [](const char16_t* name) {
-    auto spec = Stale(name, 600ull << 20);
-    spec.compressedSize = 0;
-    return spec;
-  };
-  sim::AddFile(u'C', big(u"a.dat"));
-  auto b = sim::AddFile(u'C', big(u"b.dat"));
+  sim::AddFile(u'C', StaleToNothing(u"a.dat", 600ull << 20));
+  auto b = sim::AddFile(u'C', StaleToNothing(u"b.dat", 600ull << 20));
   RunCycle();
   EXPECT_FALSE(sim::VolumeFile(u'C', b).compressed()) << "the first file passed the quota";
   RunCycle();

@@ -66,6 +66,14 @@ inline sim::FileSpec Stale(std::u16string name, std::uint64_t size, std::uint32_
   return spec;
 }
 
+// A stale file that compresses to nothing (no cluster left allocated), so a pass that compresses
+// or measures it saves its whole size.
+inline sim::FileSpec StaleToNothing(std::u16string name, std::uint64_t size, std::uint32_t attributes = 0x20) {
+  sim::FileSpec spec = Stale(std::move(name), size, attributes);
+  spec.compressedSize = 0;
+  return spec;
+}
+
 // A recently used file: last read yesterday.
 inline sim::FileSpec Recent(std::u16string name, std::uint64_t size, std::uint32_t attributes = 0x20) {
   sim::FileSpec spec = Stale(std::move(name), size, attributes);

@@ -143,9 +143,7 @@ TEST_F(VolumePass, SavingsAreMeasuredInFourKibUnits) {
   auto spec = Stale(u"ten.txt", 10000);
   spec.compressedSize = 4096;
   auto ten = sim::AddFile(u'C', spec);
-  auto tiny = Stale(u"tiny.txt", 100);
-  tiny.compressedSize = 0;
-  sim::AddFile(u'C', tiny);
+  sim::AddFile(u'C', StaleToNothing(u"tiny.txt", 100));
   std::uint64_t freeBefore = sim::FreeBytes(u'C');
   EXPECT_EQ(Pass(u"C:"), 8192);
   EXPECT_TRUE(Compressed(ten));
@@ -200,16 +198,11 @@ TEST_F(VolumePass, QuotaStopsCompressionOnThisAndLaterVolumesButNotMeasuring) {
   // 200 MiB files that compress to nothing: the third one lifts the cycle past 512 MiB.
   std::vector<std::uint64_t> onC;
   for (int i = 0; i < 5; ++i) {
-    auto spec = Stale(u"big" + std::u16string(1, char16_t(u'0' + i)) + u".dat", 200ull << 20);
-    spec.compressedSize = 0;
-    onC.push_back(sim::AddFile(u'C', spec));
+    onC.push_back(sim::AddFile(u'C', StaleToNothing(u"big" + std::u16string(1, char16_t(u'0' + i)) + u".dat",
+                                                    200ull << 20)));
   }
-  auto freshOnD = Stale(u"fresh.dat", 1 << 20);
-  freshOnD.compressedSize = 0;
-  auto dFresh = sim::AddFile(u'D', freshOnD);
-  auto oldOnD = Stale(u"old.dat", 1 << 20, 0x20 | os::FileAttributeCompressed);
-  oldOnD.compressedSize = 0;
-  sim::AddFile(u'D', oldOnD);
+  auto dFresh = sim::AddFile(u'D', StaleToNothing(u"fresh.dat", 1 << 20));
+  sim::AddFile(u'D', StaleToNothing(u"old.dat", 1 << 20, 0x20 | os::FileAttributeCompressed));
 
   EXPECT_EQ(Pass(u"C:"), 3 * (200ll << 20));
   EXPECT_TRUE(Compressed(onC[0]) && Compressed(onC[1]) && Compressed(onC[2]));
@@ -225,9 +218,7 @@ TEST_F(VolumePass, QuotaIsReachedOnlyAboveItsValue) {
   // is compressed too, and only then is the quota reached.
   std::vector<std::uint64_t> files;
   for (const char16_t* name : {u"q1.dat", u"q2.dat", u"q3.dat", u"q4.dat"}) {
-    auto spec = Stale(name, 256ull << 20);
-    spec.compressedSize = 0;
-    files.push_back(sim::AddFile(u'C', spec));
+    files.push_back(sim::AddFile(u'C', StaleToNothing(name, 256ull << 20)));
   }
   EXPECT_EQ(Pass(u"C:"), 3 * (256ll << 20));
   EXPECT_TRUE(Compressed(files[2]));
@@ -239,15 +230,10 @@ TEST_F(VolumePass, QuotaIsReachedOnlyAboveItsValue) {
 
 TEST_F(VolumePass, QuotaCountsTheSavingsOfEarlierVolumesInTheCycle) {
   sim::AddDrive(u'D');
-  auto big = [](const char16_t* name) {
-    auto spec = Stale(name, 200ull << 20);
-    spec.compressedSize = 0;
-    return spec;
-  };
-  sim::AddFile(u'C', big(u"c1.dat"));
-  sim::AddFile(u'C', big(u"c2.dat"));
-  auto d1 = sim::AddFile(u'D', big(u"d1.dat"));
-  auto d2 = sim::AddFile(u'D', big(u"d2.dat"));
+  sim::AddFile(u'C', StaleToNothing(u"c1.dat", 200ull << 20));
+  sim::AddFile(u'C', StaleToNothing(u"c2.dat", 200ull << 20));
+  auto d1 = sim::AddFile(u'D', StaleToNothing(u"d1.dat", 200ull << 20));
+  auto d2 = sim::AddFile(u'D', StaleToNothing(u"d2.dat", 200ull << 20));
   Pass(u"C:");
   EXPECT_EQ(Service.Control.QuotaReached, 0);
   EXPECT_EQ(Service.Control.CycleSaved, 400ll << 20);

@@ -15,7 +15,7 @@ setup_under_xvfb "$@"
 locale -a | grep -qx de_DE.utf8 || fail "locale de_DE.utf8 is missing (tools/test.sh generates it)"
 
 # True when no message box is shown (the driver's wait ends at once).
-no_box() { ! wine_run "$(WINE_ARCH=x86 helper_exe setup_driver)" wait-box 0 >/dev/null; }
+no_box() { ! driver_out wait-box 0 >/dev/null; }
 
 t_start=$SECONDS
 setup_prefix x86

@@ -14,6 +14,7 @@
 #                             background; its output goes to $WINE_TMP/TAG.out
 #   setup_start_uninstall TAG starts the registered UninstallString the same way
 #   setup_exit_code TAG SECS  waits for the started program to end; prints its exit code
+#   driver_out ARGS...        setup_driver.exe ARGS: output without CR, the driver's exit status
 #   drv ARGS...               runs setup_driver.exe ARGS; output (without CR) in $DRV_OUT; fails
 #                             the test when the driver reports a failure
 #   drv_line PREFIX           the first line of $DRV_OUT starting with PREFIX, without it
@@ -117,11 +118,17 @@ setup_exit_code() {
     tr -d '\r' <"$WINE_TMP/$tag.out" | awk '$1 == "exit" { print $2 }'
 }
 
-drv() {
-    local exe
+# setup_driver.exe ARGS: its output without CR, and its own exit status (a subshell, so its
+# pipefail stays inside).
+driver_out() (
     exe=$(WINE_ARCH=x86 helper_exe setup_driver) || exit 1
+    set -o pipefail
+    wine_run -t 90 "$exe" "$@" | tr -d '\r'
+)
+
+drv() {
     local rc
-    DRV_OUT=$(set -o pipefail; wine_run -t 90 "$exe" "$@" | tr -d '\r')
+    DRV_OUT=$(driver_out "$@")
     rc=$?
     [ "$rc" = 0 ] || fail "setup_driver $*: $DRV_OUT"
     note "$* -> $(head -n 1 <<<"$DRV_OUT")"
@@ -133,9 +140,8 @@ drv_line() {
 }
 
 shoot() {
-    local name=$1 what=${2:-sheet} caption=${3:-} exe rect
-    exe=$(WINE_ARCH=x86 helper_exe setup_driver) || exit 1
-    rect=$(set -o pipefail; wine_run "$exe" rect "$what" ${caption:+"$caption"} | tr -d '\r') || fail "no rectangle of the $what for $name"
+    local name=$1 what=${2:-sheet} caption=${3:-} rect
+    rect=$(driver_out rect "$what" ${caption:+"$caption"}) || fail "no rectangle of the $what for $name"
     set -- $rect
     import -window root "$WINE_TMP/screen.png" || fail "screenshot failed"
     convert "$WINE_TMP/screen.png" -crop "$(($3 - $1 + 20))x$(($4 - $2 + 20))+$(($1 - 10))+$(($2 - 10))" +repage \
@@ -144,9 +150,7 @@ shoot() {
 }
 
 regdump() {
-    local exe
-    exe=$(WINE_ARCH=x86 helper_exe setup_driver) || exit 1
-    REG_OUT=$(set -o pipefail; wine_run "$exe" regdump "$1" | tr -d '\r')
+    REG_OUT=$(driver_out regdump "$1")
 }
 
 reg_field() {

@@ -36,19 +36,13 @@
 #include <string>
 #include <vector>
 
+#include "write_utf8.h"
+
 namespace {
 
 int const NextButton = 0x3024;
 int const FinishButton = 0x3025;
 UINT const SendPatienceMs = 2000;
-
-std::string Utf8(std::wstring const& text) {
-  if (text.empty()) return std::string();
-  int const bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(size_t(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), &out[0], bytes, nullptr, nullptr);
-  return out;
-}
 
 // Backslashes are doubled in texts, kept single in registry data (paths).
 std::wstring Escape(std::wstring const& text, bool doubleBackslash = true) {
@@ -66,11 +60,7 @@ std::wstring Escape(std::wstring const& text, bool doubleBackslash = true) {
 }
 
 // One line on stdout, written at once (the tests read it while the wizard goes on).
-void Say(std::wstring const& line) {
-  std::string const bytes = Utf8(line + L"\n");
-  DWORD written = 0;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), DWORD(bytes.size()), &written, nullptr);
-}
+void Say(std::wstring const& line) { WriteUtf8(GetStdHandle(STD_OUTPUT_HANDLE), line + L"\n"); }
 
 [[noreturn]] void Fail(std::wstring const& why) {
   Say(why);

@@ -15,17 +15,11 @@
 #include <cwctype>
 #include <string>
 
+#include "write_utf8.h"
+
 namespace {
 
 wchar_t const LogPath[] = L"C:\\ombrix-standins.log";
-
-void WriteUtf8(HANDLE file, std::wstring const& text) {
-  int const bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(size_t(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), &out[0], bytes, nullptr, nullptr);
-  DWORD written = 0;
-  WriteFile(file, out.data(), DWORD(out.size()), &written, nullptr);
-}
 
 void Record(std::wstring const& line) {
   HANDLE const file = CreateFileW(LogPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

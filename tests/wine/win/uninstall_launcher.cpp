@@ -12,16 +12,11 @@
 #include <cstdio>
 #include <string>
 
+#include "write_utf8.h"
+
 namespace {
 
-void Say(std::wstring const& line) {
-  std::wstring const text = line + L"\n";
-  int const bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(size_t(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), &out[0], bytes, nullptr, nullptr);
-  DWORD written = 0;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), out.data(), DWORD(out.size()), &written, nullptr);
-}
+void Say(std::wstring const& line) { WriteUtf8(GetStdHandle(STD_OUTPUT_HANDLE), line + L"\n"); }
 
 }  // namespace
 
