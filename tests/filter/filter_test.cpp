@@ -82,8 +82,9 @@ TEST_F(Filter, Start_RegistersFiltersAndOpensTheOneConnectionAdminPort)
     EXPECT_EQ(r->OperationRegistration[1].Flags, 0u);
     EXPECT_EQ(r->OperationRegistration[2].MajorFunction, IRP_MJ_OPERATION_END);
     EXPECT_NE(r->FilterUnloadCallback, nullptr);
-    const PVOID none[] = {r->InstanceSetupCallback, r->InstanceQueryTeardownCallback,
-                          r->InstanceTeardownStartCallback, r->InstanceTeardownCompleteCallback,
+    const PVOID none[] = {reinterpret_cast<PVOID>(r->InstanceSetupCallback), r->InstanceQueryTeardownCallback,
+                          reinterpret_cast<PVOID>(r->InstanceTeardownStartCallback),
+                          reinterpret_cast<PVOID>(r->InstanceTeardownCompleteCallback),
                           r->GenerateFileNameCallback, r->NormalizeNameComponentCallback,
                           r->NormalizeContextCleanupCallback, r->TransactionNotificationCallback,
                           r->NormalizeNameComponentExCallback};
@@ -94,8 +95,6 @@ TEST_F(Filter, Start_RegistersFiltersAndOpensTheOneConnectionAdminPort)
     EXPECT_TRUE(port.open);
     EXPECT_EQ(port.name, u"\\OmbrixPort");
     EXPECT_EQ(port.attributes, ULONG(OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE));
-    EXPECT_TRUE(port.securityDescriptorValid);
-    EXPECT_EQ(port.securityAccess, 0x1F0001u);
     EXPECT_EQ(port.maxConnections, 1);
     EXPECT_FALSE(port.serverCookie);
     EXPECT_EQ(fltsim::LiveSecurityDescriptors(), 0u) << "descriptor freed once the port exists";
@@ -168,6 +167,21 @@ TEST_F(Filter, Port_SecondClientIsRefusedAndTableUntouched)
     ASSERT_GE(other, 0);
     EXPECT_EQ(SendVolumes(other, {9}), STATUS_SUCCESS);
     EXPECT_EQ(TableTexts(), std::vector<std::u16string>{Entry(9)});
+}
+
+TEST_F(Filter, Port_OnlyLocalSystemMayConnect)
+{
+    Load();
+    // Between two cycles the service has let go of the one connection: an administrator's
+    // process tries to take it.
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_EQ(fltsim::Connect(OMBRIX_PORT_NAME, &status, fltsim::Account::Administrator), -1);
+    EXPECT_EQ(status, STATUS_ACCESS_DENIED);
+    EXPECT_TRUE(fltsim::DebugLines().empty()) << "the driver never heard of it";
+    int client = ConnectService();
+    EXPECT_GE(client, 0);
+    EXPECT_EQ(SendVolumes(client, {3}), STATUS_SUCCESS);
+    EXPECT_EQ(TableTexts(), std::vector<std::u16string>{Entry(3)});
 }
 
 TEST_F(Filter, Port_ReconnectGivesOnlyTheNewVolumes)
@@ -666,6 +680,120 @@ TEST_F(Filter, Refresh_FailingQueries_EndTheCheckQuietlyAndWaitAnHour)
         fltsim::Read(file);
         EXPECT_EQ(fltsim::Times(file).lastAccess, now_ + Hour + 600000000LL) << int(f.call);
         fltsim::Cleanup(file);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// What the refresh never works through, and volumes it has nothing to do on
+
+TEST_F(Filter, Refresh_UnwatchedVolumes_AskNothing)
+{
+    Watch({2});
+    fltsim::SetSystemTime(now_);
+    // Another volume whose number begins with 2, and a path that merely mentions volume 2.
+    PFILE_OBJECT on23 = fltsim::AddFile(FileOn(23), Stored(0));
+    PFILE_OBJECT mentions2 = fltsim::AddFile(FileOn(3, u"\\Device\\HarddiskVolume2\\notes.txt"), Stored(0));
+    fltsim::AddVolume(u"\\Device\\Mup", fltsim::FileSystem::Fat);
+    PFILE_OBJECT share = fltsim::AddFile(u"\\Device\\Mup\\server\\share\\HarddiskVolume2.doc", Stored(0));
+    fltsim::ReadOptions fastIo, dpc, paging;
+    fastIo.fastIo = true;
+    dpc.asynchronous = true;
+    dpc.irql = DISPATCH_LEVEL;
+    paging.irpFlags = IRP_PAGING_IO;
+    for (PFILE_OBJECT f : {on23, mentions2, share}) {
+        for (const fltsim::ReadOptions &o : {fltsim::ReadOptions(), fastIo, dpc, paging}) fltsim::Read(f, o);
+        EXPECT_EQ(fltsim::Times(f).lastAccess, 0);
+        EXPECT_FALSE(fltsim::HasStreamContext(f));
+    }
+    EXPECT_EQ(fltsim::RunWorkItems(), 0u);
+    for (fltsim::Call c : {fltsim::Call::GetFileNameInformation, fltsim::Call::QueryInformationFile,
+                           fltsim::Call::QueueWorkItem, fltsim::Call::AllocateContext}) {
+        EXPECT_EQ(fltsim::CallCount(c), 0u) << int(c);
+    }
+}
+
+TEST_F(Filter, Refresh_EveryInstanceFollowsTheList)
+{
+    Load();
+    fltsim::SetSystemTime(now_);
+    PFILE_OBJECT early = fltsim::AddFile(FileOn(3), Stored(0)); // attached before any list
+    int client = ConnectService();
+    ASSERT_EQ(SendVolumes(client, {3}), STATUS_SUCCESS);
+    fltsim::Read(early);
+    EXPECT_EQ(fltsim::Times(early).lastAccess, now_) << "a list sent later reaches a volume already attached";
+    PFILE_OBJECT late = fltsim::AddFile(FileOn(3, u"\\late.txt"), Stored(0));
+    PFILE_OBJECT other = fltsim::AddFile(FileOn(7), Stored(0)); // mounted after the list: judged at setup
+    fltsim::Read(late);
+    fltsim::Read(other);
+    EXPECT_EQ(fltsim::Times(late).lastAccess, now_);
+    EXPECT_EQ(fltsim::Times(other).lastAccess, 0);
+    ASSERT_EQ(SendVolumes(client, {7}), STATUS_SUCCESS); // drops volume 3
+    PFILE_OBJECT dropped = fltsim::AddFile(FileOn(3, u"\\dropped.txt"), Stored(0));
+    const unsigned queries = fltsim::CallCount(fltsim::Call::QueryInformationFile);
+    fltsim::Read(dropped);
+    fltsim::Read(other);
+    EXPECT_EQ(fltsim::Times(dropped).lastAccess, 0);
+    EXPECT_EQ(fltsim::Times(other).lastAccess, now_);
+    EXPECT_EQ(fltsim::CallCount(fltsim::Call::QueryInformationFile), queries + 1) << "only the watched volume's file";
+    for (PFILE_OBJECT f : {early, late, other, dropped}) fltsim::Cleanup(f);
+}
+
+TEST_F(Filter, Refresh_NeverThroughStreamFilesThePagingFileOrClosedHandles)
+{
+    Load();
+    fltsim::AddVolume(u"\\Device\\HarddiskVolume4", fltsim::FileSystem::Fat); // lets closed file objects through
+    int client = ConnectService();
+    ASSERT_EQ(SendVolumes(client, {3, 4}), STATUS_SUCCESS);
+    fltsim::SetSystemTime(now_);
+    fltsim::ReadOptions paging;
+    paging.irpFlags = IRP_PAGING_IO | IRP_NOCACHE;
+    PFILE_OBJECT mft = fltsim::AddFile(FileOn(3, u"\\$Mft"), Stored(0), fltsim::FileKind::StreamFile);
+    PFILE_OBJECT index = fltsim::AddFile(FileOn(4, u"\\Users"), Stored(0), fltsim::FileKind::StreamFile);
+    PFILE_OBJECT pagefile = fltsim::AddFile(FileOn(3, u"\\pagefile.sys"), Stored(0), fltsim::FileKind::PagingFile);
+    for (PFILE_OBJECT f : {mft, index, pagefile}) {
+        fltsim::Read(f, paging);
+        fltsim::Read(f); // a cached read of a directory's index, an IRP on the paging file
+    }
+    fltsim::RunWorkItems();
+    for (PFILE_OBJECT f : {mft, index, pagefile}) {
+        EXPECT_EQ(fltsim::SetCount(f), 0u);
+        EXPECT_FALSE(fltsim::HasStreamContext(f));
+    }
+    EXPECT_EQ(fltsim::CallCount(fltsim::Call::QueryInformationFile), 0u);
+
+    // On FAT a mapped file whose handle is closed still answers: page faults must not be
+    // worked through it, whether they come before the work item is queued or before it runs.
+    for (bool closedFirst : {true, false}) {
+        PFILE_OBJECT mapped = fltsim::AddFile(FileOn(4, closedFirst ? u"\\a.dll" : u"\\b.dll"), Stored(now_ - 9 * Hour));
+        if (closedFirst) {
+            fltsim::Cleanup(mapped);
+            fltsim::Read(mapped, paging);
+        } else {
+            fltsim::Read(mapped, paging); // queued while the handle is open
+            fltsim::FailCall(fltsim::Call::QueryInformationFile, STATUS_ACCESS_DENIED, 1); // the cleanup's check fails
+            fltsim::Cleanup(mapped);
+        }
+        fltsim::RunWorkItems();
+        EXPECT_EQ(fltsim::SetCount(mapped), 0u) << closedFirst;
+        PFILE_OBJECT opened = fltsim::OpenAgain(mapped); // the next open is owed the check
+        fltsim::Read(opened);
+        EXPECT_EQ(fltsim::Times(mapped).lastAccess, now_) << closedFirst;
+        fltsim::Cleanup(opened);
+    }
+}
+
+TEST_F(Filter, Start_OnWindows7_TakesPoolThatWindows7Knows)
+{
+    for (ULONG minor : {1u, 2u}) {
+        fltsim::Reset();
+        fltsim::SetVersion(6, minor);
+        Watch({3});
+        fltsim::SetSystemTime(now_);
+        PFILE_OBJECT file = fltsim::AddFile(FileOn(3), Stored(0));
+        fltsim::Read(file);
+        EXPECT_EQ(fltsim::Times(file).lastAccess, now_) << minor;
+        EXPECT_EQ(fltsim::UnloadDriver(), STATUS_SUCCESS);
+        EXPECT_TRUE(fltsim::Violations().empty()) << minor << ::testing::PrintToString(fltsim::Violations());
     }
 }
 
