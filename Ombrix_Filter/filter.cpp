@@ -97,6 +97,13 @@ UNICODE_STRING ConstantString(const WCHAR *text, USHORT bytes)
     return s;
 }
 
+WCHAR Upcase(WCHAR c)
+{
+    return c >= KS_TEXT('a') && c <= KS_TEXT('z') ? (WCHAR)(c - (KS_TEXT('a') - KS_TEXT('A'))) : c;
+}
+
+void InstancesFollowTable();
+
 // Frees the entry buffers of a table that no reader can reach any more.
 void TableFreeEntries(VOLUME_TABLE *table)
 {
@@ -141,6 +148,7 @@ bool TablePublish(VOLUME_TABLE *replacement, bool forClient)
         table->Entries[i].MaximumLength = 0;
         table->Entries[i].Buffer = nullptr;
     }
+    InstancesFollowTable();
     FltReleasePushLock(&FilterState.TableLock);
     return true;
 }
@@ -154,46 +162,51 @@ void TableClear()
     TableFreeEntries(&empty);
 }
 
-// Whether the file name lies on a watched volume: whether some entry's text occurs anywhere
-// within the name. Every entry is VolumePrefixText followed by the volume's digits, so an entry
-// occurs exactly where the prefix occurs followed by its digits: the name is scanned once for
-// the prefix, and only the digits are compared per entry (one pass over the name instead of
-// one per entry). The name is a counted string that need not be terminated: nothing past its
-// Length is read. *generation receives the table's generation the answer belongs to.
-// PASSIVE_LEVEL only (takes the push lock).
-bool IsOnWatchedVolume(const UNICODE_STRING *name, ULONG *generation)
+// Whether the list names the volume: its name is "\" followed by one entry's text exactly
+// (object names compare without regard to case). A substring test would take
+// "\Device\HarddiskVolume23", or a path that merely contains an entry's text, for the listed
+// "\Device\HarddiskVolume2". The caller holds TableLock.
+bool TableNames(const VOLUME_TABLE *table, const INSTANCE_CONTEXT *instance)
 {
-    const ULONG prefixChars = sizeof(VolumePrefixText) / sizeof(WCHAR) - 1;
-    const ULONG nameChars = name->Length / sizeof(WCHAR);
-    const WCHAR *text = name->Buffer;
-    bool found = false;
-    FltAcquirePushLockShared(&FilterState.TableLock);
-    *generation = FilterState.TableGeneration;
-    const VOLUME_TABLE *table = &FilterState.VolumeTable;
-    for (ULONG start = 0; table->Count != 0 && start + prefixChars <= nameChars && !found; ++start) {
-        ULONG i = 0;
-        while (i < prefixChars && text[start + i] == VolumePrefixText[i]) {
-            ++i;
-        }
-        if (i != prefixChars) {
+    const USHORT chars = instance->NameLength / sizeof(WCHAR);
+    if (chars < 2 || instance->Name[0] != KS_TEXT('\\')) {
+        return false;
+    }
+    for (ULONG i = 0; i < table->Count; ++i) {
+        const UNICODE_STRING *entry = &table->Entries[i];
+        if (entry->Length != (chars - 1) * sizeof(WCHAR)) {
             continue;
         }
-        const ULONG rest = start + prefixChars;
-        for (ULONG e = 0; e < table->Count && !found; ++e) {
-            const WCHAR *digits = table->Entries[e].Buffer + prefixChars;
-            const ULONG digitChars = table->Entries[e].Length / sizeof(WCHAR) - prefixChars;
-            if (digitChars > nameChars - rest) {
-                continue;
-            }
-            ULONG d = 0;
-            while (d < digitChars && text[rest + d] == digits[d]) {
-                ++d;
-            }
-            found = d == digitChars;
+        USHORT c = 0;
+        while (c < chars - 1 && Upcase(entry->Buffer[c]) == Upcase(instance->Name[c + 1])) {
+            ++c;
+        }
+        if (c == chars - 1) {
+            return true;
         }
     }
-    FltReleasePushLock(&FilterState.TableLock);
-    return found;
+    return false;
+}
+
+// Gives every instance its verdict under the table now published. The caller holds TableLock
+// exclusively.
+void InstancesFollowTable()
+{
+    for (INSTANCE_CONTEXT *i = FilterState.Instances; i != nullptr; i = i->Next) {
+        __atomic_store_n(&i->Watched, TableNames(&FilterState.VolumeTable, i) ? 1 : 0, __ATOMIC_RELEASE);
+    }
+}
+
+// Whether the instance's volume is on the list. Callable at up to DISPATCH_LEVEL.
+bool InstanceWatched(PFLT_INSTANCE instance)
+{
+    PFLT_CONTEXT found = nullptr;
+    if (!NT_SUCCESS(FltGetInstanceContext(instance, &found))) {
+        return false;
+    }
+    const bool watched = __atomic_load_n(&static_cast<INSTANCE_CONTEXT *>(found)->Watched, __ATOMIC_ACQUIRE) != 0;
+    FltReleaseContext(found);
+    return watched;
 }
 
 // Whether a stored last-access time is due: more than one hour old, or in the future.
@@ -233,22 +246,41 @@ NTSTATUS BuildEntry(ULONG number, UNICODE_STRING *scratch, UNICODE_STRING *entry
     return status;
 }
 
-// Creates "\OmbrixPort" (one connection, administrators and system only). A failure leaves
-// ServerPort empty: the driver filters anyway and no client can connect.
+// Creates "\OmbrixPort" (one connection). Only LocalSystem may connect: the service runs as
+// LocalSystem and gives up its connection before every cycle, and the default descriptor would
+// let any administrator's process take the one slot in that moment. The descriptor is absolute
+// and lives on the stack; the object manager captures it as the port is created. A failure
+// leaves ServerPort empty: the driver filters anyway and no client can connect.
 void CreateServerPort()
 {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    NTSTATUS status = FltBuildDefaultSecurityDescriptor(&descriptor, FLT_PORT_ALL_ACCESS);
+    SID system; // S-1-5-18: one sub-authority, which SID has room for
+    const SID_IDENTIFIER_AUTHORITY nt = {SECURITY_NT_AUTHORITY};
+    system.Revision = SID_REVISION;
+    system.SubAuthorityCount = 1;
+    system.IdentifierAuthority = nt;
+    system.SubAuthority[0] = SECURITY_LOCAL_SYSTEM_RID;
+    ULONG aclBuffer[8]; // the ACL header and one ACE for a one-sub-authority SID: 28 bytes
+    PACL acl = reinterpret_cast<PACL>(aclBuffer);
+    SECURITY_DESCRIPTOR descriptor;
+    NTSTATUS status = RtlCreateSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    if (NT_SUCCESS(status)) {
+        status = RtlCreateAcl(acl, sizeof(aclBuffer), ACL_REVISION);
+    }
+    if (NT_SUCCESS(status)) {
+        status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FLT_PORT_ALL_ACCESS, &system);
+    }
+    if (NT_SUCCESS(status)) {
+        status = RtlSetDaclSecurityDescriptor(&descriptor, TRUE, acl, FALSE);
+    }
     if (!NT_SUCCESS(status)) {
         return;
     }
     UNICODE_STRING name = ConstantString(PortNameText, sizeof(PortNameText));
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, descriptor);
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, &descriptor);
     PFLT_PORT port = nullptr;
     status = FltCreateCommunicationPort(FilterState.FilterHandle, &port, &attributes, nullptr, OnPortConnect,
                                         OnPortDisconnect, OnPortMessage, 1);
-    FltFreeSecurityDescriptor(descriptor);
     FilterState.ServerPort = NT_SUCCESS(status) ? port : nullptr;
 }
 
@@ -328,18 +360,17 @@ STREAM_CONTEXT *StreamContextOf(PCFLT_RELATED_OBJECTS objects)
     return nullptr;
 }
 
-// How a check asks for the file's name.
-struct NameSource {
-    PFLT_CALLBACK_DATA Data; // the operation's callback data, or null: ask through the file object
+// The file object a check asks through, and its instance.
+struct CheckTarget {
     PFILE_OBJECT FileObject;
     PFLT_INSTANCE Instance;
 };
 
-// The check itself: name, volume test, information query, and the set when due. Only where R1,
-// R2 and R4 allow all three: PASSIVE_LEVEL, no top-level IRP, outside the paging path and the
-// completion. Returns false when the file object could not be asked (closed, or the query
-// failed), true when a verdict was reached (whatever the set returned).
-bool CheckStream(STREAM_CONTEXT *context, const NameSource &source, bool deferred)
+// The check itself: information query, and the set when due. The instance has judged the
+// volume already, so no name is asked for. Only where R2 and R4 allow it: PASSIVE_LEVEL, no
+// top-level IRP, outside the paging path and the completion. Returns false when the file
+// object could not be asked, true when a verdict was reached (whatever the set returned).
+bool CheckStream(STREAM_CONTEXT *context, const CheckTarget &target, bool deferred)
 {
     LONG idle = 0;
     if (!__atomic_compare_exchange_n(&context->Busy, &idle, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
@@ -347,55 +378,48 @@ bool CheckStream(STREAM_CONTEXT *context, const NameSource &source, bool deferre
     }
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
-    ULONG generation = __atomic_load_n(&FilterState.TableGeneration, __ATOMIC_ACQUIRE);
-    PFLT_FILE_NAME_INFORMATION nameInfo = nullptr;
-    const FLT_FILE_NAME_OPTIONS options = FLT_FILE_NAME_NORMALIZED | FLT_FILE_NAME_QUERY_DEFAULT;
-    NTSTATUS status = source.Data != nullptr
-                          ? FltGetFileNameInformation(source.Data, options, &nameInfo)
-                          : FltGetFileNameInformationUnsafe(source.FileObject, source.Instance, options, &nameInfo);
+    const ULONG generation = __atomic_load_n(&FilterState.TableGeneration, __ATOMIC_ACQUIRE);
     bool reached = false;
+    FILE_BASIC_INFORMATION basic;
+    ULONG returned = 0;
+    const NTSTATUS status = FltQueryInformationFile(target.Instance, target.FileObject, &basic, sizeof(basic),
+                                                    FileBasicInformation, &returned);
     if (NT_SUCCESS(status)) {
-        const bool watched = IsOnWatchedVolume(&nameInfo->Name, &generation);
-        FltReleaseFileNameInformation(nameInfo);
-        if (!watched) {
-            SettleStream(context, generation, now.QuadPart + LastAccessRefreshInterval, false);
-            reached = true;
+        LONGLONG quietUntil = now.QuadPart + LastAccessRefreshInterval;
+        if (LastAccessIsStale(now.QuadPart, basic.LastAccessTime.QuadPart)) {
+            // Only the last-access time: 0 leaves the other times and the attributes alone.
+            // Writing back the values just read would mark them as set by the caller on this
+            // handle, so that the file system stopped updating the last-write time for later
+            // writes through it, and could put back older times over a concurrent writer's.
+            FILE_BASIC_INFORMATION update;
+            update.CreationTime.QuadPart = 0;
+            update.LastAccessTime = now;
+            update.LastWriteTime.QuadPart = 0;
+            update.ChangeTime.QuadPart = 0;
+            update.FileAttributes = 0;
+            (void)FltSetInformationFile(target.Instance, target.FileObject, &update, sizeof(update),
+                                        FileBasicInformation);
         } else {
-            FILE_BASIC_INFORMATION basic;
-            ULONG returned = 0;
-            status = FltQueryInformationFile(source.Instance, source.FileObject, &basic, sizeof(basic),
-                                             FileBasicInformation, &returned);
-            if (NT_SUCCESS(status)) {
-                LONGLONG quietUntil = now.QuadPart + LastAccessRefreshInterval;
-                if (LastAccessIsStale(now.QuadPart, basic.LastAccessTime.QuadPart)) {
-                    // Only the last-access time: 0 leaves the other times and the attributes
-                    // alone. Writing back the values just read would mark them as set by the
-                    // caller on this handle, so that the file system stopped updating the
-                    // last-write time for later writes through it, and could put back older
-                    // times over a concurrent writer's.
-                    FILE_BASIC_INFORMATION update;
-                    update.CreationTime.QuadPart = 0;
-                    update.LastAccessTime = now;
-                    update.LastWriteTime.QuadPart = 0;
-                    update.ChangeTime.QuadPart = 0;
-                    update.FileAttributes = 0;
-                    (void)FltSetInformationFile(source.Instance, source.FileObject, &update, sizeof(update),
-                                                FileBasicInformation);
-                } else {
-                    quietUntil = basic.LastAccessTime.QuadPart + LastAccessRefreshInterval; // next due
-                }
-                SettleStream(context, generation, quietUntil, false);
-                reached = true;
-            }
+            quietUntil = basic.LastAccessTime.QuadPart + LastAccessRefreshInterval; // next due
         }
-    }
-    if (!reached) {
+        SettleStream(context, generation, quietUntil, false);
+        reached = true;
+    } else {
         // Not repeated within the hour; a stream owed a deferred check stays owed to the next
         // handle's cleanup or non-paging read, which can ask through a file object still open.
         SettleStream(context, generation, now.QuadPart + LastAccessRefreshInterval, deferred);
     }
     __atomic_store_n(&context->Busy, 0, __ATOMIC_RELEASE);
     return reached;
+}
+
+// File objects no check may work through: the file systems' own stream file objects (never a
+// caller's handle), file objects whose handle is closed (a file system need not fail calls on
+// them), and the paging file. <= APC_LEVEL.
+bool NeverChecked(PFILE_OBJECT file)
+{
+    const ULONG flags = __atomic_load_n(&file->Flags, __ATOMIC_ACQUIRE);
+    return (flags & (FO_STREAM_FILE | FO_CLEANUP_COMPLETE)) != 0 || FsRtlIsPagingFile(file);
 }
 
 // Whether the calling thread may check on the spot (R1, R2, R4).
@@ -433,6 +457,10 @@ void WorkEnd()
 void DeferCheck(STREAM_CONTEXT *context, PCFLT_RELATED_OBJECTS objects)
 {
     __atomic_store_n(&context->Pending, 1, __ATOMIC_RELEASE);
+    // A closed handle's file object (a mapping's page faults): the next open is owed the check.
+    if ((__atomic_load_n(&objects->FileObject->Flags, __ATOMIC_ACQUIRE) & FO_CLEANUP_COMPLETE) != 0) {
+        return;
+    }
     LONG idle = 0;
     if (!__atomic_compare_exchange_n(&context->WorkQueued, &idle, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
         return;
@@ -476,9 +504,10 @@ VOID FLTAPI CheckWorker(PFLT_GENERIC_WORKITEM workItem, PVOID fltObject, PVOID w
     context->WorkFile = nullptr;
     context->WorkItem = nullptr;
     if (__atomic_load_n(&FilterState.Stopping, __ATOMIC_ACQUIRE) == 0 && ClientConnected() &&
-        __atomic_load_n(&context->Pending, __ATOMIC_ACQUIRE) != 0) {
-        const NameSource source = {nullptr, file, instance};
-        (void)CheckStream(context, source, true);
+        __atomic_load_n(&context->Pending, __ATOMIC_ACQUIRE) != 0 && !NeverChecked(file) &&
+        InstanceWatched(instance)) {
+        const CheckTarget target = {file, instance};
+        (void)CheckStream(context, target, true);
     }
     ObDereferenceObject(file);
     FltFreeGenericWorkItem(workItem);
@@ -491,6 +520,7 @@ VOID FLTAPI CheckWorker(PFLT_GENERIC_WORKITEM workItem, PVOID fltObject, PVOID w
 }
 
 const FLT_CONTEXT_REGISTRATION FilterContexts[] = {
+    {FLT_INSTANCE_CONTEXT, 0, nullptr, sizeof(INSTANCE_CONTEXT), FILTER_POOL_TAG, nullptr, nullptr, nullptr},
     {FLT_STREAM_CONTEXT, 0, nullptr, sizeof(STREAM_CONTEXT), FILTER_POOL_TAG, nullptr, nullptr, nullptr},
     {FLT_CONTEXT_END, 0, nullptr, 0, 0, nullptr, nullptr, nullptr},
 };
@@ -505,8 +535,9 @@ const FLT_OPERATION_REGISTRATION FilterCallbacks[] = {
 
 } // namespace
 
-// Flags 0, so the filter can be stopped and unloaded on request. No instance callbacks: the
-// filter attaches to every volume the Filter Manager offers.
+// Flags 0, so the filter can be stopped and unloaded on request. The instance setup attaches to
+// every volume the Filter Manager offers and judges it against the list; no query teardown, so
+// an instance cannot be detached by hand.
 extern "C" const FLT_REGISTRATION FilterRegistration = {
     sizeof(FLT_REGISTRATION),
     FLT_REGISTRATION_VERSION_0202,
@@ -514,7 +545,7 @@ extern "C" const FLT_REGISTRATION FilterRegistration = {
     FilterContexts,
     FilterCallbacks,
     FilterUnload,
-    nullptr, nullptr, nullptr, nullptr, // instance setup, query teardown, teardown start, complete
+    OnInstanceSetup, nullptr, nullptr, OnInstanceTeardownComplete, // setup, query teardown, teardown start, complete
     nullptr, nullptr, nullptr,          // generate, normalize, normalize context cleanup
     nullptr,                            // transaction notification
     nullptr,                            // normalize ex
@@ -529,7 +560,13 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     FilterState.ServerPort = nullptr;
     FilterState.ClientPort = nullptr;
     FilterState.VolumeTable.Count = 0;
+    FilterState.Instances = nullptr;
     FilterState.TableGeneration = 1;
+    RTL_OSVERSIONINFOW version;
+    version.dwOSVersionInfoSize = sizeof(version);
+    const bool nx = NT_SUCCESS(RtlGetVersion(&version)) &&
+                    (version.dwMajorVersion > 6 || (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2));
+    FilterState.PoolType = nx ? NonPagedPoolNx : NonPagedPool;
     FilterState.Stopping = 0;
     FilterState.WorkCount = 1;
     KeInitializeEvent(&FilterState.WorkDone, NotificationEvent, FALSE);
@@ -676,6 +713,11 @@ extern "C" FLT_PREOP_CALLBACK_STATUS FLTAPI OnPreRead(PFLT_CALLBACK_DATA Data, P
     if (!ClientConnected()) {
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
     }
+    // Nothing to do for the file systems' own streams, on volumes not listed, and for the paging file.
+    if ((__atomic_load_n(&FltObjects->FileObject->Flags, __ATOMIC_ACQUIRE) & FO_STREAM_FILE) != 0 ||
+        !InstanceWatched(FltObjects->Instance) || FsRtlIsPagingFile(FltObjects->FileObject)) {
+        return FLT_PREOP_SUCCESS_NO_CALLBACK;
+    }
     STREAM_CONTEXT *context = StreamContextOf(FltObjects);
     if (context == nullptr) {
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
@@ -713,8 +755,8 @@ extern "C" FLT_POSTOP_CALLBACK_STATUS FLTAPI OnPostRead(PFLT_CALLBACK_DATA Data,
         // FltIsOperationSynchronous gives the same answer as in the pre-read: synchronized.
         const bool synchronized = !fastIo && FltIsOperationSynchronous(Data);
         if ((fastIo || synchronized) && MayCheckHere()) {
-            const NameSource source = {Data, FltObjects->FileObject, FltObjects->Instance};
-            (void)CheckStream(context, source, false);
+            const CheckTarget target = {FltObjects->FileObject, FltObjects->Instance};
+            (void)CheckStream(context, target, false);
         } else {
             DeferCheck(context, FltObjects);
         }
@@ -728,6 +770,7 @@ extern "C" FLT_POSTOP_CALLBACK_STATUS FLTAPI OnPostRead(PFLT_CALLBACK_DATA Data,
 extern "C" FLT_PREOP_CALLBACK_STATUS FLTAPI OnPreCleanup(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
                                                          PVOID *CompletionContext)
 {
+    (void)Data;
     *CompletionContext = nullptr;
     if (!ClientConnected()) {
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
@@ -737,10 +780,71 @@ extern "C" FLT_PREOP_CALLBACK_STATUS FLTAPI OnPreCleanup(PFLT_CALLBACK_DATA Data
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
     }
     STREAM_CONTEXT *context = static_cast<STREAM_CONTEXT *>(found);
-    if (__atomic_load_n(&context->Pending, __ATOMIC_ACQUIRE) != 0 && MayCheckHere()) {
-        const NameSource source = {Data, FltObjects->FileObject, FltObjects->Instance};
-        (void)CheckStream(context, source, false);
+    if (__atomic_load_n(&context->Pending, __ATOMIC_ACQUIRE) != 0 && MayCheckHere() &&
+        InstanceWatched(FltObjects->Instance)) {
+        const CheckTarget target = {FltObjects->FileObject, FltObjects->Instance};
+        (void)CheckStream(context, target, false);
     }
     FltReleaseContext(context);
     return FLT_PREOP_SUCCESS_NO_CALLBACK;
+}
+
+// Keeps the volume's name in an instance context and judges it against the current list. Always
+// attaches: a later list may name the volume. Without a context (memory short) the instance
+// never refreshes. PASSIVE_LEVEL.
+extern "C" NTSTATUS FLTAPI OnInstanceSetup(PCFLT_RELATED_OBJECTS FltObjects, FLT_INSTANCE_SETUP_FLAGS Flags,
+                                           ULONG VolumeDeviceType, FLT_FILESYSTEM_TYPE VolumeFilesystemType)
+{
+    (void)Flags;
+    (void)VolumeDeviceType;
+    (void)VolumeFilesystemType;
+    PFLT_CONTEXT created = nullptr;
+    if (!NT_SUCCESS(FltAllocateContext(FilterState.FilterHandle, FLT_INSTANCE_CONTEXT, sizeof(INSTANCE_CONTEXT),
+                                       FILTER_POOL_TYPE, &created))) {
+        return STATUS_SUCCESS;
+    }
+    INSTANCE_CONTEXT *context = static_cast<INSTANCE_CONTEXT *>(created);
+    context->Next = nullptr;
+    context->Watched = 0;
+    UNICODE_STRING name;
+    name.Buffer = context->Name;
+    name.Length = 0;
+    name.MaximumLength = sizeof(context->Name);
+    ULONG needed = 0;
+    context->NameLength = NT_SUCCESS(FltGetVolumeName(FltObjects->Volume, &name, &needed)) ? name.Length : 0;
+    if (NT_SUCCESS(FltSetInstanceContext(FltObjects->Instance, FLT_SET_CONTEXT_KEEP_IF_EXISTS, created, nullptr))) {
+        FltReferenceContext(created); // the list's
+        FltAcquirePushLockExclusive(&FilterState.TableLock);
+        context->Watched = TableNames(&FilterState.VolumeTable, context) ? 1 : 0;
+        context->Next = FilterState.Instances;
+        FilterState.Instances = context;
+        FltReleasePushLock(&FilterState.TableLock);
+    }
+    FltReleaseContext(created);
+    return STATUS_SUCCESS;
+}
+
+// Takes the instance off the list of instances once its I/O is over. PASSIVE_LEVEL.
+extern "C" VOID FLTAPI OnInstanceTeardownComplete(PCFLT_RELATED_OBJECTS FltObjects, FLT_INSTANCE_TEARDOWN_FLAGS Reason)
+{
+    (void)Reason;
+    PFLT_CONTEXT found = nullptr;
+    if (!NT_SUCCESS(FltGetInstanceContext(FltObjects->Instance, &found))) {
+        return;
+    }
+    INSTANCE_CONTEXT *context = static_cast<INSTANCE_CONTEXT *>(found);
+    bool listed = false;
+    FltAcquirePushLockExclusive(&FilterState.TableLock);
+    for (INSTANCE_CONTEXT **link = &FilterState.Instances; *link != nullptr; link = &(*link)->Next) {
+        if (*link == context) {
+            *link = context->Next;
+            listed = true;
+            break;
+        }
+    }
+    FltReleasePushLock(&FilterState.TableLock);
+    if (listed) {
+        FltReleaseContext(found); // the list's
+    }
+    FltReleaseContext(found);
 }
