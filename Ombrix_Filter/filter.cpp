@@ -325,15 +325,11 @@ void SettleStream(STREAM_CONTEXT *context, ULONG generation, LONGLONG quietUntil
     __atomic_store_n(&context->Pending, stillPending ? 1 : 0, __ATOMIC_RELEASE);
 }
 
-// The stream context of the file object's stream, created on first use; null where the file
-// system keeps no stream contexts or memory is short (the read then goes unchecked).
-// <= APC_LEVEL. The caller releases the result.
-STREAM_CONTEXT *StreamContextOf(PCFLT_RELATED_OBJECTS objects)
+// A new stream context for the file object's stream, or the one another reader set first; null
+// where the file system keeps no stream contexts or memory is short (the read then goes
+// unchecked). <= APC_LEVEL. The caller releases the result.
+STREAM_CONTEXT *NewStreamContext(PCFLT_RELATED_OBJECTS objects)
 {
-    PFLT_CONTEXT found = nullptr;
-    if (NT_SUCCESS(FltGetStreamContext(objects->Instance, objects->FileObject, &found))) {
-        return static_cast<STREAM_CONTEXT *>(found);
-    }
     PFLT_CONTEXT created = nullptr;
     if (!NT_SUCCESS(FltAllocateContext(FilterState.FilterHandle, FLT_STREAM_CONTEXT, sizeof(STREAM_CONTEXT),
                                        FILTER_POOL_TYPE, &created))) {
@@ -713,21 +709,31 @@ extern "C" FLT_PREOP_CALLBACK_STATUS FLTAPI OnPreRead(PFLT_CALLBACK_DATA Data, P
     if (!ClientConnected()) {
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
     }
-    // Nothing to do for the file systems' own streams, on volumes not listed, and for the paging file.
-    if ((__atomic_load_n(&FltObjects->FileObject->Flags, __ATOMIC_ACQUIRE) & FO_STREAM_FILE) != 0 ||
-        !InstanceWatched(FltObjects->Instance) || FsRtlIsPagingFile(FltObjects->FileObject)) {
-        return FLT_PREOP_SUCCESS_NO_CALLBACK;
-    }
-    STREAM_CONTEXT *context = StreamContextOf(FltObjects);
-    if (context == nullptr) {
-        return FLT_PREOP_SUCCESS_NO_CALLBACK;
+    if ((__atomic_load_n(&FltObjects->FileObject->Flags, __ATOMIC_ACQUIRE) & FO_STREAM_FILE) != 0) {
+        return FLT_PREOP_SUCCESS_NO_CALLBACK; // the file system's own stream
     }
     const bool irp = (Data->Flags & FLTFL_CALLBACK_DATA_IRP_OPERATION) != 0;
     const bool paging = irp && (Data->Iopb->IrpFlags & (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO)) != 0;
-    // A stream owed a deferred check is checked by the next read that can ask; paging reads
-    // cannot, and wait out the quiet time like any other.
-    if (VerdictHolds(context) && (paging || __atomic_load_n(&context->Pending, __ATOMIC_ACQUIRE) == 0)) {
-        FltReleaseContext(context);
+    // A stream with a verdict under the current table asks nothing more: the table's generation
+    // moves on with every change of the instances' verdicts too. A stream owed a deferred check
+    // is checked by the next read that can ask; paging reads cannot, and wait out the quiet time.
+    PFLT_CONTEXT found = nullptr;
+    STREAM_CONTEXT *context = nullptr;
+    if (NT_SUCCESS(FltGetStreamContext(FltObjects->Instance, FltObjects->FileObject, &found))) {
+        context = static_cast<STREAM_CONTEXT *>(found);
+        if (VerdictHolds(context) && (paging || __atomic_load_n(&context->Pending, __ATOMIC_ACQUIRE) == 0)) {
+            FltReleaseContext(context);
+            return FLT_PREOP_SUCCESS_NO_CALLBACK;
+        }
+    }
+    // Nothing to do on volumes not listed, nor for the paging file: no context, no work.
+    if (!InstanceWatched(FltObjects->Instance) || FsRtlIsPagingFile(FltObjects->FileObject)) {
+        if (context != nullptr) {
+            FltReleaseContext(context);
+        }
+        return FLT_PREOP_SUCCESS_NO_CALLBACK;
+    }
+    if (context == nullptr && (context = NewStreamContext(FltObjects)) == nullptr) {
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
     }
     if (paging) {
