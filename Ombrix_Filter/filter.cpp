@@ -2,51 +2,58 @@
 // last-access refresh on reads.
 //
 // Publication of the volume table
-//   The port notifications (connect, message, disconnect) and the unload run at PASSIVE_LEVEL on
-//   the service's threads; the read callbacks run on any thread that reads, the post-read at up
-//   to DISPATCH_LEVEL, the work items in system threads. The table is guarded by a push lock:
+//   The port notifications (connect, message, disconnect), the instance setup and teardown and
+//   the unload run at PASSIVE_LEVEL; the read callbacks run on any thread that reads, the
+//   post-read at up to DISPATCH_LEVEL, the work items in system threads. The table, and the list
+//   of instances, are guarded by a push lock:
 //   - writers build a complete replacement off to the side (allocated, filled, terminated), swap
-//     it in under the lock held exclusively, and free the entries they replaced after releasing
-//     it. A reader therefore sees either the old table or the new one, never an entry being built
-//     or freed, and never a count above the built entries. Each swap also moves the table's
-//     generation on, which voids every stream verdict reached under the old table;
-//   - the entries are read only by a check, under the lock held shared, and a check runs only at
-//     PASSIVE_LEVEL (it needs that anyway for the name and information queries), so the lock is
-//     never taken where push locks are not allowed;
+//     it in under the lock held exclusively, give every instance its verdict under the new table
+//     there, and free the entries they replaced after releasing it. Each swap also moves the
+//     table's generation on, which voids every stream verdict reached under the old table;
+//   - the entries are read only under the lock (a new list, an instance being set up), at
+//     PASSIVE_LEVEL; reads see only each instance's verdict, an atomic flag in its context;
 //   - ClientPort is a single pointer, written by connect and by FltCloseClientPort, and read with
 //     an atomic load. The count and the generation are also stored atomically, so that a read can
 //     be let through without the lock while the table is empty or the stream's verdict holds.
 //
+// Which volumes
+//   Each instance keeps its volume's name (FltGetVolumeName at instance setup) and whether the
+//   list names it: the volume's whole device name must be "\" followed by an entry's text. The
+//   volume of every file read through an instance is that instance's volume, so no file name is
+//   asked for. A read through an instance whose volume is not listed costs no query, no work item
+//   and no stream context.
+//
 // Where the refresh runs, and the platform rules that decide it
-//   The name query, the information query and the set may not run just anywhere a read is
-//   seen:
-//   R1 FltGetFileNameInformation with FLT_FILE_NAME_QUERY_DEFAULT does nothing while the
-//      thread's top-level IRP is set, and never works for paging I/O. The post-read of an IRP
-//      read that is not synchronized runs inside the file system's completion, top-level IRP
-//      set (FltGetFileNameInformation reference, "FLT_FILE_NAME_QUERY_DEFAULT").
-//   R2 That post-read runs at up to DISPATCH_LEVEL in an arbitrary thread; the name query wants
-//      APC_LEVEL at most, FltQueryInformationFile and FltSetInformationFile PASSIVE_LEVEL
-//      ("Writing Postoperation Callback Routines"; the routines' IRQL requirements).
+//   The information query and the set may not run just anywhere a read is seen:
+//   R1 The post-read of an IRP read that is not synchronized runs inside the file system's
+//      completion, with the thread's top-level IRP set.
+//   R2 That post-read runs at up to DISPATCH_LEVEL in an arbitrary thread; FltQueryInformationFile
+//      and FltSetInformationFile want PASSIVE_LEVEL ("Writing Postoperation Callback Routines";
+//      the routines' IRQL requirements).
 //   R3 Returning FLT_PREOP_SYNCHRONIZE for an IRP-based read makes the Filter Manager call the
 //      post-read in the pre-read's thread at IRQL <= APC_LEVEL once the file system is done;
 //      it must not be returned for asynchronous reads (check FltIsOperationSynchronous), and a
-//      draining filter is not synchronized back. For fast I/O the post-read runs at
-//      PASSIVE_LEVEL in the issuing thread ("Returning FLT_PREOP_SYNCHRONIZE").
+//      draining filter is not synchronized back. Fast I/O comes at PASSIVE_LEVEL, its post-read
+//      in the issuing thread ("Returning FLT_PREOP_SYNCHRONIZE").
 //   R4 Issuing I/O from the paging path recurses into the file system and the memory manager
-//      and can deadlock; so can a set on the stream from inside the completion of a read on it,
-//      where the file system holds that stream's resources.
-//   R5 Once the handle's cleanup has run, queries and sets through its file object fail with
-//      STATUS_FILE_CLOSED; paging reads through it go on as long as the file stays mapped.
+//      and can deadlock, and so can waiting there; so can I/O from inside a read's completion,
+//      where the file system holds the stream's resources.
+//   R5 Once a handle's cleanup has run (FO_CLEANUP_COMPLETE), whether a query or set through its
+//      file object fails is up to the file system (NTFS: STATUS_FILE_CLOSED; FAT lets them
+//      through); paging reads through it go on as long as the file stays mapped. The file
+//      systems' own stream file objects (FO_STREAM_FILE: metadata, directory indexes) never had
+//      a caller's handle, and the paging file is the memory manager's. None of these is worked
+//      through, neither before queuing nor in the work item.
 //   R6 Pre-operation callbacks run at IRQL <= APC_LEVEL; stream contexts can be looked up and
 //      set there (FltGetStreamContext, FltSetStreamContext: <= APC_LEVEL) and are shared by all
-//      file objects of the stream; FltReleaseContext and the generic work item routines
-//      (FltAllocateGenericWorkItem, FltQueueGenericWorkItem) work at up to DISPATCH_LEVEL, and
-//      the work item runs later in a system thread at PASSIVE_LEVEL.
+//      file objects of the stream; FltGetInstanceContext, FltReleaseContext and the generic work
+//      item routines work at up to DISPATCH_LEVEL, and the work item runs later in a system
+//      thread at PASSIVE_LEVEL.
 //   Hence:
-//   - OnPreRead decides. With no client, or an empty table, it asks for nothing. Otherwise it
-//     looks up the stream context: a stream checked within the hour under the current table
-//     (refreshed, found fresh, or not on a watched volume) asks for nothing more - no name, no
-//     information query. Every other read is to be checked:
+//   - OnPreRead decides. With no client, or an empty table, it asks for nothing; nor for a
+//     stream file object. A stream checked within the hour under the current table asks for
+//     nothing more. Otherwise the instance's verdict and the paging-file test decide whether
+//     there is anything to do, and every other read is to be checked:
 //       * a synchronous IRP read returns FLT_PREOP_SYNCHRONIZE (R3), so OnPostRead runs outside
 //         the completion, in the reader's thread, where the checks are allowed (R1, R2, R4);
 //       * a fast I/O read gets a post-read, which runs at PASSIVE_LEVEL in the reader's thread;
@@ -56,26 +63,29 @@
 //         deferred straight from the pre-read: nothing is asked of the file system there (R4).
 //   - OnPostRead checks on the spot when it runs synchronized or after fast I/O, at
 //     PASSIVE_LEVEL with no top-level IRP and not draining; otherwise it defers.
-//   - Deferring marks the stream Pending and queues one generic work item per stream, holding a
-//     reference on the file object, the instance and the context. The work item runs at
-//     PASSIVE_LEVEL in a system thread, outside any file-system call, and asks through
-//     FltGetFileNameInformationUnsafe and the referenced file object. If that handle has been
-//     cleaned up meanwhile (R5) the stream stays Pending, and OnPreCleanup - the pre-cleanup of
-//     any handle on the stream, where the file object is still open, at PASSIVE_LEVEL - checks
-//     it then; so does the next non-paging read.
+//   - Deferring marks the stream Pending and, unless the file object's handle is closed (R5),
+//     queues one generic work item per stream, holding a reference on the file object, the
+//     instance and the context. The work item runs at PASSIVE_LEVEL in a system thread, outside
+//     any file-system call, and asks through the referenced file object unless its handle has
+//     been closed meanwhile (R5). A stream left Pending is checked by OnPreCleanup - the
+//     pre-cleanup of any handle on the stream, where the file object is still open, at
+//     PASSIVE_LEVEL - or by the next non-paging read, a later open's.
 //   - Unload stops new deferrals, waits for the queued work items (a count of them and an
 //     event: Wine's kernel leaves the rundown-protection routines unimplemented) and only then
 //     unregisters; queued items that run after the stop do nothing. The Filter Manager frees
-//     the stream contexts when the instances go.
+//     the stream and instance contexts when the instances go.
 //   The read itself is never failed or altered; a synchronized one waits for at most one check
 //   of its stream, and nothing else waits on anything that is not sure to come.
 //
 // Cost
-//   A check costs one name query and one information query (plus the set when due). Its
-//   verdict is kept in the stream context until the stored time is next due (the last-access
-//   time plus the interval), or an hour for a refreshed or unwatched stream, or until the table
-//   changes. A failed check is not repeated within the hour either. Only one check per stream
-//   runs at a time; concurrent readers of the same stream ask for nothing.
+//   A check costs one information query (plus the set when due). Its verdict is kept in the
+//   stream context until the stored time is next due (the last-access time plus the interval),
+//   or an hour for a refreshed stream, or until the table changes. A failed check is not
+//   repeated within the hour either. Only one check per stream runs at a time; concurrent
+//   readers of the same stream ask for nothing.
+//
+// Pool
+//   NonPagedPoolNx from Windows 8 on, NonPagedPool before: Windows 7 does not know the former.
 #include "filter.h"
 
 FILTER_STATE FilterState;

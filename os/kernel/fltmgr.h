@@ -213,9 +213,6 @@ NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION 
                                   PFLT_FILTER *RetFilter);
 NTSTATUS FLTAPI FltStartFiltering(PFLT_FILTER Filter);
 VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter);
-NTSTATUS FLTAPI FltBuildDefaultSecurityDescriptor(PSECURITY_DESCRIPTOR *SecurityDescriptor,
-                                                  ACCESS_MASK DesiredAccess);
-VOID FLTAPI FltFreeSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor);
 NTSTATUS FLTAPI FltCreateCommunicationPort(PFLT_FILTER Filter, PFLT_PORT *ServerPort,
                                            POBJECT_ATTRIBUTES ObjectAttributes,
                                            PVOID ServerPortCookie,

@@ -22,7 +22,6 @@ protected:
         }
         EXPECT_EQ(fltsim::PoolOutstanding(ScanTag), 0u) << "\"Scan\" pool left after unload";
         EXPECT_EQ(fltsim::OutstandingNames(), 0u);
-        EXPECT_EQ(fltsim::LiveSecurityDescriptors(), 0u);
         EXPECT_EQ(fltsim::OpenClientPorts(), 0u);
         EXPECT_EQ(fltsim::FileObjectReferences(), 0);
         EXPECT_EQ(fltsim::WorkItemsAllocated(), 0u);
@@ -101,7 +100,6 @@ TEST_F(Filter, Start_RegistersFiltersAndOpensTheOneConnectionAdminPort)
     EXPECT_EQ(port.attributes, ULONG(OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE));
     EXPECT_EQ(port.maxConnections, 1);
     EXPECT_FALSE(port.serverCookie);
-    EXPECT_EQ(fltsim::LiveSecurityDescriptors(), 0u) << "descriptor freed once the port exists";
     EXPECT_TRUE(fltsim::DebugLines().empty());
 }
 
@@ -122,7 +120,6 @@ TEST_F(Filter, Start_WithoutPort_FiltersAnywayAndNoClientCanConnect)
         ASSERT_EQ(fltsim::LoadDriver(), STATUS_SUCCESS);
         EXPECT_TRUE(fltsim::IsFiltering());
         EXPECT_FALSE(fltsim::ServerPort().open);
-        EXPECT_EQ(fltsim::LiveSecurityDescriptors(), 0u);
         EXPECT_EQ(ConnectService(), -1);
         // Unload without a port closes nothing.
         EXPECT_EQ(fltsim::UnloadDriver(), STATUS_SUCCESS);
@@ -694,16 +691,17 @@ TEST_F(Filter, Refresh_EveryInstanceFollowsTheList)
     fltsim::SetSystemTime(now_);
     PFILE_OBJECT early = fltsim::AddFile(FileOn(3), Stored(0)); // attached before any list
     int client = ConnectService();
-    ASSERT_EQ(SendVolumes(client, {3}), STATUS_SUCCESS);
+    ASSERT_EQ(SendVolumes(client, {3, 7}), STATUS_SUCCESS);
     fltsim::Read(early);
     EXPECT_EQ(fltsim::Times(early).lastAccess, now_) << "a list sent later reaches a volume already attached";
-    PFILE_OBJECT late = fltsim::AddFile(FileOn(3, u"\\late.txt"), Stored(0));
-    PFILE_OBJECT other = fltsim::AddFile(FileOn(7), Stored(0)); // mounted after the list: judged at setup
-    fltsim::Read(late);
+    // Mounted after the list: judged at setup.
+    PFILE_OBJECT listed = fltsim::AddFile(FileOn(7), Stored(0));
+    PFILE_OBJECT other = fltsim::AddFile(FileOn(9), Stored(0));
+    fltsim::Read(listed);
     fltsim::Read(other);
-    EXPECT_EQ(fltsim::Times(late).lastAccess, now_);
+    EXPECT_EQ(fltsim::Times(listed).lastAccess, now_);
     EXPECT_EQ(fltsim::Times(other).lastAccess, 0);
-    ASSERT_EQ(SendVolumes(client, {7}), STATUS_SUCCESS); // drops volume 3
+    ASSERT_EQ(SendVolumes(client, {9}), STATUS_SUCCESS); // drops volumes 3 and 7
     PFILE_OBJECT dropped = fltsim::AddFile(FileOn(3, u"\\dropped.txt"), Stored(0));
     const unsigned queries = fltsim::CallCount(fltsim::Call::QueryInformationFile);
     fltsim::Read(dropped);
@@ -711,7 +709,7 @@ TEST_F(Filter, Refresh_EveryInstanceFollowsTheList)
     EXPECT_EQ(fltsim::Times(dropped).lastAccess, 0);
     EXPECT_EQ(fltsim::Times(other).lastAccess, now_);
     EXPECT_EQ(fltsim::CallCount(fltsim::Call::QueryInformationFile), queries + 1) << "only the watched volume's file";
-    for (PFILE_OBJECT f : {early, late, other, dropped}) fltsim::Cleanup(f);
+    for (PFILE_OBJECT f : {early, listed, other, dropped}) fltsim::Cleanup(f);
 }
 
 TEST_F(Filter, Refresh_NeverThroughStreamFilesThePagingFileOrClosedHandles)

@@ -186,7 +186,6 @@ struct Machine {
     std::atomic<int> inflight{0};
 
     ServerPortState server;
-    std::map<void *, ACCESS_MASK> descriptors;
     std::deque<Connection> clients;
 
     std::deque<std::unique_ptr<SimFile>> files;
@@ -544,8 +543,6 @@ void Reset()
         m.filtering = false;
         m.inflight = 0;
         m.server = ServerPortState();
-        for (auto &d : m.descriptors) std::free(d.first);
-        m.descriptors.clear();
         m.clients.clear();
         m.files.clear();
         m.outstandingNames = 0;
@@ -623,12 +620,6 @@ PortInfo ServerPort()
 {
     std::lock_guard<std::mutex> guard(M().lock);
     return M().server.info;
-}
-
-unsigned LiveSecurityDescriptors()
-{
-    std::lock_guard<std::mutex> guard(M().lock);
-    return unsigned(M().descriptors.size());
 }
 
 unsigned OpenClientPorts()
@@ -1474,51 +1465,6 @@ VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter)
     m.registered = false;
     m.instanceTearingDown = false;
     m.filter.registration = nullptr;
-}
-
-NTSTATUS FLTAPI FltBuildDefaultSecurityDescriptor(PSECURITY_DESCRIPTOR *SecurityDescriptor, ACCESS_MASK DesiredAccess)
-{
-    RequireIrqlAtMost(PASSIVE_LEVEL, "FltBuildDefaultSecurityDescriptor");
-    NTSTATUS status;
-    if (Fails(Call::BuildSecurityDescriptor, &status)) {
-        return status;
-    }
-    // An absolute descriptor whose DACL grants the access to SYSTEM and the Administrators.
-    struct Default {
-        SECURITY_DESCRIPTOR sd;
-        SID system, admins;
-        ULONG adminsRid2;
-        alignas(4) uint8_t acl[64];
-    };
-    auto *d = static_cast<Default *>(std::calloc(1, sizeof(Default)));
-    const SID_IDENTIFIER_AUTHORITY nt = {SECURITY_NT_AUTHORITY};
-    d->system = SID{SID_REVISION, 1, nt, {SECURITY_LOCAL_SYSTEM_RID}};
-    d->admins = SID{SID_REVISION, 2, nt, {SECURITY_BUILTIN_DOMAIN_RID}};
-    d->adminsRid2 = DOMAIN_ALIAS_RID_ADMINS; // the second sub-authority follows the first
-    PACL acl = reinterpret_cast<PACL>(d->acl);
-    RtlCreateSecurityDescriptor(&d->sd, SECURITY_DESCRIPTOR_REVISION);
-    RtlCreateAcl(acl, sizeof(d->acl), ACL_REVISION);
-    RtlAddAccessAllowedAce(acl, ACL_REVISION, DesiredAccess, &d->system);
-    RtlAddAccessAllowedAce(acl, ACL_REVISION, DesiredAccess, &d->admins);
-    RtlSetDaclSecurityDescriptor(&d->sd, TRUE, acl, FALSE);
-    std::lock_guard<std::mutex> guard(M().lock);
-    M().descriptors[d] = DesiredAccess;
-    *SecurityDescriptor = d;
-    return STATUS_SUCCESS;
-}
-
-VOID FLTAPI FltFreeSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor)
-{
-    {
-        std::lock_guard<std::mutex> guard(M().lock);
-        auto it = M().descriptors.find(SecurityDescriptor);
-        if (it == M().descriptors.end()) {
-            Violation("FltFreeSecurityDescriptor of an unknown descriptor");
-            return;
-        }
-        M().descriptors.erase(it);
-    }
-    std::free(SecurityDescriptor);
 }
 
 NTSTATUS FLTAPI FltCreateCommunicationPort(PFLT_FILTER Filter, PFLT_PORT *ServerPort, POBJECT_ATTRIBUTES ObjectAttributes,

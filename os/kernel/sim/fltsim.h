@@ -48,7 +48,6 @@ namespace fltsim {
 enum class Call {
     RegisterFilter,
     StartFiltering,
-    BuildSecurityDescriptor,
     CreateCommunicationPort,
     GetFileNameInformation,
     QueryInformationFile,
@@ -96,7 +95,6 @@ struct PortInfo {
     bool serverCookie = false;
 };
 PortInfo ServerPort();
-unsigned LiveSecurityDescriptors();
 unsigned OpenClientPorts(); // client ports the driver has not closed yet
 
 // Who a connecting process runs as: LocalSystem (the service), or an administrator's elevated
