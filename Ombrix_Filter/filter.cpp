@@ -719,9 +719,6 @@ extern "C" FLT_PREOP_CALLBACK_STATUS FLTAPI OnPreRead(PFLT_CALLBACK_DATA Data, P
     if (!ClientConnected()) {
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
     }
-    if ((__atomic_load_n(&FltObjects->FileObject->Flags, __ATOMIC_ACQUIRE) & FO_STREAM_FILE) != 0) {
-        return FLT_PREOP_SUCCESS_NO_CALLBACK; // the file system's own stream
-    }
     const bool irp = (Data->Flags & FLTFL_CALLBACK_DATA_IRP_OPERATION) != 0;
     const bool paging = irp && (Data->Iopb->IrpFlags & (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO)) != 0;
     // A stream with a verdict under the current table asks nothing more: the table's generation
@@ -736,8 +733,10 @@ extern "C" FLT_PREOP_CALLBACK_STATUS FLTAPI OnPreRead(PFLT_CALLBACK_DATA Data, P
             return FLT_PREOP_SUCCESS_NO_CALLBACK;
         }
     }
-    // Nothing to do on volumes not listed, nor for the paging file: no context, no work.
-    if (!InstanceWatched(FltObjects->Instance) || FsRtlIsPagingFile(FltObjects->FileObject)) {
+    // Nothing to do for the file systems' own streams, on volumes not listed, nor for the paging
+    // file: no context, no work. (Such streams never get a context, so they always come here.)
+    if ((__atomic_load_n(&FltObjects->FileObject->Flags, __ATOMIC_ACQUIRE) & FO_STREAM_FILE) != 0 ||
+        !InstanceWatched(FltObjects->Instance) || FsRtlIsPagingFile(FltObjects->FileObject)) {
         if (context != nullptr) {
             FltReleaseContext(context);
         }

@@ -145,8 +145,9 @@ template <typename VolumeOf> void Mix(const char *what, unsigned fileCount, unsi
     Record(what, a, b, reads, unsigned(dueAndRead.size()), Refreshed(dueAndRead));
 }
 
-// One round of the workloads on a freshly loaded driver; returns the rules broken.
-std::vector<std::string> Round()
+// One round of the workloads (or only the one numbered `only`, from 0) on a freshly loaded
+// driver; returns the rules broken.
+std::vector<std::string> Round(int only = -1)
 {
     results.clear();
     fltsim::Reset();
@@ -156,7 +157,7 @@ std::vector<std::string> Round()
     SendVolumes(client, Watched);
     fltsim::SetProfiling(true);
 
-    { // one file read 1,000 times
+    if (only < 0 || only == 0) { // one file read 1,000 times
         PFILE_OBJECT file = fltsim::AddFile(LongName(26, 0), StoredAt(Now - 2 * Hour));
         const Figures a = Snapshot();
         fltsim::Read(file);
@@ -168,7 +169,7 @@ std::vector<std::string> Round()
         fltsim::Cleanup(file);
         Record("one file, 1,000 reads", a, b, 1000, 1, Refreshed({file}));
     }
-    { // 1,000 files read once
+    if (only < 0 || only == 1) { // 1,000 files read once
         std::vector<PFILE_OBJECT> files;
         for (unsigned i = 0; i < 1000; ++i) files.push_back(fltsim::AddFile(LongName(3 + int(i % 24), i), StoredAt(Now - 2 * Hour)));
         const Figures a = Snapshot();
@@ -180,8 +181,12 @@ std::vector<std::string> Round()
         const Figures b = Snapshot();
         Record("1,000 files, one read each", a, b, 1000, 1000, Refreshed(files));
     }
-    Mix("mix, 32 volumes", 2000, 20000, [](unsigned i) { return i % 4 == 3 ? 40 + int(i % 8) : 3 + int(i % 24); });
-    Mix("unwatched, 8 volumes", 2000, 20000, [](unsigned i) { return 40 + int(i % 8); });
+    if (only < 0 || only == 2) {
+        Mix("mix, 32 volumes", 2000, 20000, [](unsigned i) { return i % 4 == 3 ? 40 + int(i % 8) : 3 + int(i % 24); });
+    }
+    if (only < 0 || only == 3) {
+        Mix("unwatched, 8 volumes", 2000, 20000, [](unsigned i) { return 40 + int(i % 8); });
+    }
     fltsim::SetProfiling(false);
     fltsim::CloseClient(client);
     fltsim::UnloadDriver();
@@ -191,13 +196,15 @@ std::vector<std::string> Round()
 } // namespace
 
 // The counts are the same every round; the times are the best of five rounds (the machine is
-// shared, and one round's times vary with what else runs).
-int main()
+// shared, and one round's times vary with what else runs). With a case number, one round of
+// that case only (for instruction counts under callgrind).
+int main(int argc, char **argv)
 {
+    const int only = argc > 1 ? std::atoi(argv[1]) : -1;
     std::vector<Result> best;
     std::vector<std::string> violations;
-    for (int round = 0; round < 5; ++round) {
-        const std::vector<std::string> broken = Round();
+    for (int round = 0; round < (only < 0 ? 5 : 1); ++round) {
+        const std::vector<std::string> broken = Round(only);
         violations.insert(violations.end(), broken.begin(), broken.end());
         if (best.empty()) {
             best = results;
