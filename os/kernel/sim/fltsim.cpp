@@ -67,7 +67,8 @@ struct SimVolume {
     _FLT_VOLUME volume{this};
     _FLT_INSTANCE instance{this};
     std::atomic<bool> attached{false};
-    PFLT_CONTEXT context = nullptr; // the filter's instance context (one reference held by the instance), under lock
+    std::mutex lock;                // context
+    PFLT_CONTEXT context = nullptr; // the filter's instance context (one reference held by the instance)
 };
 
 // One stream and the file objects opened on it.
@@ -331,16 +332,22 @@ SimVolume *VolumeOf(PVOID instance)
     return i != nullptr && i->volume != nullptr && &i->volume->instance == i ? i->volume : nullptr;
 }
 
-// The objects the filter manager hands to a callback for an operation on this file.
-FLT_RELATED_OBJECTS RelatedObjects(Machine &m, PFILE_OBJECT file)
+// The objects the filter manager hands to a callback for an operation on the volume's instance
+// (on this file, if any).
+FLT_RELATED_OBJECTS InstanceObjects(Machine &m, SimVolume *volume, PFILE_OBJECT file = nullptr)
 {
     FLT_RELATED_OBJECTS objects{};
     objects.Size = sizeof(objects);
     objects.Filter = &m.filter;
-    objects.Volume = &StreamOf(file)->volume->volume;
-    objects.Instance = &StreamOf(file)->volume->instance;
+    objects.Volume = &volume->volume;
+    objects.Instance = &volume->instance;
     objects.FileObject = file;
     return objects;
+}
+
+FLT_RELATED_OBJECTS RelatedObjects(Machine &m, PFILE_OBJECT file)
+{
+    return InstanceObjects(m, StreamOf(file)->volume, file);
 }
 
 // Whether the simulated Windows knows the pool type (NonPagedPoolNx came with 6.2), and, where
@@ -367,11 +374,7 @@ void Attach(SimVolume *volume, FLT_INSTANCE_SETUP_FLAGS flags)
     NTSTATUS status = STATUS_SUCCESS;
     PFLT_INSTANCE_SETUP_CALLBACK setup = m.filter.registration->InstanceSetupCallback;
     if (setup != nullptr) {
-        FLT_RELATED_OBJECTS objects{};
-        objects.Size = sizeof(objects);
-        objects.Filter = &m.filter;
-        objects.Volume = &volume->volume;
-        objects.Instance = &volume->instance;
+        const FLT_RELATED_OBJECTS objects = InstanceObjects(m, volume);
         PassiveCallback passive;
         status = setup(&objects, flags, 0x00000008 /* FILE_DEVICE_DISK_FILE_SYSTEM */,
                        volume->fileSystem == FileSystem::Ntfs ? FLT_FSTYPE_NTFS : FLT_FSTYPE_FAT);
@@ -382,7 +385,7 @@ void Attach(SimVolume *volume, FLT_INSTANCE_SETUP_FLAGS flags)
     }
     PFLT_CONTEXT context;
     {
-        std::lock_guard<std::mutex> guard(m.lock);
+        std::lock_guard<std::mutex> guard(volume->lock);
         context = volume->context;
         volume->context = nullptr;
     }
@@ -1426,11 +1429,7 @@ VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter)
         }
     }
     for (SimVolume *v : attached) {
-        FLT_RELATED_OBJECTS objects{};
-        objects.Size = sizeof(objects);
-        objects.Filter = &m.filter;
-        objects.Volume = &v->volume;
-        objects.Instance = &v->instance;
+        const FLT_RELATED_OBJECTS objects = InstanceObjects(m, v);
         PassiveCallback passive;
         const ULONG unloading = 0x2; // FLTFL_INSTANCE_TEARDOWN_FILTER_UNLOAD
         if (m.filter.registration->InstanceTeardownStartCallback != nullptr) {
@@ -1447,6 +1446,7 @@ VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter)
             Violation("FltUnregisterFilter with work items of the filter still queued");
         }
         for (auto &v : m.volumes) {
+            std::lock_guard<std::mutex> volumeGuard(v->lock);
             if (v->context != nullptr) contexts.push_back(v->context);
             v->context = nullptr;
             v->attached = false;
@@ -1809,6 +1809,47 @@ ContextHeader *HeaderOf(PFLT_CONTEXT context)
 {
     return static_cast<ContextHeader *>(context) - 1;
 }
+
+// Sets the context of a stream or an instance (its slot, guarded by lock); the slot holds one
+// reference.
+NTSTATUS SetContext(std::mutex &lock, PFLT_CONTEXT &slot, FLT_SET_CONTEXT_OPERATION operation, PFLT_CONTEXT context,
+                    PFLT_CONTEXT *old)
+{
+    PFLT_CONTEXT replaced;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (slot != nullptr && operation == FLT_SET_CONTEXT_KEEP_IF_EXISTS) {
+            if (old != nullptr) {
+                HeaderOf(slot)->references.fetch_add(1);
+                *old = slot;
+            }
+            return STATUS_FLT_CONTEXT_ALREADY_DEFINED;
+        }
+        replaced = slot;
+        HeaderOf(context)->references.fetch_add(1);
+        slot = context;
+    }
+    if (replaced != nullptr) {
+        if (old != nullptr) {
+            *old = replaced; // the slot's reference passes to the caller
+        } else {
+            FltReleaseContext(replaced);
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+// The context in a slot, with a reference for the caller.
+NTSTATUS GetContext(std::mutex &lock, const PFLT_CONTEXT &slot, PFLT_CONTEXT *context)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (slot == nullptr) {
+        return STATUS_NOT_FOUND;
+    }
+    HeaderOf(slot)->references.fetch_add(1);
+    *context = slot;
+    return STATUS_SUCCESS;
+}
 } // namespace
 
 VOID FLTAPI FltReferenceContext(PFLT_CONTEXT Context)
@@ -1859,28 +1900,7 @@ NTSTATUS FLTAPI FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObj
         return STATUS_FLT_DELETING_OBJECT;
     }
     SimFile *stream = StreamOf(FileObject);
-    PFLT_CONTEXT replaced = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(stream->lock);
-        if (stream->context != nullptr && Operation == FLT_SET_CONTEXT_KEEP_IF_EXISTS) {
-            if (OldContext != nullptr) {
-                HeaderOf(stream->context)->references.fetch_add(1);
-                *OldContext = stream->context;
-            }
-            return STATUS_FLT_CONTEXT_ALREADY_DEFINED;
-        }
-        replaced = stream->context;
-        HeaderOf(NewContext)->references.fetch_add(1);
-        stream->context = NewContext;
-    }
-    if (replaced != nullptr) {
-        if (OldContext != nullptr) {
-            *OldContext = replaced; // the stream's reference passes to the caller
-        } else {
-            FltReleaseContext(replaced);
-        }
-    }
-    return STATUS_SUCCESS;
+    return SetContext(stream->lock, stream->context, Operation, NewContext, OldContext);
 }
 
 NTSTATUS FLTAPI FltGetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PFLT_CONTEXT *Context)
@@ -1892,13 +1912,7 @@ NTSTATUS FLTAPI FltGetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObj
         return STATUS_INVALID_PARAMETER;
     }
     SimFile *stream = StreamOf(FileObject);
-    std::lock_guard<std::mutex> guard(stream->lock);
-    if (stream->context == nullptr) {
-        return STATUS_NOT_FOUND;
-    }
-    HeaderOf(stream->context)->references.fetch_add(1);
-    *Context = stream->context;
-    return STATUS_SUCCESS;
+    return GetContext(stream->lock, stream->context, Context);
 }
 
 // ---- generic work items
@@ -2006,28 +2020,7 @@ NTSTATUS FLTAPI FltSetInstanceContext(PFLT_INSTANCE Instance, FLT_SET_CONTEXT_OP
     if (volume == nullptr || NewContext == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    PFLT_CONTEXT replaced;
-    {
-        std::lock_guard<std::mutex> guard(M().lock);
-        if (volume->context != nullptr && Operation == FLT_SET_CONTEXT_KEEP_IF_EXISTS) {
-            if (OldContext != nullptr) {
-                HeaderOf(volume->context)->references.fetch_add(1);
-                *OldContext = volume->context;
-            }
-            return STATUS_FLT_CONTEXT_ALREADY_DEFINED;
-        }
-        replaced = volume->context;
-        HeaderOf(NewContext)->references.fetch_add(1);
-        volume->context = NewContext;
-    }
-    if (replaced != nullptr) {
-        if (OldContext != nullptr) {
-            *OldContext = replaced;
-        } else {
-            FltReleaseContext(replaced);
-        }
-    }
-    return STATUS_SUCCESS;
+    return SetContext(volume->lock, volume->context, Operation, NewContext, OldContext);
 }
 
 NTSTATUS FLTAPI FltGetInstanceContext(PFLT_INSTANCE Instance, PFLT_CONTEXT *Context)
@@ -2039,13 +2032,7 @@ NTSTATUS FLTAPI FltGetInstanceContext(PFLT_INSTANCE Instance, PFLT_CONTEXT *Cont
     if (volume == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    std::lock_guard<std::mutex> guard(M().lock);
-    if (volume->context == nullptr) {
-        return STATUS_NOT_FOUND;
-    }
-    HeaderOf(volume->context)->references.fetch_add(1);
-    *Context = volume->context;
-    return STATUS_SUCCESS;
+    return GetContext(volume->lock, volume->context, Context);
 }
 
 NTSTATUS FLTAPI FltGetVolumeName(PFLT_VOLUME Volume, PUNICODE_STRING VolumeName, PULONG BufferSizeNeeded)
