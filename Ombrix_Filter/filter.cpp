@@ -2,51 +2,58 @@
 // last-access refresh on reads.
 //
 // Publication of the volume table
-//   The port notifications (connect, message, disconnect) and the unload run at PASSIVE_LEVEL on
-//   the service's threads; the read callbacks run on any thread that reads, the post-read at up
-//   to DISPATCH_LEVEL, the work items in system threads. The table is guarded by a push lock:
+//   The port notifications (connect, message, disconnect), the instance setup and teardown and
+//   the unload run at PASSIVE_LEVEL; the read callbacks run on any thread that reads, the
+//   post-read at up to DISPATCH_LEVEL, the work items in system threads. The table, and the list
+//   of instances, are guarded by a push lock:
 //   - writers build a complete replacement off to the side (allocated, filled, terminated), swap
-//     it in under the lock held exclusively, and free the entries they replaced after releasing
-//     it. A reader therefore sees either the old table or the new one, never an entry being built
-//     or freed, and never a count above the built entries. Each swap also moves the table's
-//     generation on, which voids every stream verdict reached under the old table;
-//   - the entries are read only by a check, under the lock held shared, and a check runs only at
-//     PASSIVE_LEVEL (it needs that anyway for the name and information queries), so the lock is
-//     never taken where push locks are not allowed;
+//     it in under the lock held exclusively, give every instance its verdict under the new table
+//     there, and free the entries they replaced after releasing it. Each swap also moves the
+//     table's generation on, which voids every stream verdict reached under the old table;
+//   - the entries are read only under the lock (a new list, an instance being set up), at
+//     PASSIVE_LEVEL; reads see only each instance's verdict, an atomic flag in its context;
 //   - ClientPort is a single pointer, written by connect and by FltCloseClientPort, and read with
 //     an atomic load. The count and the generation are also stored atomically, so that a read can
 //     be let through without the lock while the table is empty or the stream's verdict holds.
 //
+// Which volumes
+//   Each instance keeps its volume's name (FltGetVolumeName at instance setup) and whether the
+//   list names it: the volume's whole device name must be "\" followed by an entry's text. The
+//   volume of every file read through an instance is that instance's volume, so no file name is
+//   asked for. A read through an instance whose volume is not listed costs no query, no work item
+//   and no stream context.
+//
 // Where the refresh runs, and the platform rules that decide it
-//   The name query, the information query and the set may not run just anywhere a read is
-//   seen:
-//   R1 FltGetFileNameInformation with FLT_FILE_NAME_QUERY_DEFAULT does nothing while the
-//      thread's top-level IRP is set, and never works for paging I/O. The post-read of an IRP
-//      read that is not synchronized runs inside the file system's completion, top-level IRP
-//      set (FltGetFileNameInformation reference, "FLT_FILE_NAME_QUERY_DEFAULT").
-//   R2 That post-read runs at up to DISPATCH_LEVEL in an arbitrary thread; the name query wants
-//      APC_LEVEL at most, FltQueryInformationFile and FltSetInformationFile PASSIVE_LEVEL
-//      ("Writing Postoperation Callback Routines"; the routines' IRQL requirements).
+//   The information query and the set may not run just anywhere a read is seen:
+//   R1 The post-read of an IRP read that is not synchronized runs inside the file system's
+//      completion, with the thread's top-level IRP set.
+//   R2 That post-read runs at up to DISPATCH_LEVEL in an arbitrary thread; FltQueryInformationFile
+//      and FltSetInformationFile want PASSIVE_LEVEL ("Writing Postoperation Callback Routines";
+//      the routines' IRQL requirements).
 //   R3 Returning FLT_PREOP_SYNCHRONIZE for an IRP-based read makes the Filter Manager call the
 //      post-read in the pre-read's thread at IRQL <= APC_LEVEL once the file system is done;
 //      it must not be returned for asynchronous reads (check FltIsOperationSynchronous), and a
-//      draining filter is not synchronized back. For fast I/O the post-read runs at
-//      PASSIVE_LEVEL in the issuing thread ("Returning FLT_PREOP_SYNCHRONIZE").
+//      draining filter is not synchronized back. Fast I/O comes at PASSIVE_LEVEL, its post-read
+//      in the issuing thread ("Returning FLT_PREOP_SYNCHRONIZE").
 //   R4 Issuing I/O from the paging path recurses into the file system and the memory manager
-//      and can deadlock; so can a set on the stream from inside the completion of a read on it,
-//      where the file system holds that stream's resources.
-//   R5 Once the handle's cleanup has run, queries and sets through its file object fail with
-//      STATUS_FILE_CLOSED; paging reads through it go on as long as the file stays mapped.
+//      and can deadlock, and so can waiting there; so can I/O from inside a read's completion,
+//      where the file system holds the stream's resources.
+//   R5 Once a handle's cleanup has run (FO_CLEANUP_COMPLETE), whether a query or set through its
+//      file object fails is up to the file system (NTFS: STATUS_FILE_CLOSED; FAT lets them
+//      through); paging reads through it go on as long as the file stays mapped. The file
+//      systems' own stream file objects (FO_STREAM_FILE: metadata, directory indexes) never had
+//      a caller's handle, and the paging file is the memory manager's. None of these is worked
+//      through, neither before queuing nor in the work item.
 //   R6 Pre-operation callbacks run at IRQL <= APC_LEVEL; stream contexts can be looked up and
 //      set there (FltGetStreamContext, FltSetStreamContext: <= APC_LEVEL) and are shared by all
-//      file objects of the stream; FltReleaseContext and the generic work item routines
-//      (FltAllocateGenericWorkItem, FltQueueGenericWorkItem) work at up to DISPATCH_LEVEL, and
-//      the work item runs later in a system thread at PASSIVE_LEVEL.
+//      file objects of the stream; FltGetInstanceContext, FltReleaseContext and the generic work
+//      item routines work at up to DISPATCH_LEVEL, and the work item runs later in a system
+//      thread at PASSIVE_LEVEL.
 //   Hence:
-//   - OnPreRead decides. With no client, or an empty table, it asks for nothing. Otherwise it
-//     looks up the stream context: a stream checked within the hour under the current table
-//     (refreshed, found fresh, or not on a watched volume) asks for nothing more - no name, no
-//     information query. Every other read is to be checked:
+//   - OnPreRead decides. With no client, or an empty table, it asks for nothing; nor for a
+//     stream file object. A stream checked within the hour under the current table asks for
+//     nothing more. Otherwise the instance's verdict and the paging-file test decide whether
+//     there is anything to do, and every other read is to be checked:
 //       * a synchronous IRP read returns FLT_PREOP_SYNCHRONIZE (R3), so OnPostRead runs outside
 //         the completion, in the reader's thread, where the checks are allowed (R1, R2, R4);
 //       * a fast I/O read gets a post-read, which runs at PASSIVE_LEVEL in the reader's thread;
@@ -56,26 +63,29 @@
 //         deferred straight from the pre-read: nothing is asked of the file system there (R4).
 //   - OnPostRead checks on the spot when it runs synchronized or after fast I/O, at
 //     PASSIVE_LEVEL with no top-level IRP and not draining; otherwise it defers.
-//   - Deferring marks the stream Pending and queues one generic work item per stream, holding a
-//     reference on the file object, the instance and the context. The work item runs at
-//     PASSIVE_LEVEL in a system thread, outside any file-system call, and asks through
-//     FltGetFileNameInformationUnsafe and the referenced file object. If that handle has been
-//     cleaned up meanwhile (R5) the stream stays Pending, and OnPreCleanup - the pre-cleanup of
-//     any handle on the stream, where the file object is still open, at PASSIVE_LEVEL - checks
-//     it then; so does the next non-paging read.
+//   - Deferring marks the stream Pending and, unless the file object's handle is closed (R5),
+//     queues one generic work item per stream, holding a reference on the file object, the
+//     instance and the context. The work item runs at PASSIVE_LEVEL in a system thread, outside
+//     any file-system call, and asks through the referenced file object unless its handle has
+//     been closed meanwhile (R5). A stream left Pending is checked by OnPreCleanup - the
+//     pre-cleanup of any handle on the stream, where the file object is still open, at
+//     PASSIVE_LEVEL - or by the next non-paging read, a later open's.
 //   - Unload stops new deferrals, waits for the queued work items (a count of them and an
 //     event: Wine's kernel leaves the rundown-protection routines unimplemented) and only then
 //     unregisters; queued items that run after the stop do nothing. The Filter Manager frees
-//     the stream contexts when the instances go.
+//     the stream and instance contexts when the instances go.
 //   The read itself is never failed or altered; a synchronized one waits for at most one check
 //   of its stream, and nothing else waits on anything that is not sure to come.
 //
 // Cost
-//   A check costs one name query and one information query (plus the set when due). Its
-//   verdict is kept in the stream context until the stored time is next due (the last-access
-//   time plus the interval), or an hour for a refreshed or unwatched stream, or until the table
-//   changes. A failed check is not repeated within the hour either. Only one check per stream
-//   runs at a time; concurrent readers of the same stream ask for nothing.
+//   A check costs one information query (plus the set when due). Its verdict is kept in the
+//   stream context until the stored time is next due (the last-access time plus the interval),
+//   or an hour for a refreshed stream, or until the table changes. A failed check is not
+//   repeated within the hour either. Only one check per stream runs at a time; concurrent
+//   readers of the same stream ask for nothing.
+//
+// Pool
+//   NonPagedPoolNx from Windows 8 on, NonPagedPool before: Windows 7 does not know the former.
 #include "filter.h"
 
 FILTER_STATE FilterState;
@@ -96,6 +106,13 @@ UNICODE_STRING ConstantString(const WCHAR *text, USHORT bytes)
     s.Buffer = const_cast<PWCH>(text);
     return s;
 }
+
+WCHAR Upcase(WCHAR c)
+{
+    return c >= KS_TEXT('a') && c <= KS_TEXT('z') ? (WCHAR)(c - (KS_TEXT('a') - KS_TEXT('A'))) : c;
+}
+
+void InstancesFollowTable();
 
 // Frees the entry buffers of a table that no reader can reach any more.
 void TableFreeEntries(VOLUME_TABLE *table)
@@ -141,6 +158,7 @@ bool TablePublish(VOLUME_TABLE *replacement, bool forClient)
         table->Entries[i].MaximumLength = 0;
         table->Entries[i].Buffer = nullptr;
     }
+    InstancesFollowTable();
     FltReleasePushLock(&FilterState.TableLock);
     return true;
 }
@@ -154,46 +172,51 @@ void TableClear()
     TableFreeEntries(&empty);
 }
 
-// Whether the file name lies on a watched volume: whether some entry's text occurs anywhere
-// within the name. Every entry is VolumePrefixText followed by the volume's digits, so an entry
-// occurs exactly where the prefix occurs followed by its digits: the name is scanned once for
-// the prefix, and only the digits are compared per entry (one pass over the name instead of
-// one per entry). The name is a counted string that need not be terminated: nothing past its
-// Length is read. *generation receives the table's generation the answer belongs to.
-// PASSIVE_LEVEL only (takes the push lock).
-bool IsOnWatchedVolume(const UNICODE_STRING *name, ULONG *generation)
+// Whether the list names the volume: its name is "\" followed by one entry's text exactly
+// (object names compare without regard to case). A substring test would take
+// "\Device\HarddiskVolume23", or a path that merely contains an entry's text, for the listed
+// "\Device\HarddiskVolume2". The caller holds TableLock.
+bool TableNames(const VOLUME_TABLE *table, const INSTANCE_CONTEXT *instance)
 {
-    const ULONG prefixChars = sizeof(VolumePrefixText) / sizeof(WCHAR) - 1;
-    const ULONG nameChars = name->Length / sizeof(WCHAR);
-    const WCHAR *text = name->Buffer;
-    bool found = false;
-    FltAcquirePushLockShared(&FilterState.TableLock);
-    *generation = FilterState.TableGeneration;
-    const VOLUME_TABLE *table = &FilterState.VolumeTable;
-    for (ULONG start = 0; table->Count != 0 && start + prefixChars <= nameChars && !found; ++start) {
-        ULONG i = 0;
-        while (i < prefixChars && text[start + i] == VolumePrefixText[i]) {
-            ++i;
-        }
-        if (i != prefixChars) {
+    const USHORT chars = instance->NameLength / sizeof(WCHAR);
+    if (chars < 2 || instance->Name[0] != KS_TEXT('\\')) {
+        return false;
+    }
+    for (ULONG i = 0; i < table->Count; ++i) {
+        const UNICODE_STRING *entry = &table->Entries[i];
+        if (entry->Length != (chars - 1) * sizeof(WCHAR)) {
             continue;
         }
-        const ULONG rest = start + prefixChars;
-        for (ULONG e = 0; e < table->Count && !found; ++e) {
-            const WCHAR *digits = table->Entries[e].Buffer + prefixChars;
-            const ULONG digitChars = table->Entries[e].Length / sizeof(WCHAR) - prefixChars;
-            if (digitChars > nameChars - rest) {
-                continue;
-            }
-            ULONG d = 0;
-            while (d < digitChars && text[rest + d] == digits[d]) {
-                ++d;
-            }
-            found = d == digitChars;
+        USHORT c = 0;
+        while (c < chars - 1 && Upcase(entry->Buffer[c]) == Upcase(instance->Name[c + 1])) {
+            ++c;
+        }
+        if (c == chars - 1) {
+            return true;
         }
     }
-    FltReleasePushLock(&FilterState.TableLock);
-    return found;
+    return false;
+}
+
+// Gives every instance its verdict under the table now published. The caller holds TableLock
+// exclusively.
+void InstancesFollowTable()
+{
+    for (INSTANCE_CONTEXT *i = FilterState.Instances; i != nullptr; i = i->Next) {
+        __atomic_store_n(&i->Watched, TableNames(&FilterState.VolumeTable, i) ? 1 : 0, __ATOMIC_RELEASE);
+    }
+}
+
+// Whether the instance's volume is on the list. Callable at up to DISPATCH_LEVEL.
+bool InstanceWatched(PFLT_INSTANCE instance)
+{
+    PFLT_CONTEXT found = nullptr;
+    if (!NT_SUCCESS(FltGetInstanceContext(instance, &found))) {
+        return false;
+    }
+    const bool watched = __atomic_load_n(&static_cast<INSTANCE_CONTEXT *>(found)->Watched, __ATOMIC_ACQUIRE) != 0;
+    FltReleaseContext(found);
+    return watched;
 }
 
 // Whether a stored last-access time is due: more than one hour old, or in the future.
@@ -233,22 +256,41 @@ NTSTATUS BuildEntry(ULONG number, UNICODE_STRING *scratch, UNICODE_STRING *entry
     return status;
 }
 
-// Creates "\OmbrixPort" (one connection, administrators and system only). A failure leaves
-// ServerPort empty: the driver filters anyway and no client can connect.
+// Creates "\OmbrixPort" (one connection). Only LocalSystem may connect: the service runs as
+// LocalSystem and gives up its connection before every cycle, and the default descriptor would
+// let any administrator's process take the one slot in that moment. The descriptor is absolute
+// and lives on the stack; the object manager captures it as the port is created. A failure
+// leaves ServerPort empty: the driver filters anyway and no client can connect.
 void CreateServerPort()
 {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    NTSTATUS status = FltBuildDefaultSecurityDescriptor(&descriptor, FLT_PORT_ALL_ACCESS);
+    SID system; // S-1-5-18: one sub-authority, which SID has room for
+    const SID_IDENTIFIER_AUTHORITY nt = {SECURITY_NT_AUTHORITY};
+    system.Revision = SID_REVISION;
+    system.SubAuthorityCount = 1;
+    system.IdentifierAuthority = nt;
+    system.SubAuthority[0] = SECURITY_LOCAL_SYSTEM_RID;
+    ULONG aclBuffer[8]; // the ACL header and one ACE for a one-sub-authority SID: 28 bytes
+    PACL acl = reinterpret_cast<PACL>(aclBuffer);
+    SECURITY_DESCRIPTOR descriptor;
+    NTSTATUS status = RtlCreateSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    if (NT_SUCCESS(status)) {
+        status = RtlCreateAcl(acl, sizeof(aclBuffer), ACL_REVISION);
+    }
+    if (NT_SUCCESS(status)) {
+        status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FLT_PORT_ALL_ACCESS, &system);
+    }
+    if (NT_SUCCESS(status)) {
+        status = RtlSetDaclSecurityDescriptor(&descriptor, TRUE, acl, FALSE);
+    }
     if (!NT_SUCCESS(status)) {
         return;
     }
     UNICODE_STRING name = ConstantString(PortNameText, sizeof(PortNameText));
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, descriptor);
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, &descriptor);
     PFLT_PORT port = nullptr;
     status = FltCreateCommunicationPort(FilterState.FilterHandle, &port, &attributes, nullptr, OnPortConnect,
                                         OnPortDisconnect, OnPortMessage, 1);
-    FltFreeSecurityDescriptor(descriptor);
     FilterState.ServerPort = NT_SUCCESS(status) ? port : nullptr;
 }
 
@@ -293,15 +335,11 @@ void SettleStream(STREAM_CONTEXT *context, ULONG generation, LONGLONG quietUntil
     __atomic_store_n(&context->Pending, stillPending ? 1 : 0, __ATOMIC_RELEASE);
 }
 
-// The stream context of the file object's stream, created on first use; null where the file
-// system keeps no stream contexts or memory is short (the read then goes unchecked).
-// <= APC_LEVEL. The caller releases the result.
-STREAM_CONTEXT *StreamContextOf(PCFLT_RELATED_OBJECTS objects)
+// A new stream context for the file object's stream, or the one another reader set first; null
+// where the file system keeps no stream contexts or memory is short (the read then goes
+// unchecked). <= APC_LEVEL. The caller releases the result.
+STREAM_CONTEXT *NewStreamContext(PCFLT_RELATED_OBJECTS objects)
 {
-    PFLT_CONTEXT found = nullptr;
-    if (NT_SUCCESS(FltGetStreamContext(objects->Instance, objects->FileObject, &found))) {
-        return static_cast<STREAM_CONTEXT *>(found);
-    }
     PFLT_CONTEXT created = nullptr;
     if (!NT_SUCCESS(FltAllocateContext(FilterState.FilterHandle, FLT_STREAM_CONTEXT, sizeof(STREAM_CONTEXT),
                                        FILTER_POOL_TYPE, &created))) {
@@ -328,18 +366,17 @@ STREAM_CONTEXT *StreamContextOf(PCFLT_RELATED_OBJECTS objects)
     return nullptr;
 }
 
-// How a check asks for the file's name.
-struct NameSource {
-    PFLT_CALLBACK_DATA Data; // the operation's callback data, or null: ask through the file object
+// The file object a check asks through, and its instance.
+struct CheckTarget {
     PFILE_OBJECT FileObject;
     PFLT_INSTANCE Instance;
 };
 
-// The check itself: name, volume test, information query, and the set when due. Only where R1,
-// R2 and R4 allow all three: PASSIVE_LEVEL, no top-level IRP, outside the paging path and the
-// completion. Returns false when the file object could not be asked (closed, or the query
-// failed), true when a verdict was reached (whatever the set returned).
-bool CheckStream(STREAM_CONTEXT *context, const NameSource &source, bool deferred)
+// The check itself: information query, and the set when due. The instance has judged the
+// volume already, so no name is asked for. Only where R2 and R4 allow it: PASSIVE_LEVEL, no
+// top-level IRP, outside the paging path and the completion. Returns false when the file
+// object could not be asked, true when a verdict was reached (whatever the set returned).
+bool CheckStream(STREAM_CONTEXT *context, const CheckTarget &target, bool deferred)
 {
     LONG idle = 0;
     if (!__atomic_compare_exchange_n(&context->Busy, &idle, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
@@ -347,55 +384,48 @@ bool CheckStream(STREAM_CONTEXT *context, const NameSource &source, bool deferre
     }
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
-    ULONG generation = __atomic_load_n(&FilterState.TableGeneration, __ATOMIC_ACQUIRE);
-    PFLT_FILE_NAME_INFORMATION nameInfo = nullptr;
-    const FLT_FILE_NAME_OPTIONS options = FLT_FILE_NAME_NORMALIZED | FLT_FILE_NAME_QUERY_DEFAULT;
-    NTSTATUS status = source.Data != nullptr
-                          ? FltGetFileNameInformation(source.Data, options, &nameInfo)
-                          : FltGetFileNameInformationUnsafe(source.FileObject, source.Instance, options, &nameInfo);
+    const ULONG generation = __atomic_load_n(&FilterState.TableGeneration, __ATOMIC_ACQUIRE);
     bool reached = false;
+    FILE_BASIC_INFORMATION basic;
+    ULONG returned = 0;
+    const NTSTATUS status = FltQueryInformationFile(target.Instance, target.FileObject, &basic, sizeof(basic),
+                                                    FileBasicInformation, &returned);
     if (NT_SUCCESS(status)) {
-        const bool watched = IsOnWatchedVolume(&nameInfo->Name, &generation);
-        FltReleaseFileNameInformation(nameInfo);
-        if (!watched) {
-            SettleStream(context, generation, now.QuadPart + LastAccessRefreshInterval, false);
-            reached = true;
+        LONGLONG quietUntil = now.QuadPart + LastAccessRefreshInterval;
+        if (LastAccessIsStale(now.QuadPart, basic.LastAccessTime.QuadPart)) {
+            // Only the last-access time: 0 leaves the other times and the attributes alone.
+            // Writing back the values just read would mark them as set by the caller on this
+            // handle, so that the file system stopped updating the last-write time for later
+            // writes through it, and could put back older times over a concurrent writer's.
+            FILE_BASIC_INFORMATION update;
+            update.CreationTime.QuadPart = 0;
+            update.LastAccessTime = now;
+            update.LastWriteTime.QuadPart = 0;
+            update.ChangeTime.QuadPart = 0;
+            update.FileAttributes = 0;
+            (void)FltSetInformationFile(target.Instance, target.FileObject, &update, sizeof(update),
+                                        FileBasicInformation);
         } else {
-            FILE_BASIC_INFORMATION basic;
-            ULONG returned = 0;
-            status = FltQueryInformationFile(source.Instance, source.FileObject, &basic, sizeof(basic),
-                                             FileBasicInformation, &returned);
-            if (NT_SUCCESS(status)) {
-                LONGLONG quietUntil = now.QuadPart + LastAccessRefreshInterval;
-                if (LastAccessIsStale(now.QuadPart, basic.LastAccessTime.QuadPart)) {
-                    // Only the last-access time: 0 leaves the other times and the attributes
-                    // alone. Writing back the values just read would mark them as set by the
-                    // caller on this handle, so that the file system stopped updating the
-                    // last-write time for later writes through it, and could put back older
-                    // times over a concurrent writer's.
-                    FILE_BASIC_INFORMATION update;
-                    update.CreationTime.QuadPart = 0;
-                    update.LastAccessTime = now;
-                    update.LastWriteTime.QuadPart = 0;
-                    update.ChangeTime.QuadPart = 0;
-                    update.FileAttributes = 0;
-                    (void)FltSetInformationFile(source.Instance, source.FileObject, &update, sizeof(update),
-                                                FileBasicInformation);
-                } else {
-                    quietUntil = basic.LastAccessTime.QuadPart + LastAccessRefreshInterval; // next due
-                }
-                SettleStream(context, generation, quietUntil, false);
-                reached = true;
-            }
+            quietUntil = basic.LastAccessTime.QuadPart + LastAccessRefreshInterval; // next due
         }
-    }
-    if (!reached) {
+        SettleStream(context, generation, quietUntil, false);
+        reached = true;
+    } else {
         // Not repeated within the hour; a stream owed a deferred check stays owed to the next
         // handle's cleanup or non-paging read, which can ask through a file object still open.
         SettleStream(context, generation, now.QuadPart + LastAccessRefreshInterval, deferred);
     }
     __atomic_store_n(&context->Busy, 0, __ATOMIC_RELEASE);
     return reached;
+}
+
+// File objects no check may work through: the file systems' own stream file objects (never a
+// caller's handle), file objects whose handle is closed (a file system need not fail calls on
+// them), and the paging file. <= APC_LEVEL.
+bool NeverChecked(PFILE_OBJECT file)
+{
+    const ULONG flags = __atomic_load_n(&file->Flags, __ATOMIC_ACQUIRE);
+    return (flags & (FO_STREAM_FILE | FO_CLEANUP_COMPLETE)) != 0 || FsRtlIsPagingFile(file);
 }
 
 // Whether the calling thread may check on the spot (R1, R2, R4).
@@ -433,6 +463,10 @@ void WorkEnd()
 void DeferCheck(STREAM_CONTEXT *context, PCFLT_RELATED_OBJECTS objects)
 {
     __atomic_store_n(&context->Pending, 1, __ATOMIC_RELEASE);
+    // A closed handle's file object (a mapping's page faults): the next open is owed the check.
+    if ((__atomic_load_n(&objects->FileObject->Flags, __ATOMIC_ACQUIRE) & FO_CLEANUP_COMPLETE) != 0) {
+        return;
+    }
     LONG idle = 0;
     if (!__atomic_compare_exchange_n(&context->WorkQueued, &idle, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
         return;
@@ -476,9 +510,10 @@ VOID FLTAPI CheckWorker(PFLT_GENERIC_WORKITEM workItem, PVOID fltObject, PVOID w
     context->WorkFile = nullptr;
     context->WorkItem = nullptr;
     if (__atomic_load_n(&FilterState.Stopping, __ATOMIC_ACQUIRE) == 0 && ClientConnected() &&
-        __atomic_load_n(&context->Pending, __ATOMIC_ACQUIRE) != 0) {
-        const NameSource source = {nullptr, file, instance};
-        (void)CheckStream(context, source, true);
+        __atomic_load_n(&context->Pending, __ATOMIC_ACQUIRE) != 0 && !NeverChecked(file) &&
+        InstanceWatched(instance)) {
+        const CheckTarget target = {file, instance};
+        (void)CheckStream(context, target, true);
     }
     ObDereferenceObject(file);
     FltFreeGenericWorkItem(workItem);
@@ -491,6 +526,7 @@ VOID FLTAPI CheckWorker(PFLT_GENERIC_WORKITEM workItem, PVOID fltObject, PVOID w
 }
 
 const FLT_CONTEXT_REGISTRATION FilterContexts[] = {
+    {FLT_INSTANCE_CONTEXT, 0, nullptr, sizeof(INSTANCE_CONTEXT), FILTER_POOL_TAG, nullptr, nullptr, nullptr},
     {FLT_STREAM_CONTEXT, 0, nullptr, sizeof(STREAM_CONTEXT), FILTER_POOL_TAG, nullptr, nullptr, nullptr},
     {FLT_CONTEXT_END, 0, nullptr, 0, 0, nullptr, nullptr, nullptr},
 };
@@ -505,8 +541,9 @@ const FLT_OPERATION_REGISTRATION FilterCallbacks[] = {
 
 } // namespace
 
-// Flags 0, so the filter can be stopped and unloaded on request. No instance callbacks: the
-// filter attaches to every volume the Filter Manager offers.
+// Flags 0, so the filter can be stopped and unloaded on request. The instance setup attaches to
+// every volume the Filter Manager offers and judges it against the list; no query teardown, so
+// an instance cannot be detached by hand.
 extern "C" const FLT_REGISTRATION FilterRegistration = {
     sizeof(FLT_REGISTRATION),
     FLT_REGISTRATION_VERSION_0202,
@@ -514,7 +551,7 @@ extern "C" const FLT_REGISTRATION FilterRegistration = {
     FilterContexts,
     FilterCallbacks,
     FilterUnload,
-    nullptr, nullptr, nullptr, nullptr, // instance setup, query teardown, teardown start, complete
+    OnInstanceSetup, nullptr, nullptr, OnInstanceTeardownComplete, // setup, query teardown, teardown start, complete
     nullptr, nullptr, nullptr,          // generate, normalize, normalize context cleanup
     nullptr,                            // transaction notification
     nullptr,                            // normalize ex
@@ -529,7 +566,13 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     FilterState.ServerPort = nullptr;
     FilterState.ClientPort = nullptr;
     FilterState.VolumeTable.Count = 0;
+    FilterState.Instances = nullptr;
     FilterState.TableGeneration = 1;
+    RTL_OSVERSIONINFOW version;
+    version.dwOSVersionInfoSize = sizeof(version);
+    const bool nx = NT_SUCCESS(RtlGetVersion(&version)) &&
+                    (version.dwMajorVersion > 6 || (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2));
+    FilterState.PoolType = nx ? NonPagedPoolNx : NonPagedPool;
     FilterState.Stopping = 0;
     FilterState.WorkCount = 1;
     KeInitializeEvent(&FilterState.WorkDone, NotificationEvent, FALSE);
@@ -676,16 +719,30 @@ extern "C" FLT_PREOP_CALLBACK_STATUS FLTAPI OnPreRead(PFLT_CALLBACK_DATA Data, P
     if (!ClientConnected()) {
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
     }
-    STREAM_CONTEXT *context = StreamContextOf(FltObjects);
-    if (context == nullptr) {
-        return FLT_PREOP_SUCCESS_NO_CALLBACK;
-    }
     const bool irp = (Data->Flags & FLTFL_CALLBACK_DATA_IRP_OPERATION) != 0;
     const bool paging = irp && (Data->Iopb->IrpFlags & (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO)) != 0;
-    // A stream owed a deferred check is checked by the next read that can ask; paging reads
-    // cannot, and wait out the quiet time like any other.
-    if (VerdictHolds(context) && (paging || __atomic_load_n(&context->Pending, __ATOMIC_ACQUIRE) == 0)) {
-        FltReleaseContext(context);
+    // A stream with a verdict under the current table asks nothing more: the table's generation
+    // moves on with every change of the instances' verdicts too. A stream owed a deferred check
+    // is checked by the next read that can ask; paging reads cannot, and wait out the quiet time.
+    PFLT_CONTEXT found = nullptr;
+    STREAM_CONTEXT *context = nullptr;
+    if (NT_SUCCESS(FltGetStreamContext(FltObjects->Instance, FltObjects->FileObject, &found))) {
+        context = static_cast<STREAM_CONTEXT *>(found);
+        if (VerdictHolds(context) && (paging || __atomic_load_n(&context->Pending, __ATOMIC_ACQUIRE) == 0)) {
+            FltReleaseContext(context);
+            return FLT_PREOP_SUCCESS_NO_CALLBACK;
+        }
+    }
+    // Nothing to do for the file systems' own streams, on volumes not listed, nor for the paging
+    // file: no context, no work. (Such streams never get a context, so they always come here.)
+    if ((__atomic_load_n(&FltObjects->FileObject->Flags, __ATOMIC_ACQUIRE) & FO_STREAM_FILE) != 0 ||
+        !InstanceWatched(FltObjects->Instance) || FsRtlIsPagingFile(FltObjects->FileObject)) {
+        if (context != nullptr) {
+            FltReleaseContext(context);
+        }
+        return FLT_PREOP_SUCCESS_NO_CALLBACK;
+    }
+    if (context == nullptr && (context = NewStreamContext(FltObjects)) == nullptr) {
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
     }
     if (paging) {
@@ -713,8 +770,8 @@ extern "C" FLT_POSTOP_CALLBACK_STATUS FLTAPI OnPostRead(PFLT_CALLBACK_DATA Data,
         // FltIsOperationSynchronous gives the same answer as in the pre-read: synchronized.
         const bool synchronized = !fastIo && FltIsOperationSynchronous(Data);
         if ((fastIo || synchronized) && MayCheckHere()) {
-            const NameSource source = {Data, FltObjects->FileObject, FltObjects->Instance};
-            (void)CheckStream(context, source, false);
+            const CheckTarget target = {FltObjects->FileObject, FltObjects->Instance};
+            (void)CheckStream(context, target, false);
         } else {
             DeferCheck(context, FltObjects);
         }
@@ -728,6 +785,7 @@ extern "C" FLT_POSTOP_CALLBACK_STATUS FLTAPI OnPostRead(PFLT_CALLBACK_DATA Data,
 extern "C" FLT_PREOP_CALLBACK_STATUS FLTAPI OnPreCleanup(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
                                                          PVOID *CompletionContext)
 {
+    (void)Data;
     *CompletionContext = nullptr;
     if (!ClientConnected()) {
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
@@ -737,10 +795,71 @@ extern "C" FLT_PREOP_CALLBACK_STATUS FLTAPI OnPreCleanup(PFLT_CALLBACK_DATA Data
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
     }
     STREAM_CONTEXT *context = static_cast<STREAM_CONTEXT *>(found);
-    if (__atomic_load_n(&context->Pending, __ATOMIC_ACQUIRE) != 0 && MayCheckHere()) {
-        const NameSource source = {Data, FltObjects->FileObject, FltObjects->Instance};
-        (void)CheckStream(context, source, false);
+    if (__atomic_load_n(&context->Pending, __ATOMIC_ACQUIRE) != 0 && MayCheckHere() &&
+        InstanceWatched(FltObjects->Instance)) {
+        const CheckTarget target = {FltObjects->FileObject, FltObjects->Instance};
+        (void)CheckStream(context, target, false);
     }
     FltReleaseContext(context);
     return FLT_PREOP_SUCCESS_NO_CALLBACK;
+}
+
+// Keeps the volume's name in an instance context and judges it against the current list. Always
+// attaches: a later list may name the volume. Without a context (memory short) the instance
+// never refreshes. PASSIVE_LEVEL.
+extern "C" NTSTATUS FLTAPI OnInstanceSetup(PCFLT_RELATED_OBJECTS FltObjects, FLT_INSTANCE_SETUP_FLAGS Flags,
+                                           ULONG VolumeDeviceType, FLT_FILESYSTEM_TYPE VolumeFilesystemType)
+{
+    (void)Flags;
+    (void)VolumeDeviceType;
+    (void)VolumeFilesystemType;
+    PFLT_CONTEXT created = nullptr;
+    if (!NT_SUCCESS(FltAllocateContext(FilterState.FilterHandle, FLT_INSTANCE_CONTEXT, sizeof(INSTANCE_CONTEXT),
+                                       FILTER_POOL_TYPE, &created))) {
+        return STATUS_SUCCESS;
+    }
+    INSTANCE_CONTEXT *context = static_cast<INSTANCE_CONTEXT *>(created);
+    context->Next = nullptr;
+    context->Watched = 0;
+    UNICODE_STRING name;
+    name.Buffer = context->Name;
+    name.Length = 0;
+    name.MaximumLength = sizeof(context->Name);
+    ULONG needed = 0;
+    context->NameLength = NT_SUCCESS(FltGetVolumeName(FltObjects->Volume, &name, &needed)) ? name.Length : 0;
+    if (NT_SUCCESS(FltSetInstanceContext(FltObjects->Instance, FLT_SET_CONTEXT_KEEP_IF_EXISTS, created, nullptr))) {
+        FltReferenceContext(created); // the list's
+        FltAcquirePushLockExclusive(&FilterState.TableLock);
+        context->Watched = TableNames(&FilterState.VolumeTable, context) ? 1 : 0;
+        context->Next = FilterState.Instances;
+        FilterState.Instances = context;
+        FltReleasePushLock(&FilterState.TableLock);
+    }
+    FltReleaseContext(created);
+    return STATUS_SUCCESS;
+}
+
+// Takes the instance off the list of instances once its I/O is over. PASSIVE_LEVEL.
+extern "C" VOID FLTAPI OnInstanceTeardownComplete(PCFLT_RELATED_OBJECTS FltObjects, FLT_INSTANCE_TEARDOWN_FLAGS Reason)
+{
+    (void)Reason;
+    PFLT_CONTEXT found = nullptr;
+    if (!NT_SUCCESS(FltGetInstanceContext(FltObjects->Instance, &found))) {
+        return;
+    }
+    INSTANCE_CONTEXT *context = static_cast<INSTANCE_CONTEXT *>(found);
+    bool listed = false;
+    FltAcquirePushLockExclusive(&FilterState.TableLock);
+    for (INSTANCE_CONTEXT **link = &FilterState.Instances; *link != nullptr; link = &(*link)->Next) {
+        if (*link == context) {
+            *link = context->Next;
+            listed = true;
+            break;
+        }
+    }
+    FltReleasePushLock(&FilterState.TableLock);
+    if (listed) {
+        FltReleaseContext(found); // the list's
+    }
+    FltReleaseContext(found);
 }

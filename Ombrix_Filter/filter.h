@@ -15,17 +15,17 @@ enum {
     VolumeEntryBufferSize = 1024, // bytes of pool behind each entry
     VolumeEntryCapacity = 512,    // capacity recorded in each entry, in bytes
     VolumeNumberMaxDigits = 7,    // what the 8-unit number text holds besides its terminator
+    // Characters of a volume name an instance keeps: "\Device\HarddiskVolume" and 7 digits fit;
+    // a longer name cannot be on any list.
+    VolumeNameCapacity = 32,
 };
 
 // One hour in 100-ns units: a stored last-access time at most this old is left alone.
 #define LastAccessRefreshInterval 36000000000LL
 
-// Non-executable non-paged pool where the platform has it; Windows 7 x86 knows only NonPagedPool.
-#if defined(_WIN32) && !defined(_WIN64)
-#define FILTER_POOL_TYPE NonPagedPool
-#else
-#define FILTER_POOL_TYPE NonPagedPoolNx
-#endif
+// The pool type of every allocation, chosen at driver entry: NonPagedPoolNx from Windows 8 (6.2)
+// on, NonPagedPool before (Windows 7 does not know the other).
+#define FILTER_POOL_TYPE (FilterState.PoolType)
 
 // What the driver remembers about one stream (a stream context, shared by every file object
 // of the stream). All fields are read and written with atomic operations: readers come at up to
@@ -41,6 +41,16 @@ typedef struct STREAM_CONTEXT {
     PFLT_GENERIC_WORKITEM WorkItem;
 } STREAM_CONTEXT;
 
+// What the driver keeps about the volume of one instance (an instance context), from instance
+// setup to teardown. Every instance is on FilterState.Instances, so that a new list reaches it.
+typedef struct INSTANCE_CONTEXT {
+    struct INSTANCE_CONTEXT *Next; // under TableLock
+    LONG Watched;                  // the volume is on the current list: written under TableLock
+                                   // held exclusively, read with atomic loads anywhere
+    USHORT NameLength;             // bytes of Name; 0 when the name did not fit
+    WCHAR Name[VolumeNameCapacity]; // the volume's name as the Filter Manager reports it
+} INSTANCE_CONTEXT;
+
 // The watched volumes: entry i is "Device\HarddiskVolume<n>", NUL-terminated, on its own
 // VolumeEntryBufferSize-byte buffer.
 typedef struct VOLUME_TABLE {
@@ -54,6 +64,8 @@ typedef struct FILTER_STATE {
     PFLT_PORT ClientPort;   // read by OnPostRead on any thread: atomic loads and stores only
     EX_PUSH_LOCK TableLock; // guards VolumeTable (see filter.cpp)
     VOLUME_TABLE VolumeTable;
+    INSTANCE_CONTEXT *Instances; // every instance's context (one reference each), under TableLock
+    POOL_TYPE PoolType;
     ULONG TableGeneration;  // changes with every table published; never 0
     LONG Stopping;          // unload has begun: no new deferred work, queued work does nothing
     LONG WorkCount;         // queued work items, plus one while the driver accepts new ones
@@ -71,6 +83,9 @@ VOID FLTAPI OnPortDisconnect(PVOID ConnectionCookie);
 NTSTATUS FLTAPI OnPortMessage(PVOID PortCookie, PVOID InputBuffer, ULONG InputBufferLength,
                               PVOID OutputBuffer, ULONG OutputBufferLength,
                               PULONG ReturnOutputBufferLength);
+NTSTATUS FLTAPI OnInstanceSetup(PCFLT_RELATED_OBJECTS FltObjects, FLT_INSTANCE_SETUP_FLAGS Flags,
+                                ULONG VolumeDeviceType, FLT_FILESYSTEM_TYPE VolumeFilesystemType);
+VOID FLTAPI OnInstanceTeardownComplete(PCFLT_RELATED_OBJECTS FltObjects, FLT_INSTANCE_TEARDOWN_FLAGS Reason);
 FLT_PREOP_CALLBACK_STATUS FLTAPI OnPreRead(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
                                            PVOID *CompletionContext);
 FLT_PREOP_CALLBACK_STATUS FLTAPI OnPreCleanup(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,

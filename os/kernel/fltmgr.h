@@ -35,8 +35,18 @@ typedef USHORT FLT_FILE_NAME_PARSED_FLAGS;
 typedef USHORT FLT_CONTEXT_TYPE;
 typedef USHORT FLT_CONTEXT_REGISTRATION_FLAGS;
 typedef ULONG FLT_CALLBACK_DATA_FLAGS;
+typedef ULONG FLT_INSTANCE_SETUP_FLAGS;
+typedef ULONG FLT_INSTANCE_TEARDOWN_FLAGS;
+
+typedef enum _FLT_FILESYSTEM_TYPE {
+    FLT_FSTYPE_UNKNOWN,
+    FLT_FSTYPE_RAW,
+    FLT_FSTYPE_NTFS,
+    FLT_FSTYPE_FAT
+} FLT_FILESYSTEM_TYPE;
 
 #define FLT_REGISTRATION_VERSION_0202 0x0202
+#define FLT_INSTANCE_CONTEXT 0x0002
 #define FLT_STREAM_CONTEXT 0x0008
 #define FLT_CONTEXT_END 0xffff
 #define IRP_MJ_CLEANUP 0x12
@@ -76,6 +86,10 @@ typedef FLT_POSTOP_CALLBACK_STATUS(FLTAPI *PFLT_POST_OPERATION_CALLBACK)(
 typedef VOID(FLTAPI *PFLT_GENERIC_WORKITEM_ROUTINE)(PFLT_GENERIC_WORKITEM FltWorkItem, PVOID FltObject,
                                                     PVOID Context);
 typedef NTSTATUS(FLTAPI *PFLT_FILTER_UNLOAD_CALLBACK)(FLT_FILTER_UNLOAD_FLAGS Flags);
+typedef NTSTATUS(FLTAPI *PFLT_INSTANCE_SETUP_CALLBACK)(PCFLT_RELATED_OBJECTS FltObjects, FLT_INSTANCE_SETUP_FLAGS Flags,
+                                                       ULONG VolumeDeviceType, FLT_FILESYSTEM_TYPE VolumeFilesystemType);
+typedef VOID(FLTAPI *PFLT_INSTANCE_TEARDOWN_CALLBACK)(PCFLT_RELATED_OBJECTS FltObjects,
+                                                      FLT_INSTANCE_TEARDOWN_FLAGS Reason);
 typedef NTSTATUS(FLTAPI *PFLT_CONNECT_NOTIFY)(
     PFLT_PORT ClientPort, PVOID ServerPortCookie, PVOID ConnectionContext, ULONG SizeOfContext,
     PVOID *ConnectionPortCookie);
@@ -116,10 +130,10 @@ typedef struct _FLT_REGISTRATION {
     const FLT_CONTEXT_REGISTRATION *ContextRegistration;
     const FLT_OPERATION_REGISTRATION *OperationRegistration;
     PFLT_FILTER_UNLOAD_CALLBACK FilterUnloadCallback;
-    PFLT_UNUSED_CALLBACK InstanceSetupCallback;
+    PFLT_INSTANCE_SETUP_CALLBACK InstanceSetupCallback;
     PFLT_UNUSED_CALLBACK InstanceQueryTeardownCallback;
-    PFLT_UNUSED_CALLBACK InstanceTeardownStartCallback;
-    PFLT_UNUSED_CALLBACK InstanceTeardownCompleteCallback;
+    PFLT_INSTANCE_TEARDOWN_CALLBACK InstanceTeardownStartCallback;
+    PFLT_INSTANCE_TEARDOWN_CALLBACK InstanceTeardownCompleteCallback;
     PFLT_UNUSED_CALLBACK GenerateFileNameCallback;
     PFLT_UNUSED_CALLBACK NormalizeNameComponentCallback;
     PFLT_UNUSED_CALLBACK NormalizeContextCleanupCallback;
@@ -199,9 +213,6 @@ NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION 
                                   PFLT_FILTER *RetFilter);
 NTSTATUS FLTAPI FltStartFiltering(PFLT_FILTER Filter);
 VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter);
-NTSTATUS FLTAPI FltBuildDefaultSecurityDescriptor(PSECURITY_DESCRIPTOR *SecurityDescriptor,
-                                                  ACCESS_MASK DesiredAccess);
-VOID FLTAPI FltFreeSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor);
 NTSTATUS FLTAPI FltCreateCommunicationPort(PFLT_FILTER Filter, PFLT_PORT *ServerPort,
                                            POBJECT_ATTRIBUTES ObjectAttributes,
                                            PVOID ServerPortCookie,
@@ -232,6 +243,10 @@ NTSTATUS FLTAPI FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObj
                                     FLT_SET_CONTEXT_OPERATION Operation, PFLT_CONTEXT NewContext,
                                     PFLT_CONTEXT *OldContext);
 NTSTATUS FLTAPI FltGetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PFLT_CONTEXT *Context);
+NTSTATUS FLTAPI FltSetInstanceContext(PFLT_INSTANCE Instance, FLT_SET_CONTEXT_OPERATION Operation,
+                                      PFLT_CONTEXT NewContext, PFLT_CONTEXT *OldContext);
+NTSTATUS FLTAPI FltGetInstanceContext(PFLT_INSTANCE Instance, PFLT_CONTEXT *Context);
+NTSTATUS FLTAPI FltGetVolumeName(PFLT_VOLUME Volume, PUNICODE_STRING VolumeName, PULONG BufferSizeNeeded);
 VOID FLTAPI FltReferenceContext(PFLT_CONTEXT Context);
 VOID FLTAPI FltReleaseContext(PFLT_CONTEXT Context);
 PFLT_GENERIC_WORKITEM FLTAPI FltAllocateGenericWorkItem(VOID);

@@ -1,6 +1,7 @@
 // Stress: many threads read - IRPs synchronous and not, fast I/O, paging reads, at every IRQL -
 // and close and reopen their handles while the service connects, sends volume lists (well-formed
-// and not), and disconnects, and the system's worker thread runs the queued checks; then the
+// and not), and disconnects, volumes are mounted (their instances set up against the list of the
+// moment), and the system's worker thread runs the queued checks; then the
 // filter unloads under the readers. Built twice: with AddressSanitizer (use after free, leaks) and with
 // ThreadSanitizer (races). Exits non-zero on any finding the program itself can see.
 #include <atomic>
@@ -73,6 +74,20 @@ int main(int argc, char **argv)
         }
     });
 
+    // Volumes mounted meanwhile, a file read on each.
+    std::atomic<bool> stopMounting{false};
+    std::atomic<unsigned> mounted{0};
+    std::thread mounter([&] {
+        for (int volume = 41; !stopMounting.load(std::memory_order_relaxed) && volume < 2000; ++volume) {
+            fltsim::AddVolume(FileOn(volume, u""), volume % 2 == 0 ? fltsim::FileSystem::Ntfs : fltsim::FileSystem::Fat);
+            PFILE_OBJECT f = fltsim::AddFile(FileOn(volume), fltsim::FileTimes());
+            fltsim::Read(f);
+            fltsim::Cleanup(f);
+            ++mounted;
+            std::this_thread::yield();
+        }
+    });
+
     std::mt19937 rng(12345);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     unsigned long cycles = 0;
@@ -88,7 +103,7 @@ int main(int argc, char **argv)
             uint32_t words[33] = {};
             const uint32_t count = rng() % 25;
             words[0] = count;
-            for (uint32_t i = 1; i <= count; ++i) words[i] = 1 + rng() % 40;
+            for (uint32_t i = 1; i <= count; ++i) words[i] = 1 + rng() % (40 + mounted.load());
             ULONG length = sizeof(VolumeListMessage);
             if (rng() % 4 == 0) length = 4 + 4 * (rng() % 33); // often too short for its count
             if (rng() % 8 == 0) words[1 + rng() % 32] = 100000000; // too many digits
@@ -100,6 +115,8 @@ int main(int argc, char **argv)
         fltsim::CloseClient(client);
         ++cycles;
     }
+    stopMounting = true;
+    mounter.join();
     // Unload while reads keep completing, with a client connected and a list in place.
     const int last = ConnectService();
     SendVolumes(last, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
@@ -132,8 +149,9 @@ int main(int argc, char **argv)
     }
     unsigned refreshed = 0;
     for (PFILE_OBJECT f : files) refreshed += fltsim::SetCount(f);
-    std::printf("stress: %lu reads on %u threads, %lu work items, %lu connect/message/disconnect cycles, %u refreshes\n",
-                reads.load(), readers, workItems.load(), cycles, refreshed);
+    std::printf("stress: %lu reads on %u threads, %lu work items, %lu connect/message/disconnect cycles, %u volumes "
+                "mounted, %u refreshes\n",
+                reads.load(), readers, workItems.load(), cycles, mounted.load(), refreshed);
     if (refreshed == 0 || cycles == 0) {
         std::puts("FAIL: the run exercised nothing");
         ++failures;

@@ -1,6 +1,7 @@
 // The simulated kernel and Filter Manager (see fltsim.h).
 #include "fltsim.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <condition_variable>
@@ -25,11 +26,18 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 struct _DRIVER_OBJECT {
     int unused;
 };
+namespace fltsim {
+namespace {
+struct SimVolume;
+struct SimFile;
+} // namespace
+} // namespace fltsim
+
 struct _FLT_INSTANCE {
-    int unused;
+    fltsim::SimVolume *volume;
 };
 struct _FLT_VOLUME {
-    int unused;
+    fltsim::SimVolume *volume;
 };
 struct _FLT_FILTER {
     const FLT_REGISTRATION *registration;
@@ -39,19 +47,6 @@ struct _FLT_PORT {
     int client; // client id for client ports
 };
 
-namespace fltsim {
-namespace {
-
-struct SimFile;
-
-} // namespace
-} // namespace fltsim
-
-struct _FILE_OBJECT {
-    fltsim::SimFile *file;
-    std::atomic<bool> cleanedUp{false};
-    std::atomic<long> references{0}; // taken by the driver (ObReferenceObject)
-};
 struct _FLT_GENERIC_WORKITEM {
     PFLT_GENERIC_WORKITEM_ROUTINE routine = nullptr;
     PVOID object = nullptr;
@@ -65,9 +60,22 @@ struct _IRP {
 namespace fltsim {
 namespace {
 
+// A mounted volume and the filter's instance on it.
+struct SimVolume {
+    std::u16string name;
+    FileSystem fileSystem = FileSystem::Ntfs;
+    _FLT_VOLUME volume{this};
+    _FLT_INSTANCE instance{this};
+    std::atomic<bool> attached{false};
+    std::mutex lock;                // context
+    PFLT_CONTEXT context = nullptr; // the filter's instance context (one reference held by the instance)
+};
+
 // One stream and the file objects opened on it.
 struct SimFile {
     std::u16string name;
+    SimVolume *volume = nullptr;
+    bool pagingFile = false;
     std::mutex lock; // times, sets, context
     FileTimes times;
     unsigned sets = 0;
@@ -95,10 +103,19 @@ struct Connection {
     PVOID cookie = nullptr;
 };
 
+// An access-allowed or -denied entry of a DACL, its SID as text ("S-1-5-18").
+struct PortAce {
+    bool allow;
+    ACCESS_MASK mask;
+    std::string sid;
+};
+
 struct ServerPortState {
     _FLT_PORT object{true, -1};
     bool exists = false;
     PortInfo info;
+    bool anyone = false;          // no DACL, or a null one: every caller is granted everything
+    std::vector<PortAce> dacl;    // captured from the descriptor as the port was created
     PFLT_CONNECT_NOTIFY connect = nullptr;
     PFLT_DISCONNECT_NOTIFY disconnect = nullptr;
     PFLT_MESSAGE_NOTIFY message = nullptr;
@@ -163,14 +180,13 @@ struct Machine {
 
     _DRIVER_OBJECT driver{};
     _FLT_FILTER filter{nullptr};
-    _FLT_INSTANCE instance{};
-    _FLT_VOLUME volume{};
+    std::deque<std::unique_ptr<SimVolume>> volumes; // under lock
+    std::atomic<ULONG> versionMajor{10}, versionMinor{0};
     std::atomic<bool> registered{false};
     std::atomic<bool> filtering{false};
     std::atomic<int> inflight{0};
 
     ServerPortState server;
-    std::map<void *, ACCESS_MASK> descriptors;
     std::deque<Connection> clients;
 
     std::deque<std::unique_ptr<SimFile>> files;
@@ -299,16 +315,163 @@ struct PassiveCallback {
     }
 };
 
-// The objects the filter manager hands to a callback for an operation on this file.
-FLT_RELATED_OBJECTS RelatedObjects(Machine &m, PFILE_OBJECT file)
+SimFile *StreamOf(PFILE_OBJECT file)
+{
+    return static_cast<SimFile *>(file->SimStream);
+}
+
+bool CleanedUp(PFILE_OBJECT file)
+{
+    return (__atomic_load_n(&file->Flags, __ATOMIC_ACQUIRE) & FO_CLEANUP_COMPLETE) != 0;
+}
+
+// The volume of one of the filter's instances (attached or being set up); null for anything else.
+SimVolume *VolumeOf(PVOID instance)
+{
+    auto *i = static_cast<PFLT_INSTANCE>(instance);
+    return i != nullptr && i->volume != nullptr && &i->volume->instance == i ? i->volume : nullptr;
+}
+
+// The objects the filter manager hands to a callback for an operation on the volume's instance
+// (on this file, if any).
+FLT_RELATED_OBJECTS InstanceObjects(Machine &m, SimVolume *volume, PFILE_OBJECT file = nullptr)
 {
     FLT_RELATED_OBJECTS objects{};
     objects.Size = sizeof(objects);
     objects.Filter = &m.filter;
-    objects.Volume = &m.volume;
-    objects.Instance = &m.instance;
+    objects.Volume = &volume->volume;
+    objects.Instance = &volume->instance;
     objects.FileObject = file;
     return objects;
+}
+
+FLT_RELATED_OBJECTS RelatedObjects(Machine &m, PFILE_OBJECT file)
+{
+    return InstanceObjects(m, StreamOf(file)->volume, file);
+}
+
+// Whether the simulated Windows knows the pool type (NonPagedPoolNx came with 6.2), and, where
+// it does, whether the driver asked for executable pool it has no use for.
+bool PoolTypeAccepted(POOL_TYPE type, const char *routine)
+{
+    Machine &m = M();
+    const bool nx = m.versionMajor > 6 || (m.versionMajor == 6 && m.versionMinor >= 2);
+    if (type == NonPagedPoolNx && !nx) {
+        Violation(std::string(routine) + " of NonPagedPoolNx, which this Windows version does not know");
+        return false;
+    }
+    if (type == NonPagedPool && nx) {
+        Violation(std::string(routine) + " of executable non-paged pool (NonPagedPool instead of NonPagedPoolNx)");
+    }
+    return true;
+}
+
+// Sets up the filter's instance on a volume: the instance setup callback may decline it. A
+// declined instance's context goes with it.
+void Attach(SimVolume *volume, FLT_INSTANCE_SETUP_FLAGS flags)
+{
+    Machine &m = M();
+    NTSTATUS status = STATUS_SUCCESS;
+    PFLT_INSTANCE_SETUP_CALLBACK setup = m.filter.registration->InstanceSetupCallback;
+    if (setup != nullptr) {
+        const FLT_RELATED_OBJECTS objects = InstanceObjects(m, volume);
+        PassiveCallback passive;
+        status = setup(&objects, flags, 0x00000008 /* FILE_DEVICE_DISK_FILE_SYSTEM */,
+                       volume->fileSystem == FileSystem::Ntfs ? FLT_FSTYPE_NTFS : FLT_FSTYPE_FAT);
+    }
+    if (NT_SUCCESS(status)) {
+        volume->attached = true;
+        return;
+    }
+    PFLT_CONTEXT context;
+    {
+        std::lock_guard<std::mutex> guard(volume->lock);
+        context = volume->context;
+        volume->context = nullptr;
+    }
+    if (context != nullptr) FltReleaseContext(context);
+}
+
+SimVolume *MountVolume(const std::u16string &name, FileSystem fileSystem)
+{
+    Machine &m = M();
+    SimVolume *volume;
+    {
+        std::lock_guard<std::mutex> guard(m.lock);
+        for (auto &v : m.volumes) {
+            if (v->name == name) return v.get();
+        }
+        m.volumes.push_back(std::make_unique<SimVolume>());
+        volume = m.volumes.back().get();
+        volume->name = name;
+        volume->fileSystem = fileSystem;
+    }
+    if (m.registered && m.filtering) {
+        Attach(volume, 0x1 | 0x4); // automatic attachment to a newly mounted volume
+    }
+    return volume;
+}
+
+// A token's SIDs, as text.
+std::vector<std::string> TokenOf(Account account)
+{
+    if (account == Account::System) {
+        return {"S-1-5-18", "S-1-5-32-544", "S-1-1-0", "S-1-5-11"};
+    }
+    return {"S-1-5-21-1004336348-1177238915-682003330-1001", "S-1-5-32-544", "S-1-1-0", "S-1-5-11"};
+}
+
+std::string SidText(const SID *sid)
+{
+    ULONGLONG authority = 0;
+    for (UCHAR b : sid->IdentifierAuthority.Value) authority = (authority << 8) | b;
+    std::string text = "S-" + std::to_string(sid->Revision) + "-" + std::to_string(authority);
+    const ULONG *sub = sid->SubAuthority; // SubAuthorityCount of them
+    for (UCHAR i = 0; i < sid->SubAuthorityCount; ++i) text += "-" + std::to_string(sub[i]);
+    return text;
+}
+
+// What the object manager keeps of a descriptor handed to it: the DACL's entries.
+bool CaptureDacl(PSECURITY_DESCRIPTOR descriptor, ServerPortState *port)
+{
+    port->dacl.clear();
+    port->anyone = false;
+    if (descriptor == nullptr) { // the object manager's default for kernel objects
+        port->dacl = {{true, 0x1F0001, "S-1-5-18"}, {true, 0x1F0001, "S-1-5-32-544"}};
+        return true;
+    }
+    const auto *sd = static_cast<const SECURITY_DESCRIPTOR *>(descriptor);
+    if (sd->Revision != SECURITY_DESCRIPTOR_REVISION || (sd->Control & SE_SELF_RELATIVE) != 0) {
+        return false; // the simulation takes absolute descriptors only
+    }
+    if ((sd->Control & SE_DACL_PRESENT) == 0 || sd->Dacl == nullptr) {
+        port->anyone = true;
+        return true;
+    }
+    const uint8_t *ace = reinterpret_cast<const uint8_t *>(sd->Dacl) + sizeof(ACL);
+    for (USHORT i = 0; i < sd->Dacl->AceCount; ++i) {
+        const auto *entry = reinterpret_cast<const ACCESS_ALLOWED_ACE *>(ace);
+        if (entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE || entry->Header.AceType == ACCESS_DENIED_ACE_TYPE) {
+            port->dacl.push_back({entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE, entry->Mask,
+                                  SidText(reinterpret_cast<const SID *>(&entry->SidStart))});
+        }
+        ace += entry->Header.AceSize;
+    }
+    return true;
+}
+
+// The access check of a connect: FLT_PORT_CONNECT must be granted, entries read in order.
+bool ConnectGranted(const ServerPortState &port, Account account)
+{
+    if (port.anyone) return true;
+    const std::vector<std::string> token = TokenOf(account);
+    for (const PortAce &ace : port.dacl) {
+        if ((ace.mask & FLT_PORT_CONNECT) == 0 || std::find(token.begin(), token.end(), ace.sid) == token.end()) {
+            continue;
+        }
+        return ace.allow;
+    }
+    return false;
 }
 
 bool EqualsIgnoreCase(const std::u16string &a, const std::u16string &b)
@@ -375,13 +538,14 @@ void Reset()
         for (auto &f : m.faults) f = FaultSpec();
         for (auto &c : m.calls) c = 0;
         m.clock = 0;
+        m.versionMajor = 10;
+        m.versionMinor = 0;
+        m.volumes.clear();
         m.filter.registration = nullptr;
         m.registered = false;
         m.filtering = false;
         m.inflight = 0;
         m.server = ServerPortState();
-        for (auto &d : m.descriptors) std::free(d.first);
-        m.descriptors.clear();
         m.clients.clear();
         m.files.clear();
         m.outstandingNames = 0;
@@ -403,6 +567,12 @@ void Reset()
 void SetSystemTime(LONGLONG time)
 {
     M().clock.store(time);
+}
+
+void SetVersion(ULONG major, ULONG minor)
+{
+    M().versionMajor = major;
+    M().versionMinor = minor;
 }
 
 NTSTATUS LoadDriver()
@@ -455,12 +625,6 @@ PortInfo ServerPort()
     return M().server.info;
 }
 
-unsigned LiveSecurityDescriptors()
-{
-    std::lock_guard<std::mutex> guard(M().lock);
-    return unsigned(M().descriptors.size());
-}
-
 unsigned OpenClientPorts()
 {
     std::lock_guard<std::mutex> guard(M().lock);
@@ -469,7 +633,7 @@ unsigned OpenClientPorts()
     return open;
 }
 
-int Connect(const std::u16string &portName, NTSTATUS *status)
+int Connect(const std::u16string &portName, NTSTATUS *status, Account account)
 {
     Machine &m = M();
     PFLT_CONNECT_NOTIFY notify;
@@ -478,6 +642,10 @@ int Connect(const std::u16string &portName, NTSTATUS *status)
         std::lock_guard<std::mutex> guard(m.lock);
         if (!m.server.exists || !m.server.info.open || !EqualsIgnoreCase(portName, m.server.info.name)) {
             *status = STATUS_OBJECT_NAME_NOT_FOUND;
+            return -1;
+        }
+        if (!ConnectGranted(m.server, account)) {
+            *status = STATUS_ACCESS_DENIED;
             return -1;
         }
         LONG live = 0;
@@ -587,16 +755,37 @@ void CloseClient(int client)
     }
 }
 
-PFILE_OBJECT AddFile(const std::u16string &normalizedName, const FileTimes &times)
+void AddVolume(const std::u16string &deviceName, FileSystem fileSystem)
 {
+    MountVolume(deviceName, fileSystem);
+}
+
+bool HasInstance(const std::u16string &deviceName)
+{
+    std::lock_guard<std::mutex> guard(M().lock);
+    for (auto &v : M().volumes) {
+        if (v->name == deviceName) return v->attached;
+    }
+    return false;
+}
+
+PFILE_OBJECT AddFile(const std::u16string &normalizedName, const FileTimes &times, FileKind kind)
+{
+    // "\Device\<volume>" up to the backslash that begins the path.
+    size_t end = normalizedName.find(u'\\', 1);
+    end = end == std::u16string::npos ? end : normalizedName.find(u'\\', end + 1);
+    SimVolume *volume = MountVolume(normalizedName.substr(0, end), FileSystem::Ntfs);
     Machine &m = M();
     std::lock_guard<std::mutex> guard(m.lock);
     m.files.push_back(std::make_unique<SimFile>());
     SimFile *file = m.files.back().get();
     file->name = normalizedName;
     file->times = times;
+    file->volume = volume;
+    file->pagingFile = kind == FileKind::PagingFile;
     file->objects.push_back(std::make_unique<FILE_OBJECT>());
-    file->objects.back()->file = file;
+    file->objects.back()->SimStream = file;
+    file->objects.back()->Flags = kind == FileKind::StreamFile ? FO_STREAM_FILE : 0;
     return file->objects.back().get();
 }
 
@@ -604,9 +793,9 @@ PFILE_OBJECT OpenAgain(PFILE_OBJECT file)
 {
     Machine &m = M();
     std::lock_guard<std::mutex> guard(m.lock);
-    SimFile *stream = file->file;
+    SimFile *stream = StreamOf(file);
     stream->objects.push_back(std::make_unique<FILE_OBJECT>());
-    stream->objects.back()->file = stream;
+    stream->objects.back()->SimStream = stream;
     return stream->objects.back().get();
 }
 
@@ -617,26 +806,26 @@ long FileObjectReferences()
 
 bool HasStreamContext(PFILE_OBJECT file)
 {
-    std::lock_guard<std::mutex> guard(file->file->lock);
-    return file->file->context != nullptr;
+    std::lock_guard<std::mutex> guard(StreamOf(file)->lock);
+    return StreamOf(file)->context != nullptr;
 }
 
 FileTimes Times(PFILE_OBJECT file)
 {
-    std::lock_guard<std::mutex> guard(file->file->lock);
-    return file->file->times;
+    std::lock_guard<std::mutex> guard(StreamOf(file)->lock);
+    return StreamOf(file)->times;
 }
 
 unsigned SetCount(PFILE_OBJECT file)
 {
-    std::lock_guard<std::mutex> guard(file->file->lock);
-    return file->file->sets;
+    std::lock_guard<std::mutex> guard(StreamOf(file)->lock);
+    return StreamOf(file)->sets;
 }
 
 FILE_BASIC_INFORMATION LastSetRecord(PFILE_OBJECT file)
 {
-    std::lock_guard<std::mutex> guard(file->file->lock);
-    return file->file->lastSet;
+    std::lock_guard<std::mutex> guard(StreamOf(file)->lock);
+    return StreamOf(file)->lastSet;
 }
 
 unsigned OutstandingNames()
@@ -695,12 +884,13 @@ void Cleanup(PFILE_OBJECT file)
     Machine &m = M();
     {
         Inflight inflight;
-        const FLT_OPERATION_REGISTRATION *op = m.registered && m.filtering ? FindOperation(IRP_MJ_CLEANUP) : nullptr;
-        if (op != nullptr && !file->cleanedUp.load()) {
+        const FLT_OPERATION_REGISTRATION *op =
+            m.registered && m.filtering && StreamOf(file)->volume->attached ? FindOperation(IRP_MJ_CLEANUP) : nullptr;
+        if (op != nullptr && !CleanedUp(file)) {
             SimCallbackData cd;
             cd.iopb.MajorFunction = IRP_MJ_CLEANUP;
             cd.iopb.TargetFileObject = file;
-            cd.iopb.TargetInstance = &m.instance;
+            cd.iopb.TargetInstance = &StreamOf(file)->volume->instance;
             cd.data.Flags = FLTFL_CALLBACK_DATA_IRP_OPERATION;
             cd.data.Iopb = &cd.iopb;
             FLT_RELATED_OBJECTS objects = RelatedObjects(m, file);
@@ -726,7 +916,7 @@ void Cleanup(PFILE_OBJECT file)
             }
         }
     }
-    file->cleanedUp.store(true);
+    __atomic_fetch_or(&file->Flags, FO_CLEANUP_COMPLETE, __ATOMIC_ACQ_REL);
 }
 
 int Read(PFILE_OBJECT file, const ReadOptions &options)
@@ -738,7 +928,7 @@ int Read(PFILE_OBJECT file, const ReadOptions &options)
         return -1;
     }
     const FLT_OPERATION_REGISTRATION *op = FindOperation(IRP_MJ_READ);
-    if (op == nullptr) {
+    if (op == nullptr || !StreamOf(file)->volume->attached) {
         return -1;
     }
     const bool paging = !options.fastIo && (options.irpFlags & (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO)) != 0;
@@ -746,7 +936,7 @@ int Read(PFILE_OBJECT file, const ReadOptions &options)
     cd.iopb.IrpFlags = options.fastIo ? 0 : options.irpFlags;
     cd.iopb.MajorFunction = IRP_MJ_READ;
     cd.iopb.TargetFileObject = file;
-    cd.iopb.TargetInstance = &m.instance;
+    cd.iopb.TargetInstance = &StreamOf(file)->volume->instance;
     cd.asynchronous = !options.fastIo && options.asynchronous;
     cd.data.Flags = options.fastIo ? FLTFL_CALLBACK_DATA_FAST_IO_OPERATION : FLTFL_CALLBACK_DATA_IRP_OPERATION;
     cd.data.Iopb = &cd.iopb;
@@ -755,8 +945,9 @@ int Read(PFILE_OBJECT file, const ReadOptions &options)
 
     ThreadState saved;
     // Pre-read: in the issuing thread, before the file system sees the read. The memory manager
-    // and the cache manager issue paging reads with the top-level IRP set.
-    tlIrql = options.issuerIrql;
+    // and the cache manager issue paging reads with the top-level IRP set. Fast I/O comes only
+    // at PASSIVE_LEVEL.
+    tlIrql = options.fastIo ? PASSIVE_LEVEL : options.issuerIrql;
     tlGuarded = options.guardedRegion;
     tlTopLevel = options.nested || paging;
     tlPagingPath = paging;
@@ -791,14 +982,14 @@ int Read(PFILE_OBJECT file, const ReadOptions &options)
 
     if (options.fastIo || (synchronized && !options.draining)) {
         // Back in the issuing thread, outside the file system (which has reset the top-level IRP).
-        tlIrql = options.issuerIrql;
+        tlIrql = options.fastIo ? PASSIVE_LEVEL : options.issuerIrql;
         tlTopLevel = options.nested || paging;
         tlCompleting = nullptr;
     } else {
         // Inside the file system's completion of the IRP.
         tlIrql = options.irql;
         tlTopLevel = true;
-        tlCompleting = file->file;
+        tlCompleting = StreamOf(file);
     }
     tlDraining = options.draining;
     const FLT_POSTOP_CALLBACK_STATUS result = TimedDriverCall(
@@ -934,9 +1125,8 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     SIM_COST();
     const bool nonPaged = PoolType == NonPagedPool || PoolType == NonPagedPoolNx;
     RequireIrqlAtMost(nonPaged ? DISPATCH_LEVEL : APC_LEVEL, "ExAllocatePoolWithTag");
-    if (PoolType == NonPagedPool) {
-        // The host stands for x64, where the driver has no use for executable pool.
-        Violation("ExAllocatePoolWithTag of executable non-paged pool (NonPagedPool instead of NonPagedPoolNx)");
+    if (!PoolTypeAccepted(PoolType, "ExAllocatePoolWithTag")) {
+        return nullptr;
     }
     NTSTATUS status;
     if (Fails(Call::AllocatePool, &status)) {
@@ -995,7 +1185,7 @@ LONG_PTR NTAPI ObfReferenceObject(PVOID Object)
     RequireIrqlAtMost(DISPATCH_LEVEL, "ObfReferenceObject");
     auto *file = static_cast<PFILE_OBJECT>(Object);
     M().fileReferences.fetch_add(1);
-    return file->references.fetch_add(1) + 1;
+    return __atomic_add_fetch(&file->References, 1, __ATOMIC_ACQ_REL);
 }
 
 LONG_PTR NTAPI ObfDereferenceObject(PVOID Object)
@@ -1003,7 +1193,7 @@ LONG_PTR NTAPI ObfDereferenceObject(PVOID Object)
     SIM_COST();
     RequireIrqlAtMost(DISPATCH_LEVEL, "ObfDereferenceObject");
     auto *file = static_cast<PFILE_OBJECT>(Object);
-    const long left = file->references.fetch_sub(1) - 1;
+    const long left = __atomic_sub_fetch(&file->References, 1, __ATOMIC_ACQ_REL);
     M().fileReferences.fetch_sub(1);
     if (left < 0) {
         Violation("ObDereferenceObject of a file object the driver holds no reference on");
@@ -1039,6 +1229,9 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     (void)WaitMode;
     (void)Alertable;
     RequireIrqlAtMost(APC_LEVEL, "KeWaitForSingleObject");
+    if (tlPagingPath) {
+        Violation("KeWaitForSingleObject in the paging path (the wait can deadlock the memory manager)");
+    }
     if (Timeout != nullptr) {
         Violation("KeWaitForSingleObject: the simulation has no timed waits");
     }
@@ -1149,8 +1342,16 @@ NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION 
         return status;
     }
     Machine &m = M();
-    if (Driver != &m.driver || Registration == nullptr || Registration->Size < 48 ||
-        Registration->Version < 0x0200 || Registration->Version > 0x0203) {
+    // The record's size is exactly that of its version: 0x0201 added the transaction callback,
+    // 0x0202 the normalize-ex callback, 0x0203 the section notification callback.
+    if (Driver != &m.driver || Registration == nullptr || Registration->Version < 0x0200 ||
+        Registration->Version > 0x0203) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const size_t sizes[] = {offsetof(FLT_REGISTRATION, TransactionNotificationCallback),
+                            offsetof(FLT_REGISTRATION, NormalizeNameComponentExCallback), sizeof(FLT_REGISTRATION),
+                            sizeof(FLT_REGISTRATION) + sizeof(PVOID)};
+    if (Registration->Size != sizes[Registration->Version - 0x0200]) {
         return STATUS_INVALID_PARAMETER;
     }
     if (m.registered) {
@@ -1174,6 +1375,12 @@ NTSTATUS FLTAPI FltStartFiltering(PFLT_FILTER Filter)
         return STATUS_INVALID_PARAMETER;
     }
     M().filtering = true;
+    std::vector<SimVolume *> mounted;
+    {
+        std::lock_guard<std::mutex> guard(M().lock);
+        for (auto &v : M().volumes) mounted.push_back(v.get());
+    }
+    for (SimVolume *v : mounted) Attach(v, 0x1); // the volumes mounted before the filter started
     return STATUS_SUCCESS;
 }
 
@@ -1214,11 +1421,35 @@ VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter)
             std::this_thread::yield();
         }
     }
+    std::vector<SimVolume *> attached;
+    {
+        std::lock_guard<std::mutex> guard(m.lock);
+        for (auto &v : m.volumes) {
+            if (v->attached) attached.push_back(v.get());
+        }
+    }
+    for (SimVolume *v : attached) {
+        const FLT_RELATED_OBJECTS objects = InstanceObjects(m, v);
+        PassiveCallback passive;
+        const ULONG unloading = 0x2; // FLTFL_INSTANCE_TEARDOWN_FILTER_UNLOAD
+        if (m.filter.registration->InstanceTeardownStartCallback != nullptr) {
+            m.filter.registration->InstanceTeardownStartCallback(&objects, unloading);
+        }
+        if (m.filter.registration->InstanceTeardownCompleteCallback != nullptr) {
+            m.filter.registration->InstanceTeardownCompleteCallback(&objects, unloading);
+        }
+    }
     std::vector<PFLT_CONTEXT> contexts;
     {
         std::lock_guard<std::mutex> guard(m.lock);
         if (!m.workQueue.empty()) {
             Violation("FltUnregisterFilter with work items of the filter still queued");
+        }
+        for (auto &v : m.volumes) {
+            std::lock_guard<std::mutex> volumeGuard(v->lock);
+            if (v->context != nullptr) contexts.push_back(v->context);
+            v->context = nullptr;
+            v->attached = false;
         }
         for (auto &file : m.files) {
             std::lock_guard<std::mutex> fileGuard(file->lock);
@@ -1234,34 +1465,6 @@ VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter)
     m.registered = false;
     m.instanceTearingDown = false;
     m.filter.registration = nullptr;
-}
-
-NTSTATUS FLTAPI FltBuildDefaultSecurityDescriptor(PSECURITY_DESCRIPTOR *SecurityDescriptor, ACCESS_MASK DesiredAccess)
-{
-    RequireIrqlAtMost(PASSIVE_LEVEL, "FltBuildDefaultSecurityDescriptor");
-    NTSTATUS status;
-    if (Fails(Call::BuildSecurityDescriptor, &status)) {
-        return status;
-    }
-    void *descriptor = std::malloc(20);
-    std::lock_guard<std::mutex> guard(M().lock);
-    M().descriptors[descriptor] = DesiredAccess;
-    *SecurityDescriptor = descriptor;
-    return STATUS_SUCCESS;
-}
-
-VOID FLTAPI FltFreeSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor)
-{
-    {
-        std::lock_guard<std::mutex> guard(M().lock);
-        auto it = M().descriptors.find(SecurityDescriptor);
-        if (it == M().descriptors.end()) {
-            Violation("FltFreeSecurityDescriptor of an unknown descriptor");
-            return;
-        }
-        M().descriptors.erase(it);
-    }
-    std::free(SecurityDescriptor);
 }
 
 NTSTATUS FLTAPI FltCreateCommunicationPort(PFLT_FILTER Filter, PFLT_PORT *ServerPort, POBJECT_ATTRIBUTES ObjectAttributes,
@@ -1290,9 +1493,10 @@ NTSTATUS FLTAPI FltCreateCommunicationPort(PFLT_FILTER Filter, PFLT_PORT *Server
     m.server.info.open = true;
     m.server.info.name = text;
     m.server.info.attributes = ObjectAttributes->Attributes;
-    auto descriptor = m.descriptors.find(ObjectAttributes->SecurityDescriptor);
-    m.server.info.securityDescriptorValid = descriptor != m.descriptors.end();
-    m.server.info.securityAccess = m.server.info.securityDescriptorValid ? descriptor->second : 0;
+    if (!CaptureDacl(ObjectAttributes->SecurityDescriptor, &m.server)) {
+        m.server = ServerPortState();
+        return STATUS_INVALID_SECURITY_DESCR;
+    }
     m.server.info.maxConnections = MaxConnections;
     m.server.info.serverCookie = ServerPortCookie != nullptr;
     m.server.connect = ConnectNotifyCallback;
@@ -1373,11 +1577,8 @@ NTSTATUS FLTAPI FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData, FLT_F
         // Querying the file system now could recurse into it: the default method does nothing.
         return STATUS_FLT_INVALID_NAME_REQUEST;
     }
-    PFILE_OBJECT object = CallbackData->Iopb->TargetFileObject;
-    if (object->cleanedUp.load()) {
-        return STATUS_FILE_CLOSED;
-    }
-    *FileNameInformation = NewNameInformation(object->file, NameOptions);
+    // After the cleanup the name cache still answers.
+    *FileNameInformation = NewNameInformation(StreamOf(CallbackData->Iopb->TargetFileObject), NameOptions);
     return STATUS_SUCCESS;
 }
 
@@ -1397,16 +1598,13 @@ NTSTATUS FLTAPI FltGetFileNameInformationUnsafe(PFILE_OBJECT FileObject, PFLT_IN
     } else if (tlTopLevel) {
         Violation("FltGetFileNameInformationUnsafe with the thread's top-level IRP set (can deadlock)");
     }
-    if (FileObject == nullptr || (Instance != nullptr && Instance != &M().instance)) {
+    if (FileObject == nullptr || (Instance != nullptr && VolumeOf(Instance) == nullptr)) {
         return STATUS_INVALID_PARAMETER;
     }
     if ((NameOptions & 0xff) != FLT_FILE_NAME_NORMALIZED) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (FileObject->cleanedUp.load()) {
-        return STATUS_FILE_CLOSED;
-    }
-    *FileNameInformation = NewNameInformation(FileObject->file, NameOptions);
+    *FileNameInformation = NewNameInformation(StreamOf(FileObject), NameOptions);
     return STATUS_SUCCESS;
 }
 
@@ -1439,7 +1637,11 @@ NTSTATUS CheckFileInformationCall(const char *routine, PFLT_INSTANCE Instance, P
     if (tlPagingPath) {
         Violation(std::string(routine) + " from the paging path (recursion into the file system)");
     }
-    if (Instance != &M().instance || FileObject == nullptr) {
+    if (tlCompleting != nullptr) {
+        // The file system holds the read's resources while it completes it.
+        Violation(std::string(routine) + " issued from inside the completion of a read (deadlock)");
+    }
+    if (FileObject == nullptr || VolumeOf(Instance) == nullptr || VolumeOf(Instance) != StreamOf(FileObject)->volume) {
         return STATUS_INVALID_PARAMETER;
     }
     if (FileInformationClass != FileBasicInformation) {
@@ -1463,10 +1665,10 @@ NTSTATUS FLTAPI FltQueryInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT Fil
     if (!NT_SUCCESS(status) || Fails(Call::QueryInformationFile, &status)) {
         return status;
     }
-    if (FileObject->cleanedUp.load()) {
-        return STATUS_FILE_CLOSED;
+    SimFile *file = StreamOf(FileObject);
+    if (CleanedUp(FileObject) && file->volume->fileSystem == FileSystem::Ntfs) {
+        return STATUS_FILE_CLOSED; // NTFS checks for the cleanup; FAT answers anyway
     }
-    SimFile *file = FileObject->file;
     FILE_BASIC_INFORMATION info{};
     {
         std::lock_guard<std::mutex> guard(file->lock);
@@ -1489,14 +1691,10 @@ NTSTATUS FLTAPI FltSetInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileO
     SIM_COST();
     NTSTATUS status = CheckFileInformationCall("FltSetInformationFile", Instance, FileObject, Length,
                                                FileInformationClass);
-    if (FileObject != nullptr && tlCompleting == FileObject->file) {
-        // The file system holds the stream's resources while it completes the read.
-        Violation("FltSetInformationFile on a stream from inside the completion of a read on it (deadlock)");
-    }
     if (!NT_SUCCESS(status) || Fails(Call::SetInformationFile, &status)) {
         return status;
     }
-    if (FileObject->cleanedUp.load()) {
+    if (CleanedUp(FileObject) && StreamOf(FileObject)->volume->fileSystem == FileSystem::Ntfs) {
         return STATUS_FILE_CLOSED;
     }
     FILE_BASIC_INFORMATION info;
@@ -1508,7 +1706,7 @@ NTSTATUS FLTAPI FltSetInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileO
             return STATUS_INVALID_PARAMETER;
         }
     }
-    SimFile *file = FileObject->file;
+    SimFile *file = StreamOf(FileObject);
     std::lock_guard<std::mutex> guard(file->lock);
     // 0 keeps a time, -1 and -2 only switch the handle's automatic updates off and on.
     auto apply = [](LONGLONG value, LONGLONG &field) {
@@ -1542,6 +1740,9 @@ VOID FLTAPI FltAcquirePushLockExclusive(PEX_PUSH_LOCK PushLock)
 {
     SIM_COST();
     RequireIrqlAtMost(APC_LEVEL, "FltAcquirePushLockExclusive");
+    if (tlPagingPath) {
+        Violation("FltAcquirePushLockExclusive in the paging path (the wait can deadlock the memory manager)");
+    }
     reinterpret_cast<SimPushLock *>(*PushLock)->AcquireExclusive();
 }
 
@@ -1549,6 +1750,9 @@ VOID FLTAPI FltAcquirePushLockShared(PEX_PUSH_LOCK PushLock)
 {
     SIM_COST();
     RequireIrqlAtMost(APC_LEVEL, "FltAcquirePushLockShared");
+    if (tlPagingPath) {
+        Violation("FltAcquirePushLockShared in the paging path (the wait can deadlock the memory manager)");
+    }
     reinterpret_cast<SimPushLock *>(*PushLock)->AcquireShared();
 }
 
@@ -1579,8 +1783,8 @@ NTSTATUS FLTAPI FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE ContextT
     if (registered == nullptr || ContextSize > registered->Size) {
         return STATUS_INVALID_PARAMETER; // only registered context types, at most their size
     }
-    if (PoolType == NonPagedPool) {
-        Violation("FltAllocateContext of executable non-paged pool (NonPagedPool instead of NonPagedPoolNx)");
+    if (!PoolTypeAccepted(PoolType, "FltAllocateContext")) {
+        return STATUS_INVALID_PARAMETER;
     }
     NTSTATUS status;
     if (Fails(Call::AllocateContext, &status)) {
@@ -1604,6 +1808,47 @@ namespace {
 ContextHeader *HeaderOf(PFLT_CONTEXT context)
 {
     return static_cast<ContextHeader *>(context) - 1;
+}
+
+// Sets the context of a stream or an instance (its slot, guarded by lock); the slot holds one
+// reference.
+NTSTATUS SetContext(std::mutex &lock, PFLT_CONTEXT &slot, FLT_SET_CONTEXT_OPERATION operation, PFLT_CONTEXT context,
+                    PFLT_CONTEXT *old)
+{
+    PFLT_CONTEXT replaced;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (slot != nullptr && operation == FLT_SET_CONTEXT_KEEP_IF_EXISTS) {
+            if (old != nullptr) {
+                HeaderOf(slot)->references.fetch_add(1);
+                *old = slot;
+            }
+            return STATUS_FLT_CONTEXT_ALREADY_DEFINED;
+        }
+        replaced = slot;
+        HeaderOf(context)->references.fetch_add(1);
+        slot = context;
+    }
+    if (replaced != nullptr) {
+        if (old != nullptr) {
+            *old = replaced; // the slot's reference passes to the caller
+        } else {
+            FltReleaseContext(replaced);
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+// The context in a slot, with a reference for the caller.
+NTSTATUS GetContext(std::mutex &lock, const PFLT_CONTEXT &slot, PFLT_CONTEXT *context)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (slot == nullptr) {
+        return STATUS_NOT_FOUND;
+    }
+    HeaderOf(slot)->references.fetch_add(1);
+    *context = slot;
+    return STATUS_SUCCESS;
 }
 } // namespace
 
@@ -1644,7 +1889,7 @@ NTSTATUS FLTAPI FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObj
     if (OldContext != nullptr) {
         *OldContext = nullptr;
     }
-    if (Instance != &M().instance || FileObject == nullptr || NewContext == nullptr) {
+    if (VolumeOf(Instance) == nullptr || FileObject == nullptr || NewContext == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
     NTSTATUS status;
@@ -1654,29 +1899,8 @@ NTSTATUS FLTAPI FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObj
     if (M().instanceTearingDown) {
         return STATUS_FLT_DELETING_OBJECT;
     }
-    SimFile *stream = FileObject->file;
-    PFLT_CONTEXT replaced = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(stream->lock);
-        if (stream->context != nullptr && Operation == FLT_SET_CONTEXT_KEEP_IF_EXISTS) {
-            if (OldContext != nullptr) {
-                HeaderOf(stream->context)->references.fetch_add(1);
-                *OldContext = stream->context;
-            }
-            return STATUS_FLT_CONTEXT_ALREADY_DEFINED;
-        }
-        replaced = stream->context;
-        HeaderOf(NewContext)->references.fetch_add(1);
-        stream->context = NewContext;
-    }
-    if (replaced != nullptr) {
-        if (OldContext != nullptr) {
-            *OldContext = replaced; // the stream's reference passes to the caller
-        } else {
-            FltReleaseContext(replaced);
-        }
-    }
-    return STATUS_SUCCESS;
+    SimFile *stream = StreamOf(FileObject);
+    return SetContext(stream->lock, stream->context, Operation, NewContext, OldContext);
 }
 
 NTSTATUS FLTAPI FltGetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PFLT_CONTEXT *Context)
@@ -1684,17 +1908,11 @@ NTSTATUS FLTAPI FltGetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObj
     SIM_COST();
     RequireIrqlAtMost(APC_LEVEL, "FltGetStreamContext");
     *Context = nullptr;
-    if (Instance != &M().instance || FileObject == nullptr) {
+    if (VolumeOf(Instance) == nullptr || FileObject == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    SimFile *stream = FileObject->file;
-    std::lock_guard<std::mutex> guard(stream->lock);
-    if (stream->context == nullptr) {
-        return STATUS_NOT_FOUND;
-    }
-    HeaderOf(stream->context)->references.fetch_add(1);
-    *Context = stream->context;
-    return STATUS_SUCCESS;
+    SimFile *stream = StreamOf(FileObject);
+    return GetContext(stream->lock, stream->context, Context);
 }
 
 // ---- generic work items
@@ -1747,7 +1965,7 @@ NTSTATUS FLTAPI FltQueueGenericWorkItem(PFLT_GENERIC_WORKITEM FltWorkItem, PVOID
     if (!m.registered || m.instanceTearingDown) {
         return STATUS_FLT_DELETING_OBJECT;
     }
-    if (FltObject != &m.instance && FltObject != &m.filter) {
+    if (VolumeOf(FltObject) == nullptr && FltObject != &m.filter) {
         return STATUS_INVALID_PARAMETER;
     }
     std::lock_guard<std::mutex> guard(m.lock);
@@ -1768,7 +1986,7 @@ NTSTATUS FLTAPI FltObjectReference(PVOID FltObject)
     SIM_COST();
     RequireIrqlAtMost(DISPATCH_LEVEL, "FltObjectReference");
     Machine &m = M();
-    if (FltObject != &m.instance) {
+    if (VolumeOf(FltObject) == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
     m.instanceReferences.fetch_add(1);
@@ -1783,9 +2001,154 @@ VOID FLTAPI FltObjectDereference(PVOID FltObject)
 {
     SIM_COST();
     RequireIrqlAtMost(DISPATCH_LEVEL, "FltObjectDereference");
-    if (FltObject != &M().instance || M().instanceReferences.fetch_sub(1) <= 0) {
+    if (VolumeOf(FltObject) == nullptr || M().instanceReferences.fetch_sub(1) <= 0) {
         Violation("FltObjectDereference without a reference");
     }
+}
+
+// ---- instance contexts and volume names
+
+NTSTATUS FLTAPI FltSetInstanceContext(PFLT_INSTANCE Instance, FLT_SET_CONTEXT_OPERATION Operation,
+                                      PFLT_CONTEXT NewContext, PFLT_CONTEXT *OldContext)
+{
+    SIM_COST();
+    RequireIrqlAtMost(APC_LEVEL, "FltSetInstanceContext");
+    if (OldContext != nullptr) {
+        *OldContext = nullptr;
+    }
+    SimVolume *volume = VolumeOf(Instance);
+    if (volume == nullptr || NewContext == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return SetContext(volume->lock, volume->context, Operation, NewContext, OldContext);
+}
+
+NTSTATUS FLTAPI FltGetInstanceContext(PFLT_INSTANCE Instance, PFLT_CONTEXT *Context)
+{
+    SIM_COST();
+    RequireIrqlAtMost(DISPATCH_LEVEL, "FltGetInstanceContext");
+    *Context = nullptr;
+    SimVolume *volume = VolumeOf(Instance);
+    if (volume == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return GetContext(volume->lock, volume->context, Context);
+}
+
+NTSTATUS FLTAPI FltGetVolumeName(PFLT_VOLUME Volume, PUNICODE_STRING VolumeName, PULONG BufferSizeNeeded)
+{
+    SIM_COST();
+    RequireIrqlAtMost(APC_LEVEL, "FltGetVolumeName");
+    if (Volume == nullptr || Volume->volume == nullptr || &Volume->volume->volume != Volume) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const std::u16string &name = Volume->volume->name;
+    const ULONG bytes = ULONG(name.size() * sizeof(WCHAR));
+    if (BufferSizeNeeded != nullptr) {
+        *BufferSizeNeeded = bytes;
+    }
+    if (VolumeName == nullptr || VolumeName->MaximumLength < bytes) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    std::memcpy(VolumeName->Buffer, name.data(), bytes);
+    VolumeName->Length = USHORT(bytes);
+    return STATUS_SUCCESS;
+}
+
+// ---- kernel run-time routines of the file systems, the version and security descriptors
+
+LOGICAL NTAPI FsRtlIsPagingFile(PFILE_OBJECT FileObject)
+{
+    SIM_COST();
+    RequireIrqlAtMost(APC_LEVEL, "FsRtlIsPagingFile");
+    return StreamOf(FileObject)->pagingFile ? TRUE : FALSE;
+}
+
+NTSTATUS NTAPI RtlGetVersion(PRTL_OSVERSIONINFOW VersionInformation)
+{
+    if (VersionInformation->dwOSVersionInfoSize != sizeof(RTL_OSVERSIONINFOW)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    VersionInformation->dwMajorVersion = M().versionMajor;
+    VersionInformation->dwMinorVersion = M().versionMinor;
+    VersionInformation->dwBuildNumber = M().versionMajor >= 10 ? 19045 : 7601;
+    VersionInformation->dwPlatformId = 2;
+    VersionInformation->szCSDVersion[0] = 0;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Revision)
+{
+    if (Revision != SECURITY_DESCRIPTOR_REVISION) {
+        return STATUS_UNKNOWN_REVISION;
+    }
+    std::memset(SecurityDescriptor, 0, sizeof(SECURITY_DESCRIPTOR));
+    static_cast<SECURITY_DESCRIPTOR *>(SecurityDescriptor)->Revision = SECURITY_DESCRIPTOR_REVISION;
+    return STATUS_SUCCESS;
+}
+
+ULONG NTAPI RtlLengthSid(PSID Sid)
+{
+    return ULONG(8 + 4 * Sid->SubAuthorityCount);
+}
+
+NTSTATUS NTAPI RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision)
+{
+    if (AclLength < sizeof(ACL) || AclLength > 0xFFFF || AclRevision < 2 || AclRevision > 4) {
+        return AclLength < sizeof(ACL) ? STATUS_BUFFER_TOO_SMALL : STATUS_INVALID_PARAMETER;
+    }
+    Acl->AclRevision = UCHAR(AclRevision);
+    Acl->Sbz1 = 0;
+    Acl->AclSize = USHORT((AclLength + 3) & ~3u);
+    Acl->AceCount = 0;
+    Acl->Sbz2 = 0;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask, PSID Sid)
+{
+    if (Sid->Revision != SID_REVISION || Sid->SubAuthorityCount > 15) {
+        return STATUS_INVALID_SID;
+    }
+    if (AceRevision < 2 || AceRevision > 4 || Acl->AclRevision < 2) {
+        return STATUS_REVISION_MISMATCH;
+    }
+    uint8_t *end = reinterpret_cast<uint8_t *>(Acl) + sizeof(ACL);
+    for (USHORT i = 0; i < Acl->AceCount; ++i) end += reinterpret_cast<ACE_HEADER *>(end)->AceSize;
+    const ULONG sidBytes = RtlLengthSid(Sid);
+    const ULONG aceBytes = ULONG(offsetof(ACCESS_ALLOWED_ACE, SidStart)) + sidBytes;
+    if (size_t(end - reinterpret_cast<uint8_t *>(Acl)) + aceBytes > Acl->AclSize) {
+        return STATUS_ALLOTTED_SPACE_EXCEEDED;
+    }
+    auto *ace = reinterpret_cast<ACCESS_ALLOWED_ACE *>(end);
+    ace->Header.AceType = ACCESS_ALLOWED_ACE_TYPE;
+    ace->Header.AceFlags = 0;
+    ace->Header.AceSize = USHORT(aceBytes);
+    ace->Mask = AccessMask;
+    std::memcpy(&ace->SidStart, Sid, sidBytes);
+    ++Acl->AceCount;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, BOOLEAN DaclPresent, PACL Dacl,
+                                            BOOLEAN DaclDefaulted)
+{
+    auto *sd = static_cast<SECURITY_DESCRIPTOR *>(SecurityDescriptor);
+    if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) {
+        return STATUS_UNKNOWN_REVISION;
+    }
+    if ((sd->Control & SE_SELF_RELATIVE) != 0) {
+        return STATUS_INVALID_SECURITY_DESCR;
+    }
+    sd->Control = SECURITY_DESCRIPTOR_CONTROL(sd->Control & ~(SE_DACL_PRESENT | SE_DACL_DEFAULTED));
+    if (DaclPresent) {
+        sd->Control |= SE_DACL_PRESENT;
+        if (DaclDefaulted) sd->Control |= SE_DACL_DEFAULTED;
+        sd->Dacl = Dacl;
+    } else {
+        sd->Dacl = nullptr;
+    }
+    return STATUS_SUCCESS;
 }
 
 } // extern "C"

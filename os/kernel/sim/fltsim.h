@@ -7,20 +7,28 @@
 // port notifications as a user-mode client connects, sends and closes its handle, and calls the
 // pre- and post-read callbacks when a file is read (from as many threads as the test likes), the
 // pre-cleanup callback when a handle closes, and queued work items later on other threads. It
-// models the rules a real Filter Manager and NTFS impose on those callbacks:
+// models the rules a real Filter Manager and the file systems below it impose on those callbacks:
+//   - every volume gets an instance of the filter when it is mounted or when the filter starts,
+//     after the filter's instance setup callback (which may decline it); reads reach the filter
+//     only through its instance on the file's volume;
 //   - an IRP-based read completes inside the file system, at the completion's IRQL (up to
 //     DISPATCH_LEVEL), with the thread's top-level IRP set: a post-read there cannot query a name
-//     with FLT_FILE_NAME_QUERY_DEFAULT (STATUS_FLT_INVALID_NAME_REQUEST), and a set-information
-//     on the stream being read deadlocks (recorded as a violation);
+//     with FLT_FILE_NAME_QUERY_DEFAULT (STATUS_FLT_INVALID_NAME_REQUEST), and any I/O it issues
+//     (a query, a set) can deadlock (recorded as a violation);
 //   - FLT_PREOP_SYNCHRONIZE moves the post-read of a synchronous IRP read back to the issuing
 //     thread at its IRQL (<= APC_LEVEL), outside the completion; returning it for an asynchronous
-//     read is a violation; fast I/O reads run their post-read in the issuing thread;
-//   - paging reads (IRP_PAGING_IO) allow no name query at all, and any query, set or name query
-//     issued from their callbacks is recursion from the paging path (a violation);
-//   - after a handle's cleanup, queries, sets and name queries on its file object fail with
-//     STATUS_FILE_CLOSED (paging reads through it still happen: mapped files);
-//   - stream contexts are shared by every file object of a stream and freed as the instance
-//     tears down; generic work items run only when the system gets to them, on another thread.
+//     read is a violation; fast I/O reads run both callbacks at PASSIVE_LEVEL in the issuing thread;
+//   - paging reads (IRP_PAGING_IO) allow no name query at all, and any query, set, name query or
+//     wait issued from their callbacks is recursion into, or a stall of, the paging path;
+//   - after a handle's cleanup its file object carries FO_CLEANUP_COMPLETE; what a query or set
+//     through it does is the file system's business: NTFS fails it with STATUS_FILE_CLOSED, FAT
+//     lets it through, and the Filter Manager's name cache answers name queries. Paging reads
+//     through it still happen (mapped files). Each volume also has the file system's own stream
+//     file objects (FO_STREAM_FILE, never a handle) and may hold the paging file;
+//   - stream and instance contexts are freed as the instance tears down; generic work items run
+//     only when the system gets to them, on another thread;
+//   - the port admits a client only if its security descriptor grants the client's token
+//     FLT_PORT_CONNECT; pool types are those the simulated Windows version knows.
 // It checks the rules that a real kernel enforces with a bug check (IRQL of each call, freeing
 // with the wrong tag, unregistering with an open server port or queued work, ...) and records
 // each breach as a violation instead, so that tests can assert there were none.
@@ -40,7 +48,6 @@ namespace fltsim {
 enum class Call {
     RegisterFilter,
     StartFiltering,
-    BuildSecurityDescriptor,
     CreateCommunicationPort,
     GetFileNameInformation,
     QueryInformationFile,
@@ -65,8 +72,11 @@ unsigned CallCount(Call call);
 // Memory the previous driver left in pool is reported by PoolOutstanding until then.
 void Reset();
 
-// ---- clock
+// ---- clock and version
 void SetSystemTime(LONGLONG time);
+// The Windows version RtlGetVersion reports (10.0 after Reset). Before 6.2 there is no
+// NonPagedPoolNx: allocations of it are refused.
+void SetVersion(ULONG major, ULONG minor);
 
 // ---- the driver
 NTSTATUS LoadDriver();   // calls DriverEntry as the I/O manager would
@@ -81,18 +91,19 @@ struct PortInfo {
     bool open = false;
     std::u16string name;
     ULONG attributes = 0;
-    bool securityDescriptorValid = false; // a live descriptor from FltBuildDefaultSecurityDescriptor
-    ACCESS_MASK securityAccess = 0;       // the access it was built with
     LONG maxConnections = 0;
     bool serverCookie = false;
 };
 PortInfo ServerPort();
-unsigned LiveSecurityDescriptors();
 unsigned OpenClientPorts(); // client ports the driver has not closed yet
 
-// A user-mode client (the service). Connect returns a client id >= 0, or -1 with the status of
-// FilterConnectCommunicationPort in *status.
-int Connect(const std::u16string &portName, NTSTATUS *status);
+// Who a connecting process runs as: LocalSystem (the service), or an administrator's elevated
+// process (its token holds the Administrators group, not SYSTEM).
+enum class Account { System, Administrator };
+// A user-mode client. Connect returns a client id >= 0, or -1 with the status of
+// FilterConnectCommunicationPort in *status (STATUS_ACCESS_DENIED when the port's security
+// descriptor does not grant the account FLT_PORT_CONNECT).
+int Connect(const std::u16string &portName, NTSTATUS *status, Account account = Account::System);
 // FilterSendMessage: the client's bytes are placed in user memory of exactly `bytes` bytes; the
 // driver is told `length` bytes (a client may claim more than it owns, reading past it faults).
 NTSTATUS SendMessage(int client, const void *message, ULONG length);
@@ -111,13 +122,26 @@ struct FileTimes {
     LONGLONG change = 0;
     ULONG attributes = 0;
 };
-// A file with its normalized name ("\Device\HarddiskVolume3\Users\a.txt") and basic information,
-// opened: the result is the first file object (handle) of its one stream.
-PFILE_OBJECT AddFile(const std::u16string &normalizedName, const FileTimes &times);
+// ---- volumes and files
+// What the file system does with a query or set through a file object whose handle was closed.
+enum class FileSystem { Ntfs, Fat };
+// Mounts a volume ("\Device\HarddiskVolume3"): the filter gets its instance now if it is
+// filtering, else when it starts. A file added on a volume not mounted yet mounts it (NTFS).
+void AddVolume(const std::u16string &deviceName, FileSystem fileSystem = FileSystem::Ntfs);
+bool HasInstance(const std::u16string &deviceName); // the filter is attached to the volume
+
+enum class FileKind {
+    Handle,     // opened by a caller: the result is that handle's file object
+    StreamFile, // the file system's own (metadata, directory index): FO_STREAM_FILE, no handle
+    PagingFile, // the paging file, open for the memory manager for good
+};
+// A file with its normalized name ("\Device\HarddiskVolume3\Users\a.txt"), on the volume its
+// name begins with, and basic information: the result is the first file object of its stream.
+PFILE_OBJECT AddFile(const std::u16string &normalizedName, const FileTimes &times, FileKind kind = FileKind::Handle);
 // Another handle on the same stream (a second open of the file).
 PFILE_OBJECT OpenAgain(PFILE_OBJECT file);
 // The handle is closed: the pre-cleanup callback runs on the calling thread at PASSIVE_LEVEL,
-// then the file object is cleaned up (queries on it fail with STATUS_FILE_CLOSED).
+// then the file object is cleaned up (FO_CLEANUP_COMPLETE).
 void Cleanup(PFILE_OBJECT file);
 long FileObjectReferences(); // references the driver took on file objects and has not dropped
 bool HasStreamContext(PFILE_OBJECT file);
@@ -129,7 +153,7 @@ unsigned OutstandingNames();                       // name information not relea
 // How a read is issued and completes.
 struct ReadOptions {
     KIRQL irql = PASSIVE_LEVEL;       // IRQL of the file system's completion (IRP-based reads)
-    KIRQL issuerIrql = PASSIVE_LEVEL; // IRQL of the issuing thread (pre-read), PASSIVE or APC
+    KIRQL issuerIrql = PASSIVE_LEVEL; // IRQL of the issuing thread (IRP pre-read), PASSIVE or APC
     bool guardedRegion = false;       // the issuing thread is in a guarded region
     bool nested = false;              // issued with the thread's top-level IRP already set
     bool draining = false;            // the instance drains before the post-read runs

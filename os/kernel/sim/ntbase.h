@@ -62,7 +62,16 @@ typedef struct _IO_STATUS_BLOCK {
     ULONG_PTR Information;
 } IO_STATUS_BLOCK;
 
-typedef struct _FILE_OBJECT FILE_OBJECT, *PFILE_OBJECT;
+// Of the file object only Flags is the platform's (the driver reads it); the rest is the
+// simulation's bookkeeping.
+typedef struct _FILE_OBJECT {
+    ULONG Flags;
+    void *SimStream;
+    long References; // taken by the driver (ObReferenceObject)
+} FILE_OBJECT, *PFILE_OBJECT;
+#define FO_STREAM_FILE 0x00000100
+#define FO_CLEANUP_COMPLETE 0x00004000
+typedef ULONG LOGICAL;
 typedef struct _DRIVER_OBJECT DRIVER_OBJECT, *PDRIVER_OBJECT;
 typedef struct _ETHREAD *PETHREAD;
 typedef struct _IRP *PIRP;
@@ -123,6 +132,65 @@ typedef enum _FILE_INFORMATION_CLASS { FileBasicInformation = 4 } FILE_INFORMATI
 
 #define STANDARD_RIGHTS_ALL 0x001F0000
 
+// Security descriptors in absolute form, ACLs and SIDs, laid out as the platform lays them out.
+typedef struct _SID_IDENTIFIER_AUTHORITY {
+    UCHAR Value[6];
+} SID_IDENTIFIER_AUTHORITY;
+typedef struct _SID {
+    UCHAR Revision;
+    UCHAR SubAuthorityCount;
+    SID_IDENTIFIER_AUTHORITY IdentifierAuthority;
+    ULONG SubAuthority[1];
+} SID, *PSID;
+#define SID_REVISION 1
+#define SECURITY_NT_AUTHORITY {0, 0, 0, 0, 0, 5}
+#define SECURITY_LOCAL_SYSTEM_RID 0x00000012
+#define SECURITY_BUILTIN_DOMAIN_RID 0x00000020
+#define DOMAIN_ALIAS_RID_ADMINS 0x00000220
+typedef struct _ACL {
+    UCHAR AclRevision;
+    UCHAR Sbz1;
+    USHORT AclSize;
+    USHORT AceCount;
+    USHORT Sbz2;
+} ACL, *PACL;
+#define ACL_REVISION 2
+typedef struct _ACE_HEADER {
+    UCHAR AceType;
+    UCHAR AceFlags;
+    USHORT AceSize;
+} ACE_HEADER;
+#define ACCESS_ALLOWED_ACE_TYPE 0x0
+#define ACCESS_DENIED_ACE_TYPE 0x1
+typedef struct _ACCESS_ALLOWED_ACE {
+    ACE_HEADER Header;
+    ACCESS_MASK Mask;
+    ULONG SidStart;
+} ACCESS_ALLOWED_ACE;
+typedef USHORT SECURITY_DESCRIPTOR_CONTROL;
+#define SE_DACL_PRESENT 0x0004
+#define SE_DACL_DEFAULTED 0x0008
+#define SE_SELF_RELATIVE 0x8000
+typedef struct _SECURITY_DESCRIPTOR {
+    UCHAR Revision;
+    UCHAR Sbz1;
+    SECURITY_DESCRIPTOR_CONTROL Control;
+    PSID Owner;
+    PSID Group;
+    PACL Sacl;
+    PACL Dacl;
+} SECURITY_DESCRIPTOR;
+#define SECURITY_DESCRIPTOR_REVISION 1
+
+typedef struct _OSVERSIONINFOW {
+    ULONG dwOSVersionInfoSize;
+    ULONG dwMajorVersion;
+    ULONG dwMinorVersion;
+    ULONG dwBuildNumber;
+    ULONG dwPlatformId;
+    WCHAR szCSDVersion[128];
+} RTL_OSVERSIONINFOW, *PRTL_OSVERSIONINFOW;
+
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000)
 #define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005)
 #define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001)
@@ -143,6 +211,13 @@ typedef enum _FILE_INFORMATION_CLASS { FileBasicInformation = 4 } FILE_INFORMATI
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BB)
 #define STATUS_FLT_INSTANCE_ALTITUDE_COLLISION ((NTSTATUS)0xC01C0011)
 #define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034)
+#define STATUS_INVALID_SECURITY_DESCR ((NTSTATUS)0xC0000079)
+#define STATUS_UNKNOWN_REVISION ((NTSTATUS)0xC0000058)
+#define STATUS_REVISION_MISMATCH ((NTSTATUS)0xC0000059)
+#define STATUS_ALLOTTED_SPACE_EXCEEDED ((NTSTATUS)0xC0000099)
+#define STATUS_INVALID_ACL ((NTSTATUS)0xC0000077)
+#define STATUS_INVALID_SID ((NTSTATUS)0xC0000078)
+#define STATUS_FLT_DO_NOT_ATTACH ((NTSTATUS)0xC01C000F)
 #define NT_SUCCESS(s) (((NTSTATUS)(s)) >= 0)
 
 extern "C" {
@@ -160,6 +235,14 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                      BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+LOGICAL NTAPI FsRtlIsPagingFile(PFILE_OBJECT FileObject);
+NTSTATUS NTAPI RtlGetVersion(PRTL_OSVERSIONINFOW VersionInformation);
+NTSTATUS NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Revision);
+NTSTATUS NTAPI RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision);
+NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask, PSID Sid);
+NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, BOOLEAN DaclPresent, PACL Dacl,
+                                            BOOLEAN DaclDefaulted);
+ULONG NTAPI RtlLengthSid(PSID Sid);
 }
 #define ObReferenceObject(o) ObfReferenceObject(o)
 #define ObDereferenceObject(o) ObfDereferenceObject(o)

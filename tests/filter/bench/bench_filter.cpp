@@ -6,8 +6,10 @@
 //                               every kind (IRP, fast I/O, asynchronous IRPs completed at
 //                               DISPATCH_LEVEL, paging reads of mapped files), handles opened
 //                               again and closed, the system's work queue served every 100 reads
+//   unwatched                   the same kinds of reads, all on 8 attached volumes the list
+//                               does not name
 // Printed per 1,000 reads: name queries, information queries and sets the driver issued (failed
-// attempts included), then the nanoseconds per read spent in the driver's own code (callbacks and
+// attempts included), work items queued and stream contexts allocated, then the nanoseconds per read spent in the driver's own code (callbacks and
 // work items, less the simulated routines they call) and, beside it, in the simulated routines.
 // Last, how many of the files that were due got their last-access time moved.
 #include <algorithm>
@@ -26,7 +28,7 @@ namespace {
 const LONGLONG Now = 133000000000000000LL;
 
 struct Figures {
-    unsigned names = 0, queries = 0, sets = 0;
+    unsigned names = 0, queries = 0, sets = 0, works = 0, contexts = 0;
     double driverNs = 0, simNs = 0;
 };
 
@@ -36,6 +38,8 @@ Figures Snapshot()
     f.names = fltsim::CallCount(fltsim::Call::GetFileNameInformation);
     f.queries = fltsim::CallCount(fltsim::Call::QueryInformationFile);
     f.sets = fltsim::CallCount(fltsim::Call::SetInformationFile);
+    f.works = fltsim::CallCount(fltsim::Call::QueueWorkItem);
+    f.contexts = fltsim::CallCount(fltsim::Call::AllocateContext);
     f.driverNs = fltsim::DriverNanoseconds();
     f.simNs = fltsim::SimulationNanoseconds();
     return f;
@@ -44,7 +48,7 @@ Figures Snapshot()
 // One workload's result in one round.
 struct Result {
     const char *what = "";
-    double names = 0, queries = 0, sets = 0, driverNs = 0, simNs = 0;
+    double names = 0, queries = 0, sets = 0, works = 0, contexts = 0, driverNs = 0, simNs = 0;
     unsigned due = 0, refreshed = 0;
 };
 std::vector<Result> results; // this round's, in order
@@ -57,6 +61,8 @@ void Record(const char *what, const Figures &a, const Figures &b, unsigned reads
     r.names = (b.names - a.names) * per;
     r.queries = (b.queries - a.queries) * per;
     r.sets = (b.sets - a.sets) * per;
+    r.works = (b.works - a.works) * per;
+    r.contexts = (b.contexts - a.contexts) * per;
     r.driverNs = (b.driverNs - a.driverNs) / reads;
     r.simNs = (b.simNs - a.simNs) / reads;
     r.due = due;
@@ -92,8 +98,56 @@ unsigned Refreshed(const std::vector<PFILE_OBJECT> &files)
 const std::initializer_list<int32_t> Watched = {3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14,
                                                 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26};
 
-// One round of the three workloads on a freshly loaded driver; returns the rules broken.
-std::vector<std::string> Round()
+// Reads of every kind on files spread over volumes (a quarter unwatched in the mix), handles
+// closed and opened again, the work queue served every 100 reads.
+template <typename VolumeOf> void Mix(const char *what, unsigned fileCount, unsigned reads, VolumeOf volumeOf)
+{
+    std::mt19937 rng(2026);
+    std::vector<PFILE_OBJECT> files, handles, due;
+    for (unsigned i = 0; i < fileCount; ++i) {
+        const int volume = volumeOf(i);
+        const bool stale = rng() % 2 == 0;
+        PFILE_OBJECT f = fltsim::AddFile(LongName(volume, 10000 + i), StoredAt(stale ? Now - 3 * Hour : Now - Hour / 2));
+        files.push_back(f);
+        handles.push_back(f);
+        if (stale && volume < 40) due.push_back(f);
+    }
+    std::vector<bool> readOnce(files.size(), false);
+    const Figures a = Snapshot();
+    for (unsigned r = 0; r < reads; ++r) {
+        const size_t i = rng() % files.size();
+        fltsim::ReadOptions o;
+        const unsigned kind = rng() % 20;
+        if (readOnce[i] && kind < 10) {
+            o.fastIo = true;
+        } else if (kind < 12) {
+            o.asynchronous = true;
+            o.irql = DISPATCH_LEVEL;
+        } else if (kind < 15) {
+            o.irpFlags = IRP_PAGING_IO | IRP_NOCACHE;
+        }
+        readOnce[i] = true;
+        fltsim::Read(handles[i], o);
+        if (kind == 19) { // the handle is closed and the file opened again
+            fltsim::Cleanup(handles[i]);
+            handles[i] = fltsim::OpenAgain(files[i]);
+        }
+        if (r % 100 == 99) fltsim::RunWorkItems();
+    }
+    fltsim::RunWorkItems();
+    const Figures b = Snapshot();
+    std::vector<PFILE_OBJECT> dueAndRead;
+    for (PFILE_OBJECT f : due) {
+        for (size_t i = 0; i < files.size(); ++i) {
+            if (files[i] == f && readOnce[i]) dueAndRead.push_back(f);
+        }
+    }
+    Record(what, a, b, reads, unsigned(dueAndRead.size()), Refreshed(dueAndRead));
+}
+
+// One round of the workloads (or only the one numbered `only`, from 0) on a freshly loaded
+// driver; returns the rules broken.
+std::vector<std::string> Round(int only = -1)
 {
     results.clear();
     fltsim::Reset();
@@ -103,7 +157,7 @@ std::vector<std::string> Round()
     SendVolumes(client, Watched);
     fltsim::SetProfiling(true);
 
-    { // one file read 1,000 times
+    if (only < 0 || only == 0) { // one file read 1,000 times
         PFILE_OBJECT file = fltsim::AddFile(LongName(26, 0), StoredAt(Now - 2 * Hour));
         const Figures a = Snapshot();
         fltsim::Read(file);
@@ -115,7 +169,7 @@ std::vector<std::string> Round()
         fltsim::Cleanup(file);
         Record("one file, 1,000 reads", a, b, 1000, 1, Refreshed({file}));
     }
-    { // 1,000 files read once
+    if (only < 0 || only == 1) { // 1,000 files read once
         std::vector<PFILE_OBJECT> files;
         for (unsigned i = 0; i < 1000; ++i) files.push_back(fltsim::AddFile(LongName(3 + int(i % 24), i), StoredAt(Now - 2 * Hour)));
         const Figures a = Snapshot();
@@ -127,51 +181,11 @@ std::vector<std::string> Round()
         const Figures b = Snapshot();
         Record("1,000 files, one read each", a, b, 1000, 1000, Refreshed(files));
     }
-    { // the mix
-        std::mt19937 rng(2026);
-        std::vector<PFILE_OBJECT> files, handles, due;
-        for (unsigned i = 0; i < 2000; ++i) {
-            const int volume = i % 4 == 3 ? 40 + int(i % 8) : 3 + int(i % 24); // a quarter unwatched
-            const bool stale = rng() % 2 == 0;
-            PFILE_OBJECT f = fltsim::AddFile(LongName(volume, 10000 + i), StoredAt(stale ? Now - 3 * Hour : Now - Hour / 2));
-            files.push_back(f);
-            handles.push_back(f);
-            if (stale && volume < 40) due.push_back(f);
-        }
-        std::vector<bool> readOnce(files.size(), false);
-        const unsigned reads = 20000;
-        const Figures a = Snapshot();
-        for (unsigned r = 0; r < reads; ++r) {
-            const size_t i = rng() % files.size();
-            fltsim::ReadOptions o;
-            const unsigned kind = rng() % 20;
-            if (readOnce[i] && kind < 10) {
-                o.fastIo = true;
-            } else if (kind < 12) {
-                o.asynchronous = true;
-                o.irql = DISPATCH_LEVEL;
-            } else if (kind < 15) {
-                o.irpFlags = IRP_PAGING_IO | IRP_NOCACHE;
-            }
-            readOnce[i] = true;
-            fltsim::Read(handles[i], o);
-            if (kind == 19) { // the handle is closed and the file opened again
-                fltsim::Cleanup(handles[i]);
-                handles[i] = fltsim::OpenAgain(files[i]);
-            }
-            if (r % 100 == 99) fltsim::RunWorkItems();
-        }
-        fltsim::RunWorkItems();
-        const Figures b = Snapshot();
-        unsigned dueRead = 0;
-        std::vector<PFILE_OBJECT> dueAndRead;
-        for (PFILE_OBJECT f : due) {
-            for (size_t i = 0; i < files.size(); ++i) {
-                if (files[i] == f && readOnce[i]) dueAndRead.push_back(f);
-            }
-        }
-        dueRead = unsigned(dueAndRead.size());
-        Record("mix, 32 volumes", a, b, reads, dueRead, Refreshed(dueAndRead));
+    if (only < 0 || only == 2) {
+        Mix("mix, 32 volumes", 2000, 20000, [](unsigned i) { return i % 4 == 3 ? 40 + int(i % 8) : 3 + int(i % 24); });
+    }
+    if (only < 0 || only == 3) {
+        Mix("unwatched, 8 volumes", 2000, 20000, [](unsigned i) { return 40 + int(i % 8); });
     }
     fltsim::SetProfiling(false);
     fltsim::CloseClient(client);
@@ -182,13 +196,15 @@ std::vector<std::string> Round()
 } // namespace
 
 // The counts are the same every round; the times are the best of five rounds (the machine is
-// shared, and one round's times vary with what else runs).
-int main()
+// shared, and one round's times vary with what else runs). With a case number, one round of
+// that case only (for instruction counts under callgrind).
+int main(int argc, char **argv)
 {
+    const int only = argc > 1 ? std::atoi(argv[1]) : -1;
     std::vector<Result> best;
     std::vector<std::string> violations;
-    for (int round = 0; round < 5; ++round) {
-        const std::vector<std::string> broken = Round();
+    for (int round = 0; round < (only < 0 ? 5 : 1); ++round) {
+        const std::vector<std::string> broken = Round(only);
         violations.insert(violations.end(), broken.begin(), broken.end());
         if (best.empty()) {
             best = results;
@@ -199,11 +215,11 @@ int main()
             best[i].simNs = std::min(best[i].simNs, results[i].simNs);
         }
     }
-    std::printf("per 1,000 reads:            %8s %8s %8s %10s %10s   %s\n", "names", "queries", "sets",
-                "driver ns", "sim ns", "refreshed of due");
+    std::printf("per 1,000 reads:            %8s %8s %8s %8s %8s %10s %10s   %s\n", "names", "queries", "sets",
+                "works", "contexts", "driver ns", "sim ns", "refreshed of due");
     for (const Result &r : best) {
-        std::printf("  %-26s %8.1f %8.1f %8.1f %10.1f %10.1f   %u of %u\n", r.what, r.names, r.queries, r.sets,
-                    r.driverNs, r.simNs, r.refreshed, r.due);
+        std::printf("  %-26s %8.1f %8.1f %8.1f %8.1f %8.1f %10.1f %10.1f   %u of %u\n", r.what, r.names, r.queries,
+                    r.sets, r.works, r.contexts, r.driverNs, r.simNs, r.refreshed, r.due);
     }
     std::printf("  platform rules broken: %zu\n", violations.size());
     std::vector<std::string> kinds;
