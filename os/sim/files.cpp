@@ -459,37 +459,17 @@ bool UserRename(std::u16string_view from, std::u16string_view to) {
   return true;
 }
 
-bool UserMakeDirectory(std::u16string_view path) {
-  std::lock_guard<std::mutex> lock(Mutex());
-  std::u16string resolved, key = UserEntryKey(path, &resolved);
-  if (key.empty() || Occupied(key)) return false;
-  auto dir = NewEntry(PlainKind::Directory, resolved);
-  dir->owner = std::u16string(OtherUserOwner);
-  M().plainFiles[key] = dir;
-  return true;
-}
-
 bool UserPutFile(std::u16string_view path, std::vector<std::uint8_t> bytes) {
   std::lock_guard<std::mutex> lock(Mutex());
   std::u16string key, resolved;
   if (ResolvePlain(path, true, &key, &resolved) != 0 || IsRootKey(key) || !UserMayChange(ParentKey(key))) return false;
   PlainFile* existing = PlainAt(key);
-  if (existing) {
-    if (existing->kind != PlainKind::File || RunningImage(key)) return false;
-    // Written over where every open shares writing, else removed and made anew where every
-    // open shares delete.
-    if (existing->opens.denyWrite == 0) {
-      existing->bytes = std::move(bytes);
-      existing->lastWrite = M().now;
-      return true;
-    }
-    if (existing->opens.denyDelete > 0) return false;
-  } else if (PlainDirectoryAt(key)) {
-    return false;
-  }
-  auto file = NewEntry(PlainKind::File, resolved);
+  if (existing && (existing->kind != PlainKind::File || RunningImage(key) || existing->opens.denyWrite > 0)) return false;
+  if (!existing && PlainDirectoryAt(key)) return false;
+  std::shared_ptr<PlainFile> file = existing ? M().plainFiles[key] : NewEntry(PlainKind::File, resolved);
   file->owner = std::u16string(OtherUserOwner);
   file->bytes = std::move(bytes);
+  file->lastWrite = M().now;
   M().plainFiles[key] = file;
   return true;
 }

@@ -306,15 +306,15 @@ PathInfo Path(std::u16string_view path);
 std::vector<std::u16string> ListDirectory(std::u16string_view path);
 
 // Another, unprivileged user of the machine acting beside the code under test (the installing
-// user's own programs under UAC). They may create, rename, replace and remove entries of a
-// directory they own and of the directories below it that inherit its security, but nothing in
-// a directory with a protected DACL of its own ("D:P..."), nor under folders SYSTEM or an
-// administrator made without one (Program Files, the system folder): AddStandardFolders gives
-// them the temporary folder. Renaming an entry needs that right in both directories and is
-// refused while an open of it does not share delete; a running program's file can be renamed,
-// as on Windows. Each returns false, changing nothing, when refused.
+// user's own programs under UAC). They may add, rename and replace entries of a directory they
+// own and of the directories below it that inherit its security, but nothing in a directory with
+// a protected DACL of its own ("D:P..."), nor under folders SYSTEM or an administrator made
+// without one (Program Files, the system folder): AddStandardFolders gives them the temporary
+// folder. A rename needs that right in both directories and is refused while an open of the entry
+// does not share delete (a running program's file can be renamed, as on Windows); a file is
+// replaced only where every open shares writing. Each returns false, changing nothing, when
+// refused.
 bool UserRename(std::u16string_view from, std::u16string_view to);
-bool UserMakeDirectory(std::u16string_view path);
 bool UserPutFile(std::u16string_view path, std::vector<std::uint8_t> bytes);
 bool UserPlantJunction(std::u16string_view path, std::u16string_view target);
 

@@ -107,41 +107,36 @@ TEST_F(Directories, AJunctionRedirectsWritesAndIsRemovedAsALink) {
 
 TEST_F(Directories, AnotherUserChangesTheirTempFolderOnly) {
   // The administrators' own directory in the user's temporary folder: the user can't write into
-  // it, but may move it away and put their own at its name, or a junction.
+  // it, but may move it away and put a directory of theirs, or a junction, at its name.
+  const std::u16string moved = std::u16string(Temp) + u"\\moved", own = std::u16string(Temp) + u"\\own";
   ASSERT_TRUE(os::CreateDirectoryW(Extract, u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"));
   ASSERT_TRUE(Write(u"C:\\Users\\user\\AppData\\Local\\Temp\\Ombrix\\a.inf", 7));
   EXPECT_FALSE(sim::UserPutFile(u"C:\\Users\\user\\AppData\\Local\\Temp\\Ombrix\\a.inf", {1}));
-  EXPECT_FALSE(sim::UserMakeDirectory(u"C:\\Users\\user\\AppData\\Local\\Temp\\Ombrix\\sub"));
-  ASSERT_TRUE(sim::UserRename(Extract, u"C:\\Users\\user\\AppData\\Local\\Temp\\moved"));
-  EXPECT_EQ(sim::FileBytes(u"C:\\Users\\user\\AppData\\Local\\Temp\\moved\\a.inf"), (std::vector<std::uint8_t>{7}));
-  EXPECT_EQ(sim::Path(u"C:\\Users\\user\\AppData\\Local\\Temp\\moved").sddl, u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+  ASSERT_TRUE(sim::UserRename(Extract, moved));
+  EXPECT_EQ(sim::FileBytes(moved + u"\\a.inf"), (std::vector<std::uint8_t>{7}));
   EXPECT_FALSE(sim::Path(Extract).exists());
-  ASSERT_TRUE(sim::UserMakeDirectory(Extract));
-  EXPECT_TRUE(sim::UserPutFile(u"C:\\Users\\user\\AppData\\Local\\Temp\\Ombrix\\a.inf", {2}));
-  EXPECT_EQ(sim::Path(Extract).owner, sim::OtherUserOwner);
+  sim::MakeDirectory(own);
+  ASSERT_TRUE(sim::UserPutFile(own + u"\\a.inf", {2})) << "in a directory the user made";
+  ASSERT_TRUE(sim::UserRename(own, Extract));
+  EXPECT_EQ(sim::FileBytes(u"C:\\Users\\user\\AppData\\Local\\Temp\\Ombrix\\a.inf"), (std::vector<std::uint8_t>{2}));
   EXPECT_FALSE(sim::UserPlantJunction(Extract, Drivers)) << "something is there already";
-  EXPECT_TRUE(sim::UserPlantJunction(u"C:\\Users\\user\\AppData\\Local\\Temp\\link", Drivers));
-  EXPECT_FALSE(sim::UserPutFile(u"C:\\Users\\user\\AppData\\Local\\Temp\\link\\x.sys", {1})) << "the target decides";
+  ASSERT_TRUE(sim::UserPlantJunction(own, Drivers));
+  EXPECT_FALSE(sim::UserPutFile(own + u"\\x.sys", {1})) << "the junction's target decides";
 
-  // A directory made there without a DACL of its own inherits the user's rights; an open that
-  // does not share delete keeps a file from being moved.
-  ASSERT_TRUE(os::CreateDirectoryW(u"C:\\Users\\user\\AppData\\Local\\Temp\\plain", nullptr));
-  ASSERT_TRUE(Write(u"C:\\Users\\user\\AppData\\Local\\Temp\\plain\\b.exe", 1));
-  os::Handle held = os::CreateFileW(u"C:\\Users\\user\\AppData\\Local\\Temp\\plain\\b.exe", os::GenericRead,
+  // An open that does not share delete keeps a file from being moved, one that does not share
+  // writing from being replaced.
+  os::Handle held = os::CreateFileW(u"C:\\Users\\user\\AppData\\Local\\Temp\\Ombrix\\a.inf", os::GenericRead,
                                     os::FileShareRead, os::OpenExisting, 0);
-  EXPECT_FALSE(sim::UserRename(u"C:\\Users\\user\\AppData\\Local\\Temp\\plain\\b.exe",
-                               u"C:\\Users\\user\\AppData\\Local\\Temp\\plain\\c.exe"));
-  EXPECT_FALSE(sim::UserPutFile(u"C:\\Users\\user\\AppData\\Local\\Temp\\plain\\b.exe", {2}));
+  EXPECT_FALSE(sim::UserRename(u"C:\\Users\\user\\AppData\\Local\\Temp\\Ombrix\\a.inf", moved + u"2"));
+  EXPECT_FALSE(sim::UserPutFile(u"C:\\Users\\user\\AppData\\Local\\Temp\\Ombrix\\a.inf", {3}));
   os::CloseHandle(held);
-  EXPECT_TRUE(sim::UserPutFile(u"C:\\Users\\user\\AppData\\Local\\Temp\\plain\\b.exe", {2}));
+  EXPECT_TRUE(sim::UserPutFile(u"C:\\Users\\user\\AppData\\Local\\Temp\\Ombrix\\a.inf", {3}));
 
   // Nothing under Program Files or the system folder, made by SYSTEM or by the installer.
   ASSERT_TRUE(os::CreateDirectoryW(u"C:\\Program Files\\Ombrix", nullptr));
-  EXPECT_FALSE(sim::UserMakeDirectory(u"C:\\Program Files\\Ombrix\\x"));
   EXPECT_FALSE(sim::UserPlantJunction(u"C:\\Program Files\\Ombrix\\x", Temp));
-  EXPECT_FALSE(sim::UserRename(u"C:\\Program Files\\Ombrix", u"C:\\Users\\user\\AppData\\Local\\Temp\\pf"));
-  EXPECT_FALSE(sim::UserRename(u"C:\\Users\\user\\AppData\\Local\\Temp\\plain", u"C:\\Program Files\\plain"))
-      << "the target directory decides too";
+  EXPECT_FALSE(sim::UserRename(u"C:\\Program Files\\Ombrix", moved + u"2"));
+  EXPECT_FALSE(sim::UserRename(moved, u"C:\\Program Files\\Ombrix\\moved")) << "the target directory decides too";
   EXPECT_FALSE(sim::UserPutFile(u"C:\\Windows\\system32\\cmd.exe", {1}));
   EXPECT_EQ(sim::FileBytes(u"C:\\Windows\\system32\\cmd.exe"), (std::vector<std::uint8_t>{'M', 'Z'}));
 }
