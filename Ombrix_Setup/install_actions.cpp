@@ -31,11 +31,14 @@ constexpr ResourceFile ResourceFiles[] = {
 };
 
 // The extraction directory is always one this run has just created, readable and writable by
-// Administrators and SYSTEM only. Whatever already stands at the usual name (a directory another
-// user made, a file, a junction) is left alone and a fresh sibling name is used instead.
+// Administrators and SYSTEM only. Whatever already stands at the usual name (what an interrupted
+// run left, a file, a junction) is left alone and a fresh sibling name is used instead.
 bool CreateFreshExtractDirectory() {
   ExtractDirectoryOwned = false;
-  if (!IsUsableDirectory(Installer.extractDirectory)) return false;
+  if (!IsUsableDirectory(Installer.extractDirectory) || !IsUsableDirectory(Installer.installDirectory)) return false;
+  if (!os::CreateDirectoryW(Installer.installDirectory, nullptr) && os::GetLastError() != os::ErrorAlreadyExists) {
+    return false;
+  }
   char16_t base[DirectoryCapacity];
   WideCopy(base, DirectoryCapacity, Installer.extractDirectory);
   if (os::CreateDirectoryW(base, ExtractDirectorySddl)) {

@@ -28,8 +28,8 @@ struct InstallerState {
 extern InstallerState Installer;
 
 // Mode initialisation: zero-fills Installer, stores the mode and forms installDirectory (the
-// Program Files folder, a backslash and string 501) and extractDirectory (the temporary folder
-// followed by string 501). Creates neither directory.
+// Program Files folder, a backslash and string 501) and extractDirectory (installDirectory
+// followed by "\Staging"). Creates neither directory.
 void InitInstallerState(std::int32_t mode);
 
 // The install sequence, run once at the install progress page's last tick. Returns the driver

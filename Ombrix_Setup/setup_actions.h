@@ -24,8 +24,10 @@ constexpr std::uint32_t AfterServiceRemovalPauseMs = 1000;
 constexpr std::uint32_t ServiceGoneTimeoutMs = 30'000;
 constexpr std::uint32_t ServicePollMs = 250;
 
-// The extraction directory: Administrators and SYSTEM only, inherited by the files written into
-// it, so nothing another user runs can change what the installer copies and registers from it.
+// The extraction directory: a fresh directory inside the install directory, Administrators and
+// SYSTEM only, inherited by the files written into it, so nothing another user runs can change
+// what the installer copies and registers from it.
+constexpr char16_t StagingName[] = u"Staging";
 constexpr char16_t ExtractDirectorySddl[] = u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 // Names tried after the usual one is taken: extractDirectory + "." + 1 .. this.
 constexpr int ExtractDirectoryAlternatives = 999;
@@ -84,8 +86,9 @@ bool WaitForServiceGone(const char16_t* serviceName, std::uint32_t timeoutMs);
 bool CloseViewer(const char16_t* windowTitle);
 bool RemoveService(const char16_t* serviceName);
 bool WriteResourceFile(std::uint32_t resourceId, const char16_t* path);
-// Creates a fresh extraction directory (extractDirectory, or a sibling when that name is taken;
-// the one created is kept in extractDirectory) and writes the five resources into it.
+// Creates the install directory when missing and a fresh extraction directory inside it
+// (extractDirectory, or a sibling when that name is taken; the one created is kept in
+// extractDirectory), and writes the five resources into it.
 bool ExtractResources();
 bool CopyProgramFiles();
 bool WriteUninstallEntry();

@@ -56,10 +56,12 @@ void InitInstallerState(std::int32_t mode) {
     std::size_t length = FormatWide(formed, PathCapacity, u"%s\\%s", folder, product);
     if (length < DirectoryCapacity) WideCopy(Installer.installDirectory, DirectoryCapacity, formed);
   }
-  char16_t temp[MaxPath + 1] = {};
-  std::uint32_t tempLength = os::GetTempPathW(MaxPath + 1, temp);
-  if (tempLength > 0 && tempLength <= MaxPath) {
-    std::size_t length = FormatWide(formed, PathCapacity, u"%s%s", temp, product);
+  // Staged inside the install directory, not in the installing user's temporary folder: there
+  // the user's own unelevated programs may rename the directory and put theirs in its place
+  // between two steps, so that their files would be copied, registered and handed to SetupAPI.
+  // Under Program Files only administrators and SYSTEM can add, rename or remove entries.
+  if (Installer.installDirectory[0] != 0) {
+    std::size_t length = FormatWide(formed, PathCapacity, u"%s\\%s", Installer.installDirectory, StagingName);
     if (length < DirectoryCapacity) WideCopy(Installer.extractDirectory, DirectoryCapacity, formed);
   }
 }

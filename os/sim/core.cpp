@@ -12,6 +12,7 @@ namespace {
 
 thread_local std::uint32_t lastError = 0;
 thread_local bool dispatcherThread = false;
+thread_local bool inEveryCallHook = false;   // the hook's own os:: calls are not points of their own
 
 struct FnInfo {
   std::string_view name;
@@ -161,10 +162,17 @@ std::uint32_t CallGate(Fn fn, std::uint32_t controlCode) {
     call.pauseNth = 0;
     pause = true;
   }
+  std::shared_ptr<CallHook> everyHook = inEveryCallHook ? nullptr : M().everyCallHook;
+  std::uint64_t everyNumber = everyHook ? ++M().everyCallCount : 0;
   if (M().callWaiters) Changed().notify_all();
-  if (hook) {
+  if (hook || everyHook) {
     lock.unlock();
-    (*hook)(hookNumber);
+    if (everyHook) {
+      inEveryCallHook = true;
+      (*everyHook)(everyNumber);
+      inEveryCallHook = false;
+    }
+    if (hook) (*hook)(hookNumber);
     lock.lock();
   }
   if (pause) PauseLocked(lock);
@@ -465,6 +473,12 @@ bool OnCall(std::string_view function, CallHook hook, std::uint32_t controlCode)
   call.hookCode = controlCode;
   call.hookCalls = 0;
   return true;
+}
+
+void OnEveryCall(CallHook hook) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  M().everyCallHook = hook ? std::make_shared<CallHook>(std::move(hook)) : nullptr;
+  M().everyCallCount = 0;
 }
 
 bool Fail(std::string_view function, Fault fault) {

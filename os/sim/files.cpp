@@ -410,6 +410,81 @@ void RemoveTree(std::u16string_view path) {
   if (ResolvePlain(path, false, &key, nullptr) == 0 && !IsRootKey(key)) Erase(key);
 }
 
+namespace {
+
+// The unprivileged user's right to add, rename and remove entries of a directory (a key).
+bool UserMayChange(std::u16string key) {
+  for (;;) {
+    if (!PlainDirectoryAt(key)) return false;
+    if (const PlainFile* entry = PlainAt(key)) {
+      if (entry->owner == OtherUserOwner) return true;
+      if (entry->sddl.compare(0, 3, u"D:P") == 0) return false;
+    }
+    if (IsRootKey(key)) return false;
+    key = ParentKey(key);
+  }
+}
+
+// The key of the entry at a path (a link there itself, not its target) when its directory is
+// one the user may change; empty otherwise.
+std::u16string UserEntryKey(std::u16string_view path, std::u16string* resolved = nullptr) {
+  std::u16string key;
+  if (ResolvePlain(path, false, &key, resolved) != 0 || IsRootKey(key) || !UserMayChange(ParentKey(key))) return {};
+  return key;
+}
+
+bool Occupied(const std::u16string& key) { return PlainAt(key) || PlainDirectoryAt(key); }
+
+}  // namespace
+
+bool UserRename(std::u16string_view from, std::u16string_view to) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  auto& files = M().plainFiles;
+  std::u16string toPath;
+  std::u16string fromKey = UserEntryKey(from), toKey = UserEntryKey(to, &toPath);
+  if (fromKey.empty() || toKey.empty() || !PlainAt(fromKey) || Occupied(toKey) || Within(toKey, fromKey)) return false;
+  if (PlainAt(fromKey)->opens.denyDelete > 0) return false;
+  std::vector<std::pair<std::u16string, std::shared_ptr<PlainFile>>> moved;
+  for (auto it = files.begin(); it != files.end();) {
+    if (!Within(it->first, fromKey)) {
+      ++it;
+      continue;
+    }
+    // Keys and stored paths have the same length: the rest of the path keeps its case.
+    it->second->path = toPath + it->second->path.substr(fromKey.size());
+    moved.emplace_back(toKey + it->first.substr(fromKey.size()), it->second);
+    it = files.erase(it);
+  }
+  for (auto& [key, entry] : moved) files[key] = entry;
+  return true;
+}
+
+bool UserPutFile(std::u16string_view path, std::vector<std::uint8_t> bytes) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  std::u16string key, resolved;
+  if (ResolvePlain(path, true, &key, &resolved) != 0 || IsRootKey(key) || !UserMayChange(ParentKey(key))) return false;
+  PlainFile* existing = PlainAt(key);
+  if (existing && (existing->kind != PlainKind::File || RunningImage(key) || existing->opens.denyWrite > 0)) return false;
+  if (!existing && PlainDirectoryAt(key)) return false;
+  std::shared_ptr<PlainFile> file = existing ? M().plainFiles[key] : NewEntry(PlainKind::File, resolved);
+  file->owner = std::u16string(OtherUserOwner);
+  file->bytes = std::move(bytes);
+  file->lastWrite = M().now;
+  M().plainFiles[key] = file;
+  return true;
+}
+
+bool UserPlantJunction(std::u16string_view path, std::u16string_view target) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  std::u16string resolved, key = UserEntryKey(path, &resolved);
+  if (key.empty() || Occupied(key)) return false;
+  auto link = NewEntry(PlainKind::Directory, resolved);
+  link->target = NormalPath(target);
+  link->owner = std::u16string(OtherUserOwner);
+  M().plainFiles[key] = link;
+  return true;
+}
+
 void AddStandardFolders() {
   const DirectorySpec system{std::u16string(u"NT AUTHORITY\\SYSTEM"), std::u16string(), os::FileAttributeDirectory};
   MakeDirectory(u"C:\\Program Files", system);

@@ -423,6 +423,8 @@ struct Machine {
   std::u16string modulePath{DefaultModulePath};
   std::vector<std::u16string> debugLines;
   std::array<CallState, FnCount> calls;
+  std::shared_ptr<CallHook> everyCallHook;
+  std::uint64_t everyCallCount = 0;
   std::uint32_t callWaiters = 0;   // tests in WaitForCallCount: only then does each call notify
   HandleTable handles;
   std::uint32_t nextThreadId = 0x1000;

@@ -96,6 +96,9 @@ bool WaitForCallCount(std::string_view function, std::uint64_t count, std::uint3
 // removes it. False for an unknown function name.
 using CallHook = std::function<void(std::uint64_t callNumber)>;
 bool OnCall(std::string_view function, CallHook hook, std::uint32_t controlCode = 0);
+// The same on entry to every os:: call whatever its function (before that function's own hook),
+// numbered across all of them: a point between any two calls of the code under test.
+void OnEveryCall(CallHook hook);
 
 // Makes calls fail the way the real call reports failure: false/0/null/INVALID_HANDLE_VALUE with
 // the last error set, the error code as the result of the Reg* functions, an NTSTATUS from
@@ -301,6 +304,19 @@ struct PathInfo {
 PathInfo Path(std::u16string_view path);
 // Direct entries of a directory (links not followed), sorted, without "." and "..".
 std::vector<std::u16string> ListDirectory(std::u16string_view path);
+
+// Another, unprivileged user of the machine acting beside the code under test (the installing
+// user's own programs under UAC). They may add, rename and replace entries of a directory they
+// own and of the directories below it that inherit its security, but nothing in a directory with
+// a protected DACL of its own ("D:P..."), nor under folders SYSTEM or an administrator made
+// without one (Program Files, the system folder): AddStandardFolders gives them the temporary
+// folder. A rename needs that right in both directories and is refused while an open of the entry
+// does not share delete (a running program's file can be renamed, as on Windows); a file is
+// replaced only where every open shares writing. Each returns false, changing nothing, when
+// refused.
+bool UserRename(std::u16string_view from, std::u16string_view to);
+bool UserPutFile(std::u16string_view path, std::vector<std::uint8_t> bytes);
+bool UserPlantJunction(std::u16string_view path, std::u16string_view target);
 
 // GetShortPathNameW: the 8.3 name of one stored path's last component (e.g. "C:\Program Files"
 // -> "PROGRA~1"). Components without one keep their long name.

@@ -24,7 +24,7 @@ TEST_F(InstallTest, FirstInstallationPutsFilesAndRegistersDriverAndService) {
   EXPECT_EQ(Text(sim::FileBytes(InstallDir + u"\\Ombrix_Viewer.exe")), "Ombrix_Viewer.exe v1");
   EXPECT_EQ(Text(sim::FileBytes(InstallDir + u"\\HELP.chm")), "HELP.chm v1");
   EXPECT_EQ(Text(sim::FileBytes(DriverFile)), "Ombrix_Filter.sys v1");
-  // The extraction directory is gone and left nothing behind in the temporary folder.
+  // The extraction directory is gone, and nothing was put into the temporary folder.
   EXPECT_FALSE(sim::Path(ExtractDir).exists());
   EXPECT_TRUE(sim::ListDirectory(sim::DefaultTempPath).empty());
 
@@ -346,8 +346,8 @@ TEST_F(ExtractionTrapTest, FreshDirectoryIsForAdministratorsAndSystemOnly) {
 }
 
 TEST_F(ExtractionTrapTest, DirectoryAnotherUserMadeIsNeverUsed) {
-  // A user who can write to the temporary folder prepares the name, with a driver and a
-  // service program of their own and an INF that would register them.
+  // A directory at the name that this run did not make (another user's, as in a folder they
+  // could write to), with a driver and a service program and an INF that would register them.
   sim::MakeDirectory(ExtractDir);
   sim::PutFile(ExtractDir + u"\\Ombrix_Filter.inf", Bytes("[Version]\r\nSignature=\"$Windows NT$\"\r\n"));
   sim::PutFile(ExtractDir + u"\\Ombrix_Filter.sys", Bytes("planted driver"));
@@ -392,8 +392,9 @@ TEST_F(ExtractionTrapTest, WithoutADirectoryOfItsOwnNothingIsTakenFromTheName) {
   sim::PutFile(ExtractDir + u"\\Ombrix_Filter.inf", FilterInf());
   sim::PutFile(ExtractDir + u"\\Ombrix_Filter.sys", Bytes("planted driver"));
   sim::PutFile(ExtractDir + u"\\Ombrix_Viewer.exe", Bytes("planted viewer"));
-  // The usual name is taken; making the first alternative is refused.
-  sim::Fail("CreateDirectoryW", {2, 0, os::ErrorAccessDenied});
+  // The install directory is there and the usual name taken; making the first alternative is
+  // refused.
+  sim::Fail("CreateDirectoryW", {3, 0, os::ErrorAccessDenied});
 
   EXPECT_FALSE(RunInstallSequence());
 
@@ -488,15 +489,18 @@ TEST_P(StepFaultTest, OnlyTheFailingStepsPartIsUndone) {
 INSTANTIATE_TEST_SUITE_P(
     EachStep, StepFaultTest,
     ::testing::Values(
-        // Extraction: the directory can't be made, so nothing is unpacked.
-        StepFault{"ExtractDirectory", "CreateDirectoryW", 1,
+        // Extraction: the directory can't be made inside the install directory, so nothing is
+        // unpacked.
+        StepFault{"ExtractDirectory", "CreateDirectoryW", 2,
                   {"viewer", "service file", "help", "driver file", "driver service"}, false},
         // One resource missing: the driver, then the viewer.
         StepFault{"DriverResource", "FindResourceW", 2, {"driver file", "driver service"}, false},
         StepFault{"ViewerResource", "FindResourceW", 3, {"viewer"}, true},
         StepFault{"CopySetup", "CopyFileW", 1, {"setup copy"}, true},
-        StepFault{"InstallDirectory", "CreateDirectoryW", 2,
-                  {"setup copy", "viewer", "service file", "help", "statistics"}, true},
+        // No install directory: nothing to stage in either.
+        StepFault{"InstallDirectory", "CreateDirectoryW", sim::EveryCall,
+                  {"setup copy", "viewer", "service file", "help", "statistics", "driver file", "driver service"},
+                  false},
         StepFault{"UninstallEntry", "RegCreateKeyW", 1, {"uninstall entry"}, true},
         StepFault{"Statistics", "CreateFileW", 6, {"statistics"}, true},
         StepFault{"OpenInf", "SetupOpenInfFileW", 1, {"driver file", "driver service"}, false},
@@ -546,13 +550,16 @@ TEST_F(InstallTest, StateInitialisationFormsBothDirectoriesAndCreatesNeither) {
   sim::SetFolderPath(os::CsidlProgramFiles, u"D:\\Programs");
   InitInstallerState(ModeInstall);
   EXPECT_EQ(std::u16string(Installer.installDirectory), u"D:\\Programs\\Ombrix");
+  EXPECT_EQ(std::u16string(Installer.extractDirectory), u"D:\\Programs\\Ombrix\\Staging");
 
   // A Program Files folder that can't be read leaves the install directory empty, and no step
   // acts on it.
   sim::Fail("SHGetSpecialFolderPathW", {1});
   InitInstallerState(ModeInstall);
   EXPECT_EQ(Installer.installDirectory[0], 0);
+  EXPECT_EQ(Installer.extractDirectory[0], 0);
   sim::PutFile(u"C:\\Ombrix_Viewer.exe", Bytes("root"));
+  EXPECT_FALSE(ExtractResources());
   EXPECT_FALSE(CopyProgramFiles());
   EXPECT_FALSE(WriteUninstallEntry());
   EXPECT_FALSE(RemoveProgramFiles());

@@ -22,7 +22,7 @@ namespace setuptest {
 inline const std::u16string DownloadedSetup = u"C:\\Users\\user\\Downloads\\Ombrix Setup 1.0\\Ombrix_Setup.exe";
 inline const std::u16string InstallDir = u"C:\\Program Files\\Ombrix";
 inline const std::u16string InstalledSetup = InstallDir + u"\\Ombrix_Setup.exe";
-inline const std::u16string ExtractDir = std::u16string(sim::DefaultTempPath) + u"Ombrix";
+inline const std::u16string ExtractDir = InstallDir + u"\\Staging";
 inline const std::u16string DriverFile = u"C:\\Windows\\system32\\drivers\\Ombrix_Filter.sys";
 inline const std::u16string UninstallKey = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Ombrix";
 inline const std::u16string UninstallList = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";

@@ -105,8 +105,8 @@ TEST_F(UninstallTest, SequenceGoesOnWhenThingsAreAlreadyGone) {
 }
 
 TEST_F(UninstallTest, PlantedExtractionDirectoryCannotChooseWhatIsUninstalled) {
-  // Another user's directory at the extraction name, with an INF that would delete a service
-  // of the system's.
+  // A directory this run did not make at the extraction name, with an INF that would delete a
+  // service of the system's.
   sim::AddService(u"Precious", {});
   sim::MakeDirectory(ExtractDir);
   sim::PutFile(ExtractDir + u"\\Ombrix_Filter.inf",

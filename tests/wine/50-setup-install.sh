@@ -6,7 +6,7 @@
 # (the setup copy under its own name, viewer, service, HELP.chm, the 597-byte first statistics
 # record), the driver file, the uninstall entry, the Run value, the two system settings, the
 # compression service and the driver service from the INF with its instance keys, the extraction
-# directory gone. Then, in the next session (which starts the service) and with the installed
+# directory (inside the install directory) gone and nothing unpacked into the temporary folder. Then, in the next session (which starts the service) and with the installed
 # viewer running, a second installation over the first: viewer closed, files replaced, one entry,
 # the service registered again with its quoted path. Screenshots of every page and message box:
 # build/artifacts/setup/install-en-*.png.
@@ -147,11 +147,12 @@ expect "DefaultInstance" "$(reg_field Instances DefaultInstance 3) $(reg_field I
 expect "Altitude" "$(reg_field 'Instances\Ombrix_Filter Instance' Altitude 3) $(reg_field 'Instances\Ombrix_Filter Instance' Altitude 5)" "REG_SZ 265000"
 expect "Flags" "$(reg_field 'Instances\Ombrix_Filter Instance' Flags 3) $(reg_field 'Instances\Ombrix_Filter Instance' Flags 5)" "REG_DWORD 0"
 
-# ---- The extraction directory is gone; the INF was read.
+# ---- The extraction directory inside the install directory is gone (the listing above), and
+# nothing was unpacked into the user's temporary folder; the INF was read.
 drv temp
 temp_unix=$(prefix_c_dir)/$(sed 's/^C:\\//; s/\\/\//g' <<<"$DRV_OUT")
 [ -d "$temp_unix" ] || fail "the temporary folder $DRV_OUT is not at $temp_unix"
-[ -e "${temp_unix%/}/Ombrix" ] && fail "the extraction directory ${DRV_OUT}Ombrix is still there: $(ls -A "${temp_unix%/}/Ombrix")"
+[ -e "${temp_unix%/}/Ombrix" ] && fail "something was unpacked into ${DRV_OUT}Ombrix: $(ls -A "${temp_unix%/}/Ombrix")"
 dbwin_texts | grep -q 'SetupOpenInfFile' && fail "the INF could not be opened: $(dbwin_texts | grep SetupOpenInfFile)"
 note "first install checked after $((SECONDS - t_start)) s"
 
