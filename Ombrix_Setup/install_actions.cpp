@@ -62,7 +62,10 @@ bool CloseViewer(const char16_t* windowTitle) {
   for (int attempt = 0; attempt < CloseViewerAttempts; ++attempt) {
     std::uintptr_t window = os::FindWindowW(ViewerWindowClass, windowTitle);
     if (window == 0) return true;
-    os::SendMessageW(window, ViewerExitMessage, 0, 0);
+    // Any program can own a window of that class and title: one that never answers must not
+    // hold the installation up.
+    std::uintptr_t answer = 0;
+    os::SendMessageTimeoutW(window, ViewerExitMessage, 0, 0, os::SmtoAbortIfHung, CloseViewerAnswerMs, &answer);
     os::Sleep(CloseViewerPauseMs);
   }
   return false;

@@ -17,6 +17,8 @@ constexpr char16_t ProductFallback[] = u"Ombrix";   // string 501, the same in e
 constexpr std::uint32_t ViewerExitMessage = os::WmApp + 0x24;   // 0x8024
 constexpr int CloseViewerAttempts = 10;
 constexpr std::uint32_t CloseViewerPauseMs = 1000;
+// How long one attempt waits for the window to take the exit message.
+constexpr std::uint32_t CloseViewerAnswerMs = 2000;
 constexpr std::uint32_t AfterServiceRemovalPauseMs = 1000;
 
 // An old service asked to stop is given this long to stop and leave the service database before

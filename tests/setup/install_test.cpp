@@ -318,6 +318,22 @@ TEST_F(InstallTest, ViewerThatDoesNotExitIsAskedTenTimes) {
   EXPECT_EQ(sim::Now() - start, 10 * sim::Second);
 }
 
+// Another program's window of the viewer's class and title that never answers.
+TEST_F(InstallTest, WindowThatNeverAnswersHoldsNeitherInstallNorUninstallUp) {
+  sim::HangWindow(sim::AddWindow(u"#32770", u"Ombrix_Viewer"));
+  EXPECT_TRUE(RunInstallSequence());
+  EXPECT_EQ(sim::SentMessages().size(), 10u);
+  EXPECT_TRUE(sim::Service(u"Ombrix_Service").exists);
+  EXPECT_EQ(Text(sim::FileBytes(InstallDir + u"\\Ombrix_Service.exe")), Payload("Ombrix_Service.exe", 1));
+
+  sim::SetModulePath(InstalledSetup);
+  InitInstallerState(ModeUninstall);
+  RunUninstallSequence();
+  EXPECT_EQ(sim::SentMessages().size(), 20u);
+  EXPECT_FALSE(sim::Service(u"Ombrix_Service").exists);
+  EXPECT_FALSE(sim::RegKeyExists(os::HkeyLocalMachine, UninstallKey));
+}
+
 // ---------------------------------------------------------------------------------------------
 // The extraction directory's name already taken.
 
