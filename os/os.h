@@ -172,6 +172,7 @@ constexpr std::uint32_t ServiceAcceptPauseContinue = 0x2;
 constexpr std::uint32_t WmApp = 0x8000;
 constexpr std::uint32_t SmtoAbortIfHung = 0x2;
 constexpr std::uint32_t ErrorTimeout = 1460;
+constexpr std::uint32_t ErrorInstallFailure = 1603;
 constexpr std::uint32_t SwHide = 0;
 constexpr std::uint32_t CpAcp = 0;
 

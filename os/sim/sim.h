@@ -252,8 +252,9 @@ void ReleaseHold(HoldId hold);
 // onto a file needs every open of it to share writing (ERROR_SHARING_VIOLATION). DeleteFileW
 // needs every open to share delete (os::FileShareDelete; ERROR_SHARING_VIOLATION otherwise), and
 // refuses the image of a running program with ERROR_ACCESS_DENIED: the module path, a program
-// started with StartProgram, and the binary of a running own-process service (writing or copying
-// onto one is a sharing violation).
+// started with StartProgram, and the binary of a running own-process service, until its process
+// has ended (ServiceSpec::exitDelayMs after it stopped); writing or copying onto one is a sharing
+// violation.
 
 void PutFile(std::u16string_view path, std::vector<std::uint8_t> bytes, std::uint32_t attributes = 0x20);
 std::optional<std::vector<std::uint8_t>> FileBytes(std::u16string_view path);   // files only
@@ -429,11 +430,12 @@ struct ServiceSpec {
   bool running = false;
   bool acceptsStop = true;
   std::uint32_t stopDelayMs = 0;             // simulated time from STOP to stopped
+  std::uint32_t exitDelayMs = 0;             // from stopped to its process's end (image in use until then)
 };
 void AddService(std::u16string_view name, const ServiceSpec& spec = {});
 // As the system would start it (no check of the binary); false for an unknown service.
 bool StartService(std::u16string_view name);
-void SetServiceStopDelay(std::u16string_view name, std::uint32_t stopDelayMs);
+void SetServiceStopDelay(std::u16string_view name, std::uint32_t stopDelayMs, std::uint32_t exitDelayMs = 0);
 // Wine 8's service manager: ChangeServiceConfig2W with SERVICE_CONFIG_DELAYED_AUTO_START_INFO
 // fails with ERROR_INVALID_LEVEL and stores nothing.
 void RefuseDelayedAutoStart(bool refuse);

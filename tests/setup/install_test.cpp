@@ -208,11 +208,13 @@ TEST_F(InstallTest, StatisticsRecordDescribesEveryDriveLetter) {
 TEST_F(InstallTest, SecondInstallationReplacesFilesAndKeepsOneEntry) {
   ASSERT_TRUE(Install(1));
   // The first installation's service has run since; the viewer of the first installation runs.
+  // The service's process ends a while after the service has stopped and left the database.
   ASSERT_TRUE(sim::StartService(u"Ombrix_Service"));
-  sim::SetServiceStopDelay(u"Ombrix_Service", 4000);
+  sim::SetServiceStopDelay(u"Ombrix_Service", 4000, 5000);
   sim::Window viewer = AddRunningViewer();
 
   EXPECT_TRUE(Install(2));
+  EXPECT_EQ(InstallFailure, 0u);
 
   EXPECT_FALSE(sim::WindowExists(viewer));
   ASSERT_EQ(sim::SentMessages().size(), 1u);
@@ -295,15 +297,32 @@ TEST_F(InstallTest, OldServiceThatNeverStopsIsWaitedForBoundedly) {
   sim::AddService(u"Ombrix_Service", old);
   const os::FileTime start = sim::Now();
 
-  RunInstallSequence();
-
-  // The wait gave up after its bound (simulated time); the rest of the installation went on.
+  // The wait gives up after its bound (simulated time) and the rest of the installation goes on,
+  // but the service can't be registered again while the old one stays: the user is told.
+  EXPECT_FALSE(RunInstallSequence());
+  EXPECT_EQ(InstallFailure, os::ErrorServiceMarkedForDelete);
   os::FileTime waited = sim::Now() - start;
   EXPECT_GE(waited, 30 * sim::Second);
   EXPECT_LT(waited, 40 * sim::Second);
   EXPECT_EQ(RegText(os::HkeyLocalMachine, UninstallKey, u"DisplayName"), u"Ombrix");
   EXPECT_TRUE(sim::Service(u"Ombrix_Filter").exists);
   EXPECT_TRUE(sim::FileExists(InstallDir + u"\\Ombrix.ini"));
+  ExpectNothingLeftOpen();
+}
+
+TEST_F(InstallTest, ServiceFileThatStaysInUseIsWaitedForBoundedlyAndReported) {
+  ASSERT_TRUE(Install(1));
+  // Another process runs the installed service's file and never ends.
+  sim::StartProgram(InstallDir + u"\\Ombrix_Service.exe");
+  const os::FileTime start = sim::Now();
+
+  EXPECT_FALSE(Install(2));
+
+  EXPECT_EQ(InstallFailure, os::ErrorSharingViolation);
+  EXPECT_EQ(Text(sim::FileBytes(InstallDir + u"\\Ombrix_Service.exe")), "Ombrix_Service.exe v1");
+  EXPECT_EQ(Text(sim::FileBytes(InstallDir + u"\\Ombrix_Viewer.exe")), "Ombrix_Viewer.exe v2");
+  EXPECT_GE(sim::Now() - start, 30 * sim::Second);
+  EXPECT_LT(sim::Now() - start, 40 * sim::Second);
   ExpectNothingLeftOpen();
 }
 
@@ -481,7 +500,7 @@ struct StepFault {
   const char* function;
   std::uint64_t nth;
   std::vector<std::string> undone;
-  bool driverResult;
+  bool complete;   // the installed system can work; otherwise the user is told
 };
 
 void PrintTo(const StepFault& fault, std::ostream* out) { *out << fault.step; }
@@ -491,7 +510,8 @@ class StepFaultTest : public SetupTest, public ::testing::WithParamInterface<Ste
 TEST_P(StepFaultTest, OnlyTheFailingStepsPartIsUndone) {
   const StepFault& fault = GetParam();
   ASSERT_TRUE(sim::Fail(fault.function, {fault.nth}));
-  EXPECT_EQ(RunInstallSequence(), fault.driverResult);
+  EXPECT_EQ(RunInstallSequence(), fault.complete);
+  EXPECT_EQ(InstallFailure == 0, fault.complete) << InstallFailure;
   sim::ClearFaults();
   std::map<std::string, bool> parts = InstalledParts();
   for (const auto& [part, done] : parts) {
@@ -509,16 +529,16 @@ INSTANTIATE_TEST_SUITE_P(
                   {"viewer", "service file", "help", "driver file", "driver service"}, false},
         // One resource missing: the driver, then the viewer.
         StepFault{"DriverResource", "FindResourceW", 2, {"driver file", "driver service"}, false},
-        StepFault{"ViewerResource", "FindResourceW", 3, {"viewer"}, true},
-        StepFault{"CopySetup", "CopyFileW", 1, {"setup copy"}, true},
+        StepFault{"ViewerResource", "FindResourceW", 3, {"viewer"}, false},
+        StepFault{"CopySetup", "CopyFileW", 1, {"setup copy"}, false},
         StepFault{"InstallDirectory", "CreateDirectoryW", 2,
-                  {"setup copy", "viewer", "service file", "help", "statistics"}, true},
+                  {"setup copy", "viewer", "service file", "help", "statistics"}, false},
         StepFault{"UninstallEntry", "RegCreateKeyW", 1, {"uninstall entry"}, true},
-        StepFault{"Statistics", "CreateFileW", 6, {"statistics"}, true},
+        StepFault{"Statistics", "CreateFileW", 7, {"statistics"}, true},
         StepFault{"OpenInf", "SetupOpenInfFileW", 1, {"driver file", "driver service"}, false},
         StepFault{"CopyDriver", "CopyFileW", 5, {"driver file", "driver service"}, false},
         StepFault{"DriverServices", "SetupInstallServicesFromInfSectionW", 1, {"driver service"}, false},
-        StepFault{"Service", "CreateServiceW", 1, {"service"}, true},
+        StepFault{"Service", "CreateServiceW", 1, {"service"}, false},
         StepFault{"LastAccess", "RegCreateKeyW", 6, {"last access"}, true},
         StepFault{"RunValue", "RegCreateKeyW", 7, {"run value"}, true},
         StepFault{"ShowCompColor", "RegSetValueExW", 8, {"show comp color"}, true},
