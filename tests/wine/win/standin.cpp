@@ -42,7 +42,10 @@ std::wstring Arguments() {
     while (*line && *line != L' ' && *line != L'\t') ++line;
   }
   while (*line == L' ' || *line == L'\t') ++line;
-  return line;
+  // Blanks at the end separate no further argument (cmd passes the blank before a "&" on).
+  std::wstring arguments = line;
+  while (!arguments.empty() && (arguments.back() == L' ' || arguments.back() == L'\t')) arguments.pop_back();
+  return arguments;
 }
 
 std::wstring OwnName() {
