@@ -293,9 +293,6 @@ bool RunningImage(const std::u16string& key) {
     if (service.state != os::ServiceStopped && !service.runningImage.empty() && PlainKey(service.runningImage) == key)
       return true;
   }
-  for (const Machine::ExitingImage& exiting : m.exitingImages) {
-    if (m.now < exiting.until && PlainKey(exiting.image) == key) return true;
-  }
   return false;
 }
 

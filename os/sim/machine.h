@@ -388,7 +388,6 @@ struct ServiceRecord {
   bool acceptsStop = true;
   std::size_t handles = 0;
   std::uint32_t stopDelayMs = 0;
-  std::uint32_t exitDelayMs = 0;
   FileTime stopAt = 0;
   std::uint32_t startCount = 0;
   std::u16string runningImage;   // stored form of the running program's path
@@ -449,12 +448,6 @@ struct Machine {
   std::uint32_t ansiCodePage = 1252;
   std::vector<LaunchedCommand> launched;
   std::vector<std::u16string> programs;   // keys of running programs' images
-  // Images of service processes that reported stopped and have not ended yet.
-  struct ExitingImage {
-    std::u16string image;
-    FileTime until;
-  };
-  std::vector<ExitingImage> exitingImages;
   std::vector<Resource> resources;
   std::map<std::uint32_t, std::u16string> strings;
   std::map<Window, WindowRecord> windows;

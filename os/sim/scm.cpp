@@ -260,9 +260,6 @@ void SettleServices() {
     ServiceRecord& record = it->second;
     if (record.state == os::ServiceStopPending && m.now >= record.stopAt) {
       record.state = os::ServiceStopped;
-      // The process goes on running (and holding its image) a while after it reported stopped.
-      if (record.exitDelayMs > 0 && !record.runningImage.empty())
-        m.exitingImages.push_back({record.runningImage, record.stopAt + FileTime(record.exitDelayMs) * sim::Millisecond});
       record.runningImage.clear();
     }
     if (record.marked && record.state == os::ServiceStopped && record.handles == 0) {
@@ -272,8 +269,6 @@ void SettleServices() {
       ++it;
     }
   }
-  auto ended = [&m](const Machine::ExitingImage& exiting) { return m.now >= exiting.until; };
-  m.exitingImages.erase(std::remove_if(m.exitingImages.begin(), m.exitingImages.end(), ended), m.exitingImages.end());
 }
 
 }  // namespace sim::detail
@@ -310,7 +305,6 @@ void AddService(std::u16string_view name, const ServiceSpec& spec) {
   ServiceRecord& record = *ServiceNamed(name);
   record.acceptsStop = spec.acceptsStop;
   record.stopDelayMs = spec.stopDelayMs;
-  record.exitDelayMs = spec.exitDelayMs;
   if (spec.running) Run(record, ProgramOf(created.binary));
 }
 
@@ -326,12 +320,9 @@ bool StartService(std::u16string_view name) {
   return true;
 }
 
-void SetServiceStopDelay(std::u16string_view name, std::uint32_t stopDelayMs, std::uint32_t exitDelayMs) {
+void SetServiceStopDelay(std::u16string_view name, std::uint32_t stopDelayMs) {
   std::lock_guard<std::mutex> lock(Mutex());
-  if (ServiceRecord* record = ServiceNamed(name)) {
-    record->stopDelayMs = stopDelayMs;
-    record->exitDelayMs = exitDelayMs;
-  }
+  if (ServiceRecord* record = ServiceNamed(name)) record->stopDelayMs = stopDelayMs;
 }
 
 void RefuseDelayedAutoStart(bool refuse) {

@@ -166,14 +166,12 @@ Window AddWindow(std::u16string_view className, std::u16string_view title, Windo
 void RemoveWindow(Window window) {
   std::lock_guard<std::mutex> lock(Mutex());
   M().windows.erase(window);
-  Changed().notify_all();
 }
 
 void HangWindow(Window window, bool hung) {
   std::lock_guard<std::mutex> lock(Mutex());
   auto it = M().windows.find(window);
   if (it != M().windows.end()) it->second.hung = hung;
-  Changed().notify_all();
 }
 
 bool WindowExists(Window window) {
@@ -460,7 +458,7 @@ std::intptr_t SendMessageTimeoutW(std::uintptr_t window, std::uint32_t message, 
   }
   std::shared_ptr<sim::WindowProc> procedure;
   {
-    std::unique_lock<std::mutex> lock(Mutex());
+    std::lock_guard<std::mutex> lock(Mutex());
     auto it = M().windows.find(window);
     if (it == M().windows.end()) {
       SetLastError(ErrorInvalidWindowHandle);
@@ -468,28 +466,14 @@ std::intptr_t SendMessageTimeoutW(std::uintptr_t window, std::uint32_t message, 
     }
     M().sent.push_back(sim::SentMessage{window, message, wParam, lParam, M().now});
     if (it->second.hung) {
-      if ((flags & SmtoAbortIfHung) == 0 && timeoutMs == Infinite) {
-        // Waits as long as the window's thread does not answer: until the window is gone or
-        // answers again (or the machine is reset).
-        std::uint64_t generation = M().pauseGeneration;
-        Changed().wait(lock, [&] {
-          auto now = M().windows.find(window);
-          return M().pauseGeneration != generation || now == M().windows.end() || !now->second.hung;
-        });
-        if (M().windows.count(window) == 0 || M().windows[window].hung) {
-          SetLastError(ErrorInvalidWindowHandle);
-          return 0;
-        }
-      } else {
-        if ((flags & SmtoAbortIfHung) == 0) {
-          M().now += static_cast<FileTime>(timeoutMs) * sim::Millisecond;
-          SettleServices();
-        }
-        SetLastError(ErrorTimeout);
-        return 0;
+      if ((flags & SmtoAbortIfHung) == 0) {
+        M().now += static_cast<FileTime>(timeoutMs) * sim::Millisecond;
+        SettleServices();
       }
+      SetLastError(ErrorTimeout);
+      return 0;
     }
-    procedure = M().windows[window].procedure;
+    procedure = it->second.procedure;
   }
   std::intptr_t answer = procedure ? (*procedure)(window, message, wParam, lParam) : 0;
   if (result) *result = static_cast<std::uintptr_t>(answer);

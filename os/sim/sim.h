@@ -252,9 +252,8 @@ void ReleaseHold(HoldId hold);
 // onto a file needs every open of it to share writing (ERROR_SHARING_VIOLATION). DeleteFileW
 // needs every open to share delete (os::FileShareDelete; ERROR_SHARING_VIOLATION otherwise), and
 // refuses the image of a running program with ERROR_ACCESS_DENIED: the module path, a program
-// started with StartProgram, and the binary of a running own-process service, until its process
-// has ended (ServiceSpec::exitDelayMs after it stopped); writing or copying onto one is a sharing
-// violation.
+// started with StartProgram, and the binary of a running own-process service (writing or copying
+// onto one is a sharing violation).
 
 void PutFile(std::u16string_view path, std::vector<std::uint8_t> bytes, std::uint32_t attributes = 0x20);
 std::optional<std::vector<std::uint8_t>> FileBytes(std::u16string_view path);   // files only
@@ -351,8 +350,7 @@ void SetString(std::uint32_t id, std::u16string_view text);
 // its result and returns 1; a window without procedure answers 0. A removed window's handle fails
 // with ERROR_INVALID_WINDOW_HANDLE. A hung window (HangWindow) never answers: with
 // SMTO_ABORTIFHUNG the call fails at once, otherwise after its time-out of simulated time, both
-// with ERROR_TIMEOUT; a time-out of INFINITE blocks the caller until the window is gone or
-// answers again.
+// with ERROR_TIMEOUT.
 
 using Window = std::uintptr_t;
 using WindowProc = std::function<std::intptr_t(Window window, std::uint32_t message, std::uintptr_t wParam,
@@ -430,12 +428,11 @@ struct ServiceSpec {
   bool running = false;
   bool acceptsStop = true;
   std::uint32_t stopDelayMs = 0;             // simulated time from STOP to stopped
-  std::uint32_t exitDelayMs = 0;             // from stopped to its process's end (image in use until then)
 };
 void AddService(std::u16string_view name, const ServiceSpec& spec = {});
 // As the system would start it (no check of the binary); false for an unknown service.
 bool StartService(std::u16string_view name);
-void SetServiceStopDelay(std::u16string_view name, std::uint32_t stopDelayMs, std::uint32_t exitDelayMs = 0);
+void SetServiceStopDelay(std::u16string_view name, std::uint32_t stopDelayMs);
 // Wine 8's service manager: ChangeServiceConfig2W with SERVICE_CONFIG_DELAYED_AUTO_START_INFO
 // fails with ERROR_INVALID_LEVEL and stores nothing.
 void RefuseDelayedAutoStart(bool refuse);

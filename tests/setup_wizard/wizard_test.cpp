@@ -405,14 +405,6 @@ TEST(Prompts, RestartPromptRemovesTheUninstalledDirectoryWhateverTheAnswer) {
   EXPECT_FALSE(a.restart);
 }
 
-TEST(Prompts, FinishPageSaysSoWhenTheInstallationFailed) {
-  EXPECT_FALSE(InstallFinishReport(0).failed);
-  FinishReport report = InstallFinishReport(32);
-  EXPECT_TRUE(report.failed);
-  EXPECT_EQ(report.headerError, 1603u);
-  EXPECT_EQ(report.bodyError, 32u);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Sheet layout.
 
