@@ -337,7 +337,9 @@ bool RunInstallSequence() {
   WriteUninstallEntry();
   WriteInitialStatistics();
   if (!InstallFilterDriver(FilterName)) NoteInstallFailure(os::GetLastError());
-  if (!servicePathFormed || !CreateServiceEntry(ServiceName, servicePath, false)) NoteInstallFailure(os::GetLastError());
+  if (!servicePathFormed || !CreateServiceEntry(ServiceName, servicePath, false)) {
+    NoteInstallFailure(os::GetLastError());
+  }
   WriteSystemSettings();
   ClearExtractDirectory();
   return InstallFailure == 0;

@@ -151,8 +151,8 @@ bool WaitForServiceGone(const char16_t* serviceName, std::uint32_t timeoutMs) {
 bool WaitForImageReleased(const char16_t* path, std::uint32_t timeoutMs) {
   for (std::uint32_t waited = 0;; waited += ServicePollMs) {
     // Opened for writing and closed untouched; refused while a process runs the file.
-    os::Handle file = os::CreateFileW(path, os::GenericWrite, os::FileShareRead | os::FileShareWrite | os::FileShareDelete,
-                                      os::OpenExisting, os::FileAttributeNormal);
+    constexpr std::uint32_t ShareAll = os::FileShareRead | os::FileShareWrite | os::FileShareDelete;
+    os::Handle file = os::CreateFileW(path, os::GenericWrite, ShareAll, os::OpenExisting, os::FileAttributeNormal);
     if (file != os::InvalidHandleValue) {
       os::CloseHandle(file);
       return true;
