@@ -65,7 +65,10 @@ bool CloseViewer(const char16_t* windowTitle) {
   for (int attempt = 0; attempt < CloseViewerAttempts; ++attempt) {
     std::uintptr_t window = os::FindWindowW(ViewerWindowClass, windowTitle);
     if (window == 0) return true;
-    os::SendMessageW(window, ViewerExitMessage, 0, 0);
+    // Any program can own a window of that class and title: one that never answers must not
+    // hold the installation up.
+    std::uintptr_t answer = 0;
+    os::SendMessageTimeoutW(window, ViewerExitMessage, 0, 0, os::SmtoAbortIfHung, CloseViewerAnswerMs, &answer);
     os::Sleep(CloseViewerPauseMs);
   }
   return false;
@@ -127,7 +130,9 @@ bool CopyProgramFiles() {
   char16_t program[ModulePathCapacity];
   if (GetProgramPath(program)) {
     char16_t copy[PathCapacity];
-    if (JoinPath(copy, target, FileNamePart(program))) os::CopyFileW(program, copy, false);
+    if (JoinPath(copy, target, FileNamePart(program)) && !os::CopyFileW(program, copy, false)) {
+      NoteInstallFailure(os::GetLastError());
+    }
   }
 
   const char16_t* source = Installer.extractDirectory;
@@ -143,8 +148,9 @@ bool CopyProgramFiles() {
     if (WideContains(entry.cFileName, FilterName)) continue;
     char16_t from[PathCapacity];
     char16_t to[PathCapacity];
-    if (JoinPath(from, source, entry.cFileName) && JoinPath(to, target, entry.cFileName)) {
-      os::CopyFileW(from, to, false);
+    if (JoinPath(from, source, entry.cFileName) && JoinPath(to, target, entry.cFileName) &&
+        !os::CopyFileW(from, to, false)) {
+      NoteInstallFailure(os::GetLastError());
     }
   } while (os::FindNextFileW(find, &entry));
   os::FindClose(find);
@@ -322,16 +328,22 @@ bool RunInstallSequence() {
   RemoveService(ServiceName);
   os::Sleep(AfterServiceRemovalPauseMs);
   // The old service may still be running its executable and stays in the database until it
-  // has stopped: replacing the files or registering before then would fail.
-  WaitForServiceGone(ServiceName, ServiceGoneTimeoutMs);
-  ExtractResources();
-  CopyProgramFiles();
+  // has stopped, and its process holds the file a while longer: replacing the files or
+  // registering before then would fail.
+  bool gone = WaitForServiceGone(ServiceName, ServiceGoneTimeoutMs);
+  char16_t servicePath[PathCapacity];
+  bool servicePathFormed = FormServicePath(servicePath);
+  if (gone && servicePathFormed) WaitForImageReleased(servicePath, ImageReleaseTimeoutMs);
+  // Failures of the steps the installed system can't work without are reported to the user.
+  if (!ExtractResources()) NoteInstallFailure(os::GetLastError());
+  if (!CopyProgramFiles()) NoteInstallFailure(os::GetLastError());
   WriteUninstallEntry();
   WriteInitialStatistics();
-  bool driver = InstallFilterDriver(FilterName);
-  char16_t servicePath[PathCapacity];
-  if (FormServicePath(servicePath)) CreateServiceEntry(ServiceName, servicePath, false);
+  if (!InstallFilterDriver(FilterName)) NoteInstallFailure(os::GetLastError());
+  if (!servicePathFormed || !CreateServiceEntry(ServiceName, servicePath, false)) {
+    NoteInstallFailure(os::GetLastError());
+  }
   WriteSystemSettings();
   ClearExtractDirectory();
-  return driver;
+  return InstallFailure == 0;
 }

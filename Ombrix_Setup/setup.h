@@ -32,9 +32,13 @@ extern InstallerState Installer;
 // followed by "\Staging"). Creates neither directory.
 void InitInstallerState(std::int32_t mode);
 
-// The install sequence, run once at the install progress page's last tick. Returns the driver
-// step's result.
+// The install sequence, run once at the install progress page's last tick. True when every step
+// the installed system cannot work without succeeded (the program files copied, the driver and
+// the service registered); otherwise InstallFailure holds the error of the first that failed.
 bool RunInstallSequence();
+// 0, or the platform's error code of the first such step that failed (ERROR_INSTALL_FAILURE when
+// it left none); cleared by the mode initialisation. The install finish page reports it.
+extern std::uint32_t InstallFailure;
 
 // Uninstall: the start of the worker when decompression was chosen (closes the viewer, removes the
 // service, starts DecompressWorker on Installer.worker; thread 0 when it could not be created),

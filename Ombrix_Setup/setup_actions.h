@@ -17,12 +17,16 @@ constexpr char16_t ProductFallback[] = u"Ombrix";   // string 501, the same in e
 constexpr std::uint32_t ViewerExitMessage = os::WmApp + 0x24;   // 0x8024
 constexpr int CloseViewerAttempts = 10;
 constexpr std::uint32_t CloseViewerPauseMs = 1000;
+// How long one attempt waits for the window to take the exit message.
+constexpr std::uint32_t CloseViewerAnswerMs = 2000;
 constexpr std::uint32_t AfterServiceRemovalPauseMs = 1000;
 
 // An old service asked to stop is given this long to stop and leave the service database before
 // its files are replaced and the new one is registered.
 constexpr std::uint32_t ServiceGoneTimeoutMs = 30'000;
 constexpr std::uint32_t ServicePollMs = 250;
+// Its process may still run, holding its file, after the service has left the database.
+constexpr std::uint32_t ImageReleaseTimeoutMs = 30'000;
 
 // The extraction directory: a fresh directory inside the install directory, Administrators and
 // SYSTEM only, inherited by the files written into it, so nothing another user runs can change
@@ -79,6 +83,11 @@ bool OpenExtractedInf(const char16_t* filterName, os::Handle* inf);
 // Waits, up to `timeoutMs`, until the service no longer exists. True when it is gone (or was
 // never there).
 bool WaitForServiceGone(const char16_t* serviceName, std::uint32_t timeoutMs);
+// Waits, up to `timeoutMs`, while the file is in use by a running program (it can't be opened for
+// writing: a sharing violation). True when it is free or does not exist.
+bool WaitForImageReleased(const char16_t* path, std::uint32_t timeoutMs);
+// Keeps the first failure of a step the installed system needs (0 = ERROR_INSTALL_FAILURE).
+void NoteInstallFailure(std::uint32_t error);
 
 // ---------------------------------------------------------------------------------------------
 // Install steps (install_actions.cpp), in the order the install sequence runs them.

@@ -10,6 +10,7 @@
 
 InstallerState Installer;
 bool ExtractDirectoryOwned = false;
+std::uint32_t InstallFailure = 0;
 
 namespace {
 
@@ -42,6 +43,7 @@ void InitInstallerState(std::int32_t mode) {
   Installer.ntfsType = 0;
   ResetWorkerRecord(Installer.worker);
   ExtractDirectoryOwned = false;
+  InstallFailure = 0;
   std::memset(&Installer.statistics, 0, sizeof(Installer.statistics));
   if (mode != ModeInstall && mode != ModeUninstall) return;
 
@@ -146,6 +148,26 @@ bool WaitForServiceGone(const char16_t* serviceName, std::uint32_t timeoutMs) {
     if (waited >= timeoutMs) return false;
     os::Sleep(ServicePollMs);
   }
+}
+
+bool WaitForImageReleased(const char16_t* path, std::uint32_t timeoutMs) {
+  for (std::uint32_t waited = 0;; waited += ServicePollMs) {
+    // Opened for writing and closed untouched; refused while a process runs the file.
+    constexpr std::uint32_t ShareAll = os::FileShareRead | os::FileShareWrite | os::FileShareDelete;
+    os::Handle file = os::CreateFileW(path, os::GenericWrite, ShareAll, os::OpenExisting, os::FileAttributeNormal);
+    if (file != os::InvalidHandleValue) {
+      os::CloseHandle(file);
+      return true;
+    }
+    std::uint32_t error = os::GetLastError();
+    if (error == os::ErrorFileNotFound || error == os::ErrorPathNotFound) return true;
+    if (error != os::ErrorSharingViolation || waited >= timeoutMs) return false;
+    os::Sleep(ServicePollMs);
+  }
+}
+
+void NoteInstallFailure(std::uint32_t error) {
+  if (InstallFailure == 0) InstallFailure = error != 0 ? error : os::ErrorInstallFailure;
 }
 
 bool FormServicePath(char16_t (&path)[PathCapacity]) {

@@ -11,26 +11,33 @@ constexpr char16_t UninstallServicesSection[] = u"DefaultUninstall.Services";
 constexpr int CommandCapacity = 1024;
 constexpr int SystemDirectoryCapacity = 260;
 
-constexpr char16_t SelfRemovalFormat[] = u"%s /C FOR /F \" \" %%x in ('%s 1.0.0.0 -w 500') do rd \"%s\" /q /s";
-constexpr char16_t RestartFormat[] = u"%s /C FOR /F \" \" %%x in ('%s 1.0.0.0 -w 1000') do shutdown -r -t 0";
+// Only the system's own programs run, started by their full paths: cmd without the user's AutoRun
+// commands (/D) and without a second command processor (a FOR /F would start one, and that one
+// runs AutoRun), so nothing planted in the current directory or the user's registry runs with
+// the installer's rights. The ping run is the delay.
+constexpr char16_t SelfRemovalFormat[] = u"%s /D /C %s 1.0.0.0 -w 500 & rd \"%s\" /q /s";
+constexpr char16_t RestartFormat[] = u"%s /D /C %s 1.0.0.0 -w 1000 & %s -r -t 0";
 
-// The command processor and the ping tool of the system directory.
-bool FormToolPaths(char16_t (&commandProcessor)[PathCapacity], char16_t (&ping)[PathCapacity]) {
-  char16_t system[SystemDirectoryCapacity] = {};
-  std::uint32_t length = os::GetSystemDirectoryW(system, SystemDirectoryCapacity);
+// The system directory and its command processor, ping and shutdown tools.
+struct ToolPaths {
+  char16_t system[SystemDirectoryCapacity];
+  char16_t commandProcessor[PathCapacity];
+  char16_t ping[PathCapacity];
+  char16_t shutdown[PathCapacity];
+};
+
+bool FormToolPaths(ToolPaths* tools) {
+  std::uint32_t length = os::GetSystemDirectoryW(tools->system, SystemDirectoryCapacity);
   if (length == 0 || length >= std::uint32_t(SystemDirectoryCapacity)) return false;
-  FormatWide(commandProcessor, PathCapacity, u"%s\\Cmd.exe", system);
-  FormatWide(ping, PathCapacity, u"%s\\Ping.exe", system);
-  return true;
+  return FormatFits(tools->commandProcessor, PathCapacity, u"%s\\Cmd.exe", tools->system) &&
+         FormatFits(tools->ping, PathCapacity, u"%s\\Ping.exe", tools->system) &&
+         FormatFits(tools->shutdown, PathCapacity, u"%s\\Shutdown.exe", tools->system);
 }
 
-// Starts the command line hidden, from the root of the given path's drive, without waiting.
-bool LaunchHidden(const char16_t* commandLine, const char16_t* pathOnDrive) {
-  if (pathOnDrive[0] != 0 && pathOnDrive[1] == u':') {
-    // Not from inside the directory the command is about to remove.
-    const char16_t root[] = {pathOnDrive[0], u':', u'\\', 0};
-    os::SetCurrentDirectoryW(root);
-  }
+// Starts the command line hidden, from the system directory (never from inside the directory the
+// command is about to remove), without waiting.
+bool LaunchHidden(const char16_t* commandLine, const ToolPaths& tools) {
+  if (!os::SetCurrentDirectoryW(tools.system)) return false;
   char line[CommandCapacity];
   std::int32_t length = os::WideCharToMultiByte(os::CpAcp, commandLine, -1, line, CommandCapacity);
   if (length <= 0) return false;
@@ -150,9 +157,8 @@ void CancelUninstall() {
 
 bool LaunchSelfRemoval() {
   if (!InstallDirectoryRemovable() || HasCommandCharacter(Installer.installDirectory)) return false;
-  char16_t commandProcessor[PathCapacity];
-  char16_t ping[PathCapacity];
-  if (!FormToolPaths(commandProcessor, ping)) return false;
+  ToolPaths tools;
+  if (!FormToolPaths(&tools)) return false;
   // The short form keeps the line within the ANSI code page.
   char16_t directory[PathCapacity] = {};
   std::uint32_t length = os::GetShortPathNameW(Installer.installDirectory, directory, PathCapacity);
@@ -160,21 +166,18 @@ bool LaunchSelfRemoval() {
     WideCopy(directory, PathCapacity, Installer.installDirectory);
   }
   char16_t command[CommandCapacity];
-  if (!FormatFits(command, CommandCapacity, SelfRemovalFormat, commandProcessor, ping, directory)) {
+  if (!FormatFits(command, CommandCapacity, SelfRemovalFormat, tools.commandProcessor, tools.ping, directory)) {
     return false;
   }
-  return LaunchHidden(command, Installer.installDirectory);
+  return LaunchHidden(command, tools);
 }
 
 bool LaunchRestart() {
-  char16_t commandProcessor[PathCapacity];
-  char16_t ping[PathCapacity];
-  if (!FormToolPaths(commandProcessor, ping)) return false;
+  ToolPaths tools;
+  if (!FormToolPaths(&tools)) return false;
   char16_t command[CommandCapacity];
-  if (!FormatFits(command, CommandCapacity, RestartFormat, commandProcessor, ping)) {
+  if (!FormatFits(command, CommandCapacity, RestartFormat, tools.commandProcessor, tools.ping, tools.shutdown)) {
     return false;
   }
-  char16_t program[ModulePathCapacity];
-  if (!GetProgramPath(program)) program[0] = 0;
-  return LaunchHidden(command, program);
+  return LaunchHidden(command, tools);
 }

@@ -203,6 +203,11 @@ std::uint32_t RestartCaptionFor(std::int32_t mode) { return mode == 1 ? IDS_UNIN
 
 FinishActions FinishActionsFor(std::int32_t mode, bool answeredYes) { return FinishActions{mode == 1, answeredYes}; }
 
+FinishReport InstallFinishReport(std::uint32_t failure) {
+  if (failure == 0) return FinishReport{false, 0, 0};
+  return FinishReport{true, os::ErrorInstallFailure, failure};
+}
+
 // ---------------------------------------------------------------------------------------------
 // Sheet layout.
 

@@ -187,6 +187,17 @@ struct FinishActions {
 // Uninstall removes its directory whatever the answer; Yes restarts in both modes.
 FinishActions FinishActionsFor(std::int32_t mode, bool answeredYes);
 
+// The install finish page after a step the installed system needs has failed (`failure` its
+// error, 0 = none): instead of the success texts, the header says the installation failed and
+// the body why, both in the system's own words (its message texts for these error codes).
+struct FinishReport {
+  bool failed;
+  std::uint32_t headerError;  // ERROR_INSTALL_FAILURE
+  std::uint32_t bodyError;
+};
+
+FinishReport InstallFinishReport(std::uint32_t failure);
+
 // ---------------------------------------------------------------------------------------------
 // Sheet layout.
 

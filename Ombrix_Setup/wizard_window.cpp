@@ -331,9 +331,28 @@ INT_PTR CALLBACK UninstallProgressProc(HWND page, UINT message, WPARAM wParam, L
   return result;
 }
 
+// The system's text for an error code, without its line end; the code itself when it has none.
+void SetSystemText(HWND page, int control, DWORD error) {
+  wchar_t text[TextCapacity];
+  DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                                TextCapacity, nullptr);
+  while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n')) --length;
+  if (length == 0) length = static_cast<DWORD>(wsprintfW(text, L"0x%08X", error));
+  text[length] = 0;
+  SetDlgItemTextW(page, control, text);
+}
+
 INT_PTR FinishPage(PageHandler handler, HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
   INT_PTR result = FALSE;
   if (HandlePageCommon(handler, page, message, wParam, lParam, &result)) return result;
+  if (message == WM_INITDIALOG && handler == PageHandler::InstallFinish) {
+    FinishReport report = InstallFinishReport(InstallFailure);
+    if (report.failed) {
+      SetSystemText(page, IDC_FINISH_HEADER, report.headerError);
+      SetSystemText(page, IDC_FINISH_BODY, report.bodyError);
+    }
+    return result;
+  }
   UINT code = NotificationOf(message, lParam);
   if (code == static_cast<UINT>(PSN_WIZFINISH) || code == static_cast<UINT>(PSN_QUERYCANCEL)) {
     RestartPrompt(page);

@@ -170,6 +170,9 @@ constexpr std::uint32_t ServiceConfigDescription = 1;
 constexpr std::uint32_t ServiceAcceptPauseContinue = 0x2;
 
 constexpr std::uint32_t WmApp = 0x8000;
+constexpr std::uint32_t SmtoAbortIfHung = 0x2;
+constexpr std::uint32_t ErrorTimeout = 1460;
+constexpr std::uint32_t ErrorInstallFailure = 1603;
 constexpr std::uint32_t SwHide = 0;
 constexpr std::uint32_t CpAcp = 0;
 
@@ -348,7 +351,11 @@ std::int32_t LoadStringW(Handle module, std::uint32_t id, char16_t* buffer, std:
 
 // Windows of other programs. Window handles are opaque values; 0 = none.
 std::uintptr_t FindWindowW(const char16_t* className, const char16_t* windowName);
-std::intptr_t SendMessageW(std::uintptr_t window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+// SendMessageTimeoutW: non-zero when the window's procedure answered in time (its answer in
+// *result); 0 when the call failed or timed out (ERROR_TIMEOUT).
+std::intptr_t SendMessageTimeoutW(std::uintptr_t window, std::uint32_t message, std::uintptr_t wParam,
+                                  std::intptr_t lParam, std::uint32_t flags, std::uint32_t timeoutMs,
+                                  std::uintptr_t* result);
 
 // Service control manager, creating and removing services. Service handles are opaque values;
 // 0 = failure (GetLastError says why).

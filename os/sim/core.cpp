@@ -81,7 +81,7 @@ constexpr FnInfo FnTable[FnCount] = {
     {"SizeofResource", true, ErrorResourceDataNotFound},
     {"LoadStringW", true, os::ErrorResourceNameNotFound},
     {"FindWindowW", true, AccessDenied},
-    {"SendMessageW", true, AccessDenied},   // as UIPI refuses a message to a higher window
+    {"SendMessageTimeoutW", true, AccessDenied},   // as UIPI refuses a message to a higher window
     {"OpenSCManagerW", true, AccessDenied},
     {"OpenServiceW", true, AccessDenied},
     {"CreateServiceW", true, AccessDenied},

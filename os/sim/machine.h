@@ -73,7 +73,7 @@ enum class Fn : int {
   WideCharToMultiByte, WinExec,
   CreateDirectoryW, RemoveDirectoryW, DeleteFileW, CopyFileW, FindFirstFileW, FindNextFileW, FindClose,
   FindResourceW, LoadResource, LockResource, SizeofResource, LoadStringW,
-  FindWindowW, SendMessageW,
+  FindWindowW, SendMessageTimeoutW,
   OpenSCManagerW, OpenServiceW, CreateServiceW, ChangeServiceConfigW, ChangeServiceConfig2W, ControlService,
   QueryServiceStatus, StartServiceW, DeleteService, CloseServiceHandle,
   RegDeleteValueW, RegDeleteKeyW,
@@ -378,6 +378,7 @@ struct WindowRecord {
   std::u16string className;
   std::u16string title;
   std::shared_ptr<WindowProc> procedure;
+  bool hung = false;
 };
 
 struct ServiceRecord {

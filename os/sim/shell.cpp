@@ -168,6 +168,12 @@ void RemoveWindow(Window window) {
   M().windows.erase(window);
 }
 
+void HangWindow(Window window, bool hung) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  auto it = M().windows.find(window);
+  if (it != M().windows.end()) it->second.hung = hung;
+}
+
 bool WindowExists(Window window) {
   std::lock_guard<std::mutex> lock(Mutex());
   return M().windows.count(window) != 0;
@@ -443,8 +449,10 @@ std::uintptr_t FindWindowW(const char16_t* className, const char16_t* windowName
   return 0;
 }
 
-std::intptr_t SendMessageW(std::uintptr_t window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
-  if (std::uint32_t error = CallGate(Fn::SendMessageW)) {
+std::intptr_t SendMessageTimeoutW(std::uintptr_t window, std::uint32_t message, std::uintptr_t wParam,
+                                  std::intptr_t lParam, std::uint32_t flags, std::uint32_t timeoutMs,
+                                  std::uintptr_t* result) {
+  if (std::uint32_t error = CallGate(Fn::SendMessageTimeoutW)) {
     SetLastError(error);
     return 0;
   }
@@ -457,9 +465,19 @@ std::intptr_t SendMessageW(std::uintptr_t window, std::uint32_t message, std::ui
       return 0;
     }
     M().sent.push_back(sim::SentMessage{window, message, wParam, lParam, M().now});
+    if (it->second.hung) {
+      if ((flags & SmtoAbortIfHung) == 0) {
+        M().now += static_cast<FileTime>(timeoutMs) * sim::Millisecond;
+        SettleServices();
+      }
+      SetLastError(ErrorTimeout);
+      return 0;
+    }
     procedure = it->second.procedure;
   }
-  return procedure ? (*procedure)(window, message, wParam, lParam) : 0;
+  std::intptr_t answer = procedure ? (*procedure)(window, message, wParam, lParam) : 0;
+  if (result) *result = static_cast<std::uintptr_t>(answer);
+  return 1;
 }
 
 }  // namespace os

@@ -361,10 +361,12 @@ void SetString(std::uint32_t id, std::u16string_view text);
 
 // ---------------------------------------------------------------------------------------------
 // Top-level windows of other programs. FindWindowW matches class and title (each null = any,
-// case-insensitive). SendMessageW runs the window's procedure on the caller's thread, outside the
-// simulation's lock (so it may call RemoveWindow, AdvanceTime, EndProgram...), and returns its
-// result; a window without procedure answers 0. A removed window's handle fails with
-// ERROR_INVALID_WINDOW_HANDLE.
+// case-insensitive). SendMessageTimeoutW runs the window's procedure on the caller's thread,
+// outside the simulation's lock (so it may call RemoveWindow, AdvanceTime, EndProgram...), stores
+// its result and returns 1; a window without procedure answers 0. A removed window's handle fails
+// with ERROR_INVALID_WINDOW_HANDLE. A hung window (HangWindow) never answers: with
+// SMTO_ABORTIFHUNG the call fails at once, otherwise after its time-out of simulated time, both
+// with ERROR_TIMEOUT.
 
 using Window = std::uintptr_t;
 using WindowProc = std::function<std::intptr_t(Window window, std::uint32_t message, std::uintptr_t wParam,
@@ -372,6 +374,7 @@ using WindowProc = std::function<std::intptr_t(Window window, std::uint32_t mess
 Window AddWindow(std::u16string_view className, std::u16string_view title, WindowProc procedure = {});
 void RemoveWindow(Window window);
 bool WindowExists(Window window);
+void HangWindow(Window window, bool hung = true);
 
 struct SentMessage {
   Window window;

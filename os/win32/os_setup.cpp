@@ -103,8 +103,12 @@ std::uintptr_t FindWindowW(const char16_t* className, const char16_t* windowName
   return reinterpret_cast<std::uintptr_t>(::FindWindowW(W(className), W(windowName)));
 }
 
-std::intptr_t SendMessageW(std::uintptr_t window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
-  return ::SendMessageW(reinterpret_cast<HWND>(window), message, wParam, lParam);
+std::intptr_t SendMessageTimeoutW(std::uintptr_t window, std::uint32_t message, std::uintptr_t wParam,
+                                  std::intptr_t lParam, std::uint32_t flags, std::uint32_t timeoutMs,
+                                  std::uintptr_t* result) {
+  static_assert(sizeof(DWORD_PTR) == sizeof(std::uintptr_t), "DWORD_PTR");
+  return ::SendMessageTimeoutW(reinterpret_cast<HWND>(window), message, wParam, lParam, flags, timeoutMs,
+                               reinterpret_cast<PDWORD_PTR>(result));
 }
 
 Handle OpenSCManagerW(const char16_t* machineName, const char16_t* databaseName, std::uint32_t desiredAccess) {

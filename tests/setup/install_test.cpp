@@ -210,9 +210,17 @@ TEST_F(InstallTest, SecondInstallationReplacesFilesAndKeepsOneEntry) {
   // The first installation's service has run since; the viewer of the first installation runs.
   ASSERT_TRUE(sim::StartService(u"Ombrix_Service"));
   sim::SetServiceStopDelay(u"Ombrix_Service", 4000);
+  // The service's process runs its file on for a while after the service has left the database.
+  const std::u16string serviceFile = InstallDir + u"\\Ombrix_Service.exe";
+  sim::StartProgram(serviceFile);
+  const os::FileTime exitAt = sim::Now() + 9 * sim::Second;
+  sim::OnCall("Sleep", [&](std::uint64_t) {
+    if (sim::Now() >= exitAt) sim::EndProgram(serviceFile);
+  });
   sim::Window viewer = AddRunningViewer();
 
   EXPECT_TRUE(Install(2));
+  EXPECT_EQ(InstallFailure, 0u);
 
   EXPECT_FALSE(sim::WindowExists(viewer));
   ASSERT_EQ(sim::SentMessages().size(), 1u);
@@ -295,15 +303,31 @@ TEST_F(InstallTest, OldServiceThatNeverStopsIsWaitedForBoundedly) {
   sim::AddService(u"Ombrix_Service", old);
   const os::FileTime start = sim::Now();
 
-  RunInstallSequence();
-
-  // The wait gave up after its bound (simulated time); the rest of the installation went on.
+  // The wait gives up after its bound (simulated time) and the rest of the installation goes on,
+  // but the service can't be registered again while the old one stays: the user is told.
+  EXPECT_FALSE(RunInstallSequence());
+  EXPECT_EQ(InstallFailure, os::ErrorServiceMarkedForDelete);
   os::FileTime waited = sim::Now() - start;
   EXPECT_GE(waited, 30 * sim::Second);
   EXPECT_LT(waited, 40 * sim::Second);
   EXPECT_EQ(RegText(os::HkeyLocalMachine, UninstallKey, u"DisplayName"), u"Ombrix");
   EXPECT_TRUE(sim::Service(u"Ombrix_Filter").exists);
   EXPECT_TRUE(sim::FileExists(InstallDir + u"\\Ombrix.ini"));
+  ExpectNothingLeftOpen();
+}
+
+TEST_F(InstallTest, ServiceFileThatStaysInUseIsWaitedForBoundedlyAndReported) {
+  ASSERT_TRUE(Install(1));
+  // Another process runs the installed service's file and never ends.
+  sim::StartProgram(InstallDir + u"\\Ombrix_Service.exe");
+  const os::FileTime start = sim::Now();
+
+  EXPECT_FALSE(Install(2));
+
+  EXPECT_EQ(InstallFailure, os::ErrorSharingViolation);
+  EXPECT_EQ(Text(sim::FileBytes(InstallDir + u"\\Ombrix_Service.exe")), "Ombrix_Service.exe v1");
+  EXPECT_GE(sim::Now() - start, 30 * sim::Second);
+  EXPECT_LT(sim::Now() - start, 40 * sim::Second);
   ExpectNothingLeftOpen();
 }
 
@@ -316,6 +340,19 @@ TEST_F(InstallTest, ViewerThatDoesNotExitIsAskedTenTimes) {
   ASSERT_EQ(sent.size(), 10u);
   for (const auto& message : sent) EXPECT_EQ(message.message, 0x8024u);
   EXPECT_EQ(sim::Now() - start, 10 * sim::Second);
+}
+
+// Another program's window of the viewer's class and title that never answers.
+TEST_F(InstallTest, WindowThatNeverAnswersHoldsNeitherInstallNorUninstallUp) {
+  sim::HangWindow(sim::AddWindow(u"#32770", u"Ombrix_Viewer"));
+  EXPECT_TRUE(RunInstallSequence());
+  EXPECT_EQ(sim::SentMessages().size(), 10u);
+
+  sim::SetModulePath(InstalledSetup);
+  InitInstallerState(ModeUninstall);
+  RunUninstallSequence();
+  EXPECT_EQ(sim::SentMessages().size(), 20u);
+  EXPECT_FALSE(sim::RegKeyExists(os::HkeyLocalMachine, UninstallKey));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -466,7 +503,7 @@ struct StepFault {
   const char* function;
   std::uint64_t nth;
   std::vector<std::string> undone;
-  bool driverResult;
+  bool complete;   // the installed system can work; otherwise the user is told
 };
 
 void PrintTo(const StepFault& fault, std::ostream* out) { *out << fault.step; }
@@ -476,7 +513,8 @@ class StepFaultTest : public SetupTest, public ::testing::WithParamInterface<Ste
 TEST_P(StepFaultTest, OnlyTheFailingStepsPartIsUndone) {
   const StepFault& fault = GetParam();
   ASSERT_TRUE(sim::Fail(fault.function, {fault.nth}));
-  EXPECT_EQ(RunInstallSequence(), fault.driverResult);
+  EXPECT_EQ(RunInstallSequence(), fault.complete);
+  EXPECT_EQ(InstallFailure == 0, fault.complete) << InstallFailure;
   sim::ClearFaults();
   std::map<std::string, bool> parts = InstalledParts();
   for (const auto& [part, done] : parts) {
@@ -495,18 +533,18 @@ INSTANTIATE_TEST_SUITE_P(
                   {"viewer", "service file", "help", "driver file", "driver service"}, false},
         // One resource missing: the driver, then the viewer.
         StepFault{"DriverResource", "FindResourceW", 2, {"driver file", "driver service"}, false},
-        StepFault{"ViewerResource", "FindResourceW", 3, {"viewer"}, true},
-        StepFault{"CopySetup", "CopyFileW", 1, {"setup copy"}, true},
+        StepFault{"ViewerResource", "FindResourceW", 3, {"viewer"}, false},
+        StepFault{"CopySetup", "CopyFileW", 1, {"setup copy"}, false},
         // No install directory: nothing to stage in either.
         StepFault{"InstallDirectory", "CreateDirectoryW", sim::EveryCall,
                   {"setup copy", "viewer", "service file", "help", "statistics", "driver file", "driver service"},
                   false},
         StepFault{"UninstallEntry", "RegCreateKeyW", 1, {"uninstall entry"}, true},
-        StepFault{"Statistics", "CreateFileW", 6, {"statistics"}, true},
+        StepFault{"Statistics", "CreateFileW", 7, {"statistics"}, true},
         StepFault{"OpenInf", "SetupOpenInfFileW", 1, {"driver file", "driver service"}, false},
         StepFault{"CopyDriver", "CopyFileW", 5, {"driver file", "driver service"}, false},
         StepFault{"DriverServices", "SetupInstallServicesFromInfSectionW", 1, {"driver service"}, false},
-        StepFault{"Service", "CreateServiceW", 1, {"service"}, true},
+        StepFault{"Service", "CreateServiceW", 1, {"service"}, false},
         StepFault{"LastAccess", "RegCreateKeyW", 6, {"last access"}, true},
         StepFault{"RunValue", "RegCreateKeyW", 7, {"run value"}, true},
         StepFault{"ShowCompColor", "RegSetValueExW", 8, {"show comp color"}, true},

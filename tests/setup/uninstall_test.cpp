@@ -11,12 +11,14 @@ namespace {
 
 using ::testing::ElementsAre;
 
+// The system's own programs by their full paths, cmd without AutoRun (/D) and without a second
+// command processor.
 const std::string SelfRemovalLine =
-    "C:\\Windows\\system32\\Cmd.exe /C FOR /F \" \" %x in ('C:\\Windows\\system32\\Ping.exe 1.0.0.0 -w 500') "
-    "do rd \"C:\\PROGRA~1\\Ombrix\" /q /s";
+    "C:\\Windows\\system32\\Cmd.exe /D /C C:\\Windows\\system32\\Ping.exe 1.0.0.0 -w 500 "
+    "& rd \"C:\\PROGRA~1\\Ombrix\" /q /s";
 const std::string RestartLine =
-    "C:\\Windows\\system32\\Cmd.exe /C FOR /F \" \" %x in ('C:\\Windows\\system32\\Ping.exe 1.0.0.0 -w 1000') "
-    "do shutdown -r -t 0";
+    "C:\\Windows\\system32\\Cmd.exe /D /C C:\\Windows\\system32\\Ping.exe 1.0.0.0 -w 1000 "
+    "& C:\\Windows\\system32\\Shutdown.exe -r -t 0";
 
 class UninstallTest : public SetupTest {
  protected:
@@ -137,10 +139,12 @@ TEST_F(UninstallTest, CopyStartedElsewhereRemovesOnlyTheInstallDirectory) {
   ASSERT_EQ(commands.size(), 1u);
   EXPECT_EQ(commands[0].commandLine, SelfRemovalLine);
   EXPECT_EQ(commands[0].show, os::SwHide);
-  EXPECT_EQ(commands[0].currentDirectory, u"C:\\");
+  EXPECT_EQ(commands[0].currentDirectory, sim::SystemDirectory);
 }
 
 TEST_F(UninstallTest, DelayedCommandsAreExactAndHidden) {
+  // Started from a stick whose root may hold a shutdown.bat: nothing runs from there.
+  StartFrom(u"E:\\Ombrix_Setup.exe");
   EXPECT_TRUE(LaunchSelfRemoval());
   EXPECT_TRUE(LaunchRestart());
   auto commands = sim::LaunchedCommands();
@@ -149,19 +153,22 @@ TEST_F(UninstallTest, DelayedCommandsAreExactAndHidden) {
   EXPECT_EQ(commands[1].commandLine, RestartLine);
   for (const auto& command : commands) {
     EXPECT_EQ(command.show, os::SwHide);
-    // Launched from the drive's root, never from inside the directory being removed.
-    EXPECT_EQ(command.currentDirectory, u"C:\\");
+    // From the system directory, never from the program's drive or the directory being removed.
+    EXPECT_EQ(command.currentDirectory, sim::SystemDirectory);
   }
 
   // Without a short form the long path is used, still quoted.
   sim::Fail("GetShortPathNameW", {1});
   EXPECT_TRUE(LaunchSelfRemoval());
   EXPECT_EQ(sim::LaunchedCommands().back().commandLine,
-            "C:\\Windows\\system32\\Cmd.exe /C FOR /F \" \" %x in ('C:\\Windows\\system32\\Ping.exe 1.0.0.0 -w 500') "
-            "do rd \"C:\\Program Files\\Ombrix\" /q /s");
-  // A command that could not be started is reported.
+            "C:\\Windows\\system32\\Cmd.exe /D /C C:\\Windows\\system32\\Ping.exe 1.0.0.0 -w 500 "
+            "& rd \"C:\\Program Files\\Ombrix\" /q /s");
+  // A command that could not be started is reported; so is one that would start elsewhere.
   sim::Fail("WinExec", {1});
   EXPECT_FALSE(LaunchRestart());
+  sim::Fail("SetCurrentDirectoryW", {1});
+  EXPECT_FALSE(LaunchRestart());
+  EXPECT_EQ(sim::LaunchedCommands().size(), 3u);
 }
 
 TEST_F(UninstallTest, InstallDirectoryReplacedByJunctionIsNeitherEmptiedNorRemoved) {

@@ -320,19 +320,32 @@ TEST(Windows, SendMessageRunsTheProcedureWhichMayCloseItsWindow) {
   sim::Window viewer = sim::AddWindow(u"#32770", u"Ombrix_Viewer", [](sim::Window self, std::uint32_t message,
                                                                       std::uintptr_t, std::intptr_t) -> std::intptr_t {
     if (message == 0x8024) sim::RemoveWindow(self);
-    return 0;
+    return 7;
   });
+  auto send = [](sim::Window window, std::uint32_t message, std::uint32_t flags, std::uint32_t timeoutMs) {
+    std::uintptr_t answer = 0;
+    return os::SendMessageTimeoutW(window, message, 0, 0, flags, timeoutMs, &answer) != 0 ? int(answer) : -1;
+  };
   EXPECT_EQ(os::FindWindowW(u"#32770", u"ombrix_viewer"), viewer);
   EXPECT_EQ(os::FindWindowW(u"#32770", u"Other"), 0u);
-  EXPECT_EQ(os::SendMessageW(viewer, 0x10, 0, 0), 0);
+  EXPECT_EQ(send(viewer, 0x10, 0, 1000), 7);
   EXPECT_TRUE(sim::WindowExists(viewer));
-  os::SendMessageW(viewer, 0x8024, 0, 0);
+
+  // A window whose thread does not answer: at once when asked to abort, else after the time-out.
+  sim::HangWindow(viewer);
+  os::FileTime start = sim::Now();
+  EXPECT_EQ(send(viewer, 0x10, os::SmtoAbortIfHung, 2000) + send(viewer, 0x10, 0, 2000), -2);
+  EXPECT_EQ(os::GetLastError(), os::ErrorTimeout);
+  EXPECT_EQ(sim::Now(), start + 2 * sim::Second);
+  sim::HangWindow(viewer, false);
+
+  send(viewer, 0x8024, 0, 1000);
   EXPECT_FALSE(sim::WindowExists(viewer));
   EXPECT_EQ(os::FindWindowW(u"#32770", u"Ombrix_Viewer"), 0u);
-  EXPECT_EQ(os::SendMessageW(viewer, 0x8024, 0, 0), 0);
+  EXPECT_EQ(send(viewer, 0x8024, 0, 1000), -1);
   EXPECT_EQ(os::GetLastError(), os::ErrorInvalidWindowHandle);
-  ASSERT_EQ(sim::SentMessages().size(), 2u) << "a message to a window that is gone reaches nobody";
-  EXPECT_EQ(sim::SentMessages()[1].message, 0x8024u);
+  ASSERT_EQ(sim::SentMessages().size(), 4u) << "a message to a window that is gone reaches nobody";
+  EXPECT_EQ(sim::SentMessages()[3].message, 0x8024u);
 }
 
 const char16_t* const Uninstall = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Ombrix";

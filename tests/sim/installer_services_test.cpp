@@ -263,12 +263,12 @@ TEST(InstallerFaults, EachCallFailsWithTheErrorTheRealCallGives) {
       {"GetTempPathW", [&] { return os::GetTempPathW(260, buffer) == 0; }, os::ErrorAccessDenied},
       {"OpenSCManagerW", [] { return os::OpenSCManagerW(nullptr, nullptr, os::ScManagerAllAccess) == 0; },
        os::ErrorAccessDenied},
-      {"SendMessageW",
+      {"SendMessageTimeoutW",
        [] {
          sim::Window window = sim::AddWindow(u"c", u"t", [](sim::Window, std::uint32_t, std::uintptr_t, std::intptr_t) {
            return std::intptr_t{1};
          });
-         return os::SendMessageW(window, 1, 0, 0) == 0;
+         return os::SendMessageTimeoutW(window, 1, 0, 0, 0, 100, nullptr) == 0;
        },
        os::ErrorAccessDenied},
   };

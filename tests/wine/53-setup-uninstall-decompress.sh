@@ -4,7 +4,8 @@
 # decompression worker (Wine has no change journal, so C: logs its Start line and nothing else,
 # seen through the debugger-output listener), then removes everything as without decompression;
 # Yes to the restart prompt launches the restart command after its delay (the shutdown stand-in
-# records "-r -t 0" once the ping with -w 1000 has ended). Screenshot of the progress page with
+# records "-r -t 0" once the ping with -w 1000 has ended, started in the system directory) and never
+# a shutdown.bat planted at the root of the drive. Screenshot of the progress page with
 # the current-file label: build/artifacts/setup/uninstall-en-2-progress-decompress.png.
 #
 #   bash tests/wine/53-setup-uninstall-decompress.sh
@@ -16,6 +17,11 @@ setup_under_xvfb "$@"
 t_start=$SECONDS
 setup_installed_prefix
 note "installed after $((SECONDS - t_start)) s"
+
+# A batch file named after the restart tool at the root of the drive the uninstaller runs from
+# (C:), where cmd would look first for a bare "shutdown".
+c=$(prefix_c_dir)
+printf '@echo planted>>C:\\planted.txt\r\n' >"$c/shutdown.bat"
 
 uninstall_to_progress tick
 grep -q '^213 (hidden) ' <<<"$DRV_OUT" && fail "the current-file label is hidden with decompression chosen"
@@ -38,8 +44,16 @@ expect "exit code of the uninstall" "$(setup_exit_code uninstall 30)" 1
 
 check_self_removal_ping
 check_removed
+log=$c/ombrix-standins.log
+deadline=$((SECONDS + 30))
+until [ -e "$c/planted.txt" ] || awk -F'\t' '$1 == "shutdown" && $2 == "end"' "$log" 2>/dev/null | grep -q .; do
+    [ $SECONDS -lt $deadline ] || break
+    sleep 0.2
+done
+[ -e "$c/planted.txt" ] && fail "the restart command ran C:\\shutdown.bat"
 standin_wait_end shutdown 1 30
-log=$(prefix_c_dir)/ombrix-standins.log
+expect "current directory of the restart tool" \
+    "$(awk -F'\t' '$1 == "shutdown" && $2 == "start" { print tolower($6); exit }' "$log")" 'c:\windows\system32'
 lines=$(standin_lines shutdown | sort -u)
 expect "restart command" "$lines" "-r -t 0"
 grep -qx '1.0.0.0 -w 1000' <<<"$(standin_lines ping)" || fail "no ping with -w 1000 before the restart"

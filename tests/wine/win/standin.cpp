@@ -2,9 +2,9 @@
 // the uninstaller's delayed commands run for real without sending a packet or restarting
 // anything. The same program is copied under both names and behaves after the name it runs as.
 //
-// Every start appends "<name> TAB start TAB <tick ms> TAB <arguments> TAB <whole command line>" to
-// C:\ombrix-standins.log, and "<name> TAB end TAB <tick ms> TAB <arguments>" before it exits, each
-// line in one write.
+// Every start appends "<name> TAB start TAB <tick ms> TAB <arguments> TAB <whole command line> TAB
+// <current directory>" to C:\ombrix-standins.log, and "<name> TAB end TAB <tick ms> TAB
+// <arguments>" before it exits, each line in one write.
 //
 // As ping.exe it answers as ping does for an address that never replies: a header line, then one
 // "Request timed out." line per request (-n, default 4), each after waiting the -w time (default
@@ -42,7 +42,10 @@ std::wstring Arguments() {
     while (*line && *line != L' ' && *line != L'\t') ++line;
   }
   while (*line == L' ' || *line == L'\t') ++line;
-  return line;
+  // Blanks at the end separate no further argument (cmd passes the blank before a "&" on).
+  std::wstring arguments = line;
+  while (!arguments.empty() && (arguments.back() == L' ' || arguments.back() == L'\t')) arguments.pop_back();
+  return arguments;
 }
 
 std::wstring OwnName() {
@@ -60,7 +63,10 @@ std::wstring OwnName() {
 
 int wmain(int argc, wchar_t** argv) {
   std::wstring const name = OwnName();
-  Record(name + L"\tstart\t" + std::to_wstring(GetTickCount64()) + L"\t" + Arguments() + L"\t" + GetCommandLineW());
+  wchar_t directory[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, directory);
+  Record(name + L"\tstart\t" + std::to_wstring(GetTickCount64()) + L"\t" + Arguments() + L"\t" + GetCommandLineW() +
+         L"\t" + directory);
   int code = 0;
   if (name == L"ping") {
     DWORD waitMs = 4000;
