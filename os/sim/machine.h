@@ -347,6 +347,9 @@ struct FaultState {
 
 struct CallState {
   std::uint64_t count = 0;
+  // DeviceIoControl: calls per control code (the first few codes seen; a fixed table, so that
+  // counting never allocates).
+  std::array<std::pair<std::uint32_t, std::uint64_t>, 8> codeCounts{};
   std::shared_ptr<CallHook> hook;
   std::uint32_t hookCode = 0;
   std::uint64_t hookCalls = 0;

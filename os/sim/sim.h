@@ -86,6 +86,8 @@ void Resume();
 // Calls: counting, hooks and faults. `function` is the os:: name ("DeviceIoControl").
 
 std::uint64_t CallCount(std::string_view function);
+// DeviceIoControl calls with that control code (the first eight codes used are counted).
+std::uint64_t CallCount(std::string_view function, std::uint32_t controlCode);
 // Waits until the function has been entered `count` times in total since Reset.
 bool WaitForCallCount(std::string_view function, std::uint64_t count, std::uint32_t realTimeoutMs = 10'000);
 
