@@ -216,6 +216,8 @@ struct FileInfo {
   FileTime lastAccess = 0;
   FileTime lastWrite = 0;
   std::int64_t usn = 0;
+  std::uint32_t writeOpens = 0;              // opens of the record itself that asked for write access
+  bool recalled = false;                     // a placeholder's data was fetched
   bool compressed() const { return (attributes & os::FileAttributeCompressed) != 0; }
 };
 FileInfo VolumeFile(char16_t letter, std::uint64_t frn);
@@ -224,6 +226,14 @@ FileInfo VolumeFileByPath(std::u16string_view path);
 void SetLastAccess(char16_t letter, std::uint64_t frn, FileTime lastAccess);
 void SetFileAttributes(char16_t letter, std::uint64_t frn, std::uint32_t attributes);
 void SetFileSize(char16_t letter, std::uint64_t frn, std::uint64_t size);
+// Makes the record a reparse point (attribute 0x400), as its owner may at any time, its number
+// unchanged: with a target ("D:\dirile") a file symbolic link (or, on a directory, a junction);
+// with an empty target a cloud placeholder. NtCreateFile follows a link to its target, record by
+// record through further links (at most 31), unless FILE_OPEN_REPARSE_POINT is given; a target
+// that is not a file record of an NTFS volume fails with STATUS_OBJECT_NAME_NOT_FOUND (shares
+// and the plain store are not reached this way). Opening a placeholder without that option
+// fetches its data (FileInfo::recalled).
+void SetReparsePoint(char16_t letter, std::uint64_t frn, std::u16string_view target);
 
 // Another program holding a file open with the given access (GENERIC_READ/GENERIC_WRITE) and
 // share mode, until released. Opens that conflict fail with a sharing violation. Returns 0 when
