@@ -126,7 +126,7 @@ TEST_F(WorkerTest, TheWizardReadsOnlyWholeNamesWhileTheWorkerRuns) {
   int torn = 0;
   while (worker.done.load(std::memory_order_acquire) == 0 || reads == 0) {
     char16_t name[CurrentNameCapacity];
-    ReadCurrentName(worker, name, CurrentNameCapacity);
+    if (!ReadCurrentName(worker, name, CurrentNameCapacity)) continue;
     if (names.count(name) == 0) ++torn;
     ++reads;
   }
@@ -134,7 +134,7 @@ TEST_F(WorkerTest, TheWizardReadsOnlyWholeNamesWhileTheWorkerRuns) {
   os::CloseHandle(thread);
   EXPECT_EQ(torn, 0) << "of " << reads << " reads";
   char16_t shown[CurrentNameCapacity];
-  ReadCurrentName(worker, shown, CurrentNameCapacity);
+  EXPECT_TRUE(ReadCurrentName(worker, shown, CurrentNameCapacity));
   EXPECT_EQ(Narrow(shown), Narrow(last)) << "the last record's name stays on show";
 }
 
