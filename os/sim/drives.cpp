@@ -108,7 +108,7 @@ void AddDrive(char16_t letter, const DriveSpec& spec) {
     drive.files.resize(FirstUserRecord);
     drive.files[RootRecord].sequence = RootRecord;
     drive.files[RootRecord].parent = RootRecord;
-    drive.files[RootRecord].attributes = os::FileAttributeDirectory | os::FileAttributeSystem | 0x2;
+    drive.files[RootRecord].attributes = spec.attributes | os::FileAttributeDirectory | os::FileAttributeSystem | 0x2;
     drive.files[RootRecord].creation = drive.files[RootRecord].lastAccess = drive.files[RootRecord].lastWrite = M().now;
     drive.journal.active = spec.journal;
     drive.journal.id = 0x01D0000000000000ull + M().now / Second;
@@ -145,7 +145,10 @@ std::uint64_t FreeBytesAvailable(char16_t letter) {
 
 void SetDriveAttributes(char16_t letter, std::uint32_t attributes) {
   std::lock_guard<std::mutex> lock(Mutex());
-  if (Drive* drive = TestDrive(letter)) drive->spec.attributes = attributes;
+  if (Drive* drive = TestDrive(letter)) {
+    drive->spec.attributes = attributes;
+    if (drive->ntfs) drive->files[RootRecord].attributes = attributes | os::FileAttributeDirectory | os::FileAttributeSystem | 0x2;
+  }
 }
 
 void SetCompressionRatio(char16_t letter, double ratio) {
@@ -187,6 +190,20 @@ std::uint32_t GetFileAttributesW(const char16_t* path) {
     SetLastError(path ? ErrorPathNotFound : ErrorInvalidParameter);
     return InvalidFileAttributes;
   }
+  // "C:" alone is drive-relative: the current directory when it lies on that drive, else the
+  // drive's root (this process sets no per-drive "=C:" variables).
+  std::u16string relative;
+  if (rest.empty()) {
+    const Machine& m = M();
+    relative = m.currentDirectory;
+    if (relative.empty()) {
+      relative = NormalPath(m.modulePath);
+      relative.resize(std::max<std::size_t>(relative.find_last_of(u'\\'), 3));
+    }
+    if (DriveIndex(relative[0]) != index) relative = std::u16string{static_cast<char16_t>(u'A' + index), u':', u'\\'};
+    path = relative.c_str();
+    ParseDrivePath(path, &rest);
+  }
   // The plain store: a link is reported itself (directory or not, with the reparse attribute).
   std::u16string key;
   bool plain = rest.size() > 1 && ResolvePlain(path, false, &key, nullptr) == 0;
@@ -208,8 +225,7 @@ std::uint32_t GetFileAttributesW(const char16_t* path) {
     SetLastError(ErrorNotReady);
     return InvalidFileAttributes;
   }
-  if (rest.empty()) return drive->spec.attributes;   // "C:" is the current directory of that drive
-  if (rest == u"\\") return drive->ntfs ? drive->files[RootRecord].attributes : FileAttributeDirectory;
+  if (rest == u"\\") return drive->ntfs ? drive->files[RootRecord].attributes : drive->spec.attributes | FileAttributeDirectory;
   int found = -1;
   std::uint32_t record = 0;
   if (LookupPath(path, &found, &record)) return M().drives[found].files[record].attributes;

@@ -131,7 +131,9 @@ struct DriveSpec {
   std::uint64_t totalBytes = 256 * GiB;
   std::uint64_t freeBytes = 128 * GiB;
   std::optional<std::uint64_t> freeBytesAvailable;   // to the caller; unset = freeBytes
-  std::uint32_t attributes = os::FileAttributeDirectory;   // GetFileAttributesW of "C:" itself
+  // GetFileAttributesW of the root "C:\" (an NTFS root adds system and hidden). "C:" alone is
+  // drive-relative, as on Windows: the current directory when it lies on that drive, else the root.
+  std::uint32_t attributes = os::FileAttributeDirectory;
   bool mediaPresent = true;                  // false: an empty optical or card drive (not ready)
   std::uint32_t clusterSize = 4096;
   bool journal = true;                       // NTFS only: a change journal is active
