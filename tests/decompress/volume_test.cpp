@@ -309,7 +309,7 @@ class ReparsePoints : public DecompressTest {
 
 TEST_F(ReparsePoints, LinkToAFileElsewhereIsNotFollowed) {
   auto link = sim::AddFile(u'C', File(u"link.txt", 1 << 20));
-  sim::SetReparsePoint(u'C', link, u"D:\secret.db");
+  sim::SetReparsePoint(u'C', link, u"D:\\secret.db");
   EXPECT_TRUE(Pass(u"C:"));
   ExpectUntouched(u'C', link);
   ExpectUntouched(u'D', target);
@@ -317,7 +317,7 @@ TEST_F(ReparsePoints, LinkToAFileElsewhereIsNotFollowed) {
 
 TEST_F(ReparsePoints, LinkSwappedInAfterTheRecordIsClosedUntouched) {
   auto file = sim::AddFile(u'C', File(u"doc.txt", 1 << 20));
-  sim::OnCall("NtCreateFile", [&](std::uint64_t) { sim::SetReparsePoint(u'C', file, u"D:\secret.db"); });
+  sim::OnCall("NtCreateFile", [&](std::uint64_t) { sim::SetReparsePoint(u'C', file, u"D:\\secret.db"); });
   EXPECT_TRUE(Pass(u"C:"));
   sim::OnCall("NtCreateFile", nullptr);
   EXPECT_TRUE(sim::VolumeFile(u'C', file).compressed()) << "the link itself is what the open reached";

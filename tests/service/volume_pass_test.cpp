@@ -521,7 +521,7 @@ class ReparsePoints : public VolumePass {
 
 TEST_F(ReparsePoints, StaleLinkToAFileElsewhereIsNotFollowed) {
   auto link = sim::AddFile(u'C', Stale(u"link.txt", 100000));
-  sim::SetReparsePoint(u'C', link, u"D:\secret.db");
+  sim::SetReparsePoint(u'C', link, u"D:\\secret.db");
   Pass(u"C:");
   ExpectUntouched(u'C', link);
   ExpectUntouched(u'D', target);
@@ -530,7 +530,7 @@ TEST_F(ReparsePoints, StaleLinkToAFileElsewhereIsNotFollowed) {
 
 TEST_F(ReparsePoints, LinkSwappedInAfterTheRecordIsClosedUntouched) {
   auto file = sim::AddFile(u'C', Stale(u"doc.txt", 100000));
-  sim::OnCall("NtCreateFile", [&](std::uint64_t) { sim::SetReparsePoint(u'C', file, u"D:\secret.db"); });
+  sim::OnCall("NtCreateFile", [&](std::uint64_t) { sim::SetReparsePoint(u'C', file, u"D:\\secret.db"); });
   Pass(u"C:");
   sim::OnCall("NtCreateFile", nullptr);
   // The link itself is what the open reached; nothing through it.
