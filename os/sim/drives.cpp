@@ -234,18 +234,12 @@ std::uint32_t GetFileAttributesW(const char16_t* path) {
   return InvalidFileAttributes;
 }
 
-bool GetVolumeInformationW(const char16_t* rootPath, char16_t* volumeName, std::uint32_t volumeNameCapacity,
-                           std::uint32_t* serialNumber, std::uint32_t* maximumComponentLength,
-                           std::uint32_t* fileSystemFlags, char16_t* fileSystemName,
-                           std::uint32_t fileSystemNameCapacity) {
-  if (std::uint32_t error = CallGate(Fn::GetVolumeInformationW)) return Fails(error);
-  std::lock_guard<std::mutex> lock(Mutex());
-  std::u16string_view rest = u"\\";
-  int index = rootPath ? ParseDrivePath(rootPath, &rest) : DriveIndex(u'C');
-  if (index < 0 || rest.empty()) return Fails(ErrorInvalidName);   // the trailing backslash is required
-  if (rest != u"\\") return Fails(144);                             // ERROR_DIR_NOT_ROOT
-  Drive* drive = PresentDrive(index);
-  if (!drive) return Fails(ErrorPathNotFound);
+namespace {
+
+// What GetVolumeInformationW and GetVolumeInformationByHandleW report of a drive (Mutex() held).
+bool DescribeVolume(const Drive* drive, char16_t* volumeName, std::uint32_t volumeNameCapacity,
+                    std::uint32_t* serialNumber, std::uint32_t* maximumComponentLength, std::uint32_t* fileSystemFlags,
+                    char16_t* fileSystemName, std::uint32_t fileSystemNameCapacity) {
   if (!drive->spec.mediaPresent) return Fails(ErrorNotReady);
   const sim::DriveSpec& spec = drive->spec;
   if (volumeName && spec.label.size() + 1 > volumeNameCapacity) return Fails(ErrorBadLength);
@@ -262,6 +256,38 @@ bool GetVolumeInformationW(const char16_t* rootPath, char16_t* volumeName, std::
   if (maximumComponentLength) *maximumComponentLength = 255;
   if (fileSystemFlags) *fileSystemFlags = spec.fileSystemFlags;
   return true;
+}
+
+}  // namespace
+
+bool GetVolumeInformationW(const char16_t* rootPath, char16_t* volumeName, std::uint32_t volumeNameCapacity,
+                           std::uint32_t* serialNumber, std::uint32_t* maximumComponentLength,
+                           std::uint32_t* fileSystemFlags, char16_t* fileSystemName,
+                           std::uint32_t fileSystemNameCapacity) {
+  if (std::uint32_t error = CallGate(Fn::GetVolumeInformationW)) return Fails(error);
+  std::lock_guard<std::mutex> lock(Mutex());
+  std::u16string_view rest = u"\\";
+  int index = rootPath ? ParseDrivePath(rootPath, &rest) : DriveIndex(u'C');
+  if (index < 0 || rest.empty()) return Fails(ErrorInvalidName);   // the trailing backslash is required
+  if (rest != u"\\") return Fails(144);                             // ERROR_DIR_NOT_ROOT
+  Drive* drive = PresentDrive(index);
+  if (!drive) return Fails(ErrorPathNotFound);
+  return DescribeVolume(drive, volumeName, volumeNameCapacity, serialNumber, maximumComponentLength, fileSystemFlags,
+                        fileSystemName, fileSystemNameCapacity);
+}
+
+bool GetVolumeInformationByHandleW(Handle file, char16_t* volumeName, std::uint32_t volumeNameCapacity,
+                                   std::uint32_t* serialNumber, std::uint32_t* maximumComponentLength,
+                                   std::uint32_t* fileSystemFlags, char16_t* fileSystemName,
+                                   std::uint32_t fileSystemNameCapacity) {
+  if (std::uint32_t error = CallGate(Fn::GetVolumeInformationByHandleW)) return Fails(error);
+  std::lock_guard<std::mutex> lock(Mutex());
+  HandleEntry* entry = M().handles.Find(file);
+  bool onVolume = entry && (entry->kind == HandleKind::Volume || entry->kind == HandleKind::VolumeFile);
+  const Drive* drive = onVolume ? HandleDrive(*entry) : nullptr;   // plain files are not modelled
+  if (!drive) return Fails(ErrorInvalidHandle);
+  return DescribeVolume(drive, volumeName, volumeNameCapacity, serialNumber, maximumComponentLength, fileSystemFlags,
+                        fileSystemName, fileSystemNameCapacity);
 }
 
 std::uint32_t QueryDosDeviceW(const char16_t* deviceName, char16_t* targetPath, std::uint32_t capacity) {

@@ -212,8 +212,10 @@ struct FileInfo {
   std::uint64_t parent = 0;
   std::uint32_t attributes = 0;
   std::uint64_t size = 0;
-  std::uint64_t allocated = 0;               // clusters in bytes; GetCompressedFileSizeW reports this
-                                             // for a compressed file that is not resident
+  std::uint64_t allocated = 0;               // clusters in bytes; GetCompressedFileSizeW and the
+                                             // FileCompressionInfo class of GetFileInformationByHandleEx
+                                             // (the only class modelled) report this for a compressed
+                                             // file that is not resident
   FileTime creation = 0;
   FileTime lastAccess = 0;
   FileTime lastWrite = 0;
@@ -236,6 +238,8 @@ void SetFileSize(char16_t letter, std::uint64_t frn, std::uint64_t size);
 // and the plain store are not reached this way). Opening a placeholder without that option
 // fetches its data (FileInfo::recalled).
 void SetReparsePoint(char16_t letter, std::uint64_t frn, std::u16string_view target);
+// GetFileInformationByHandle and GetVolumeInformationByHandleW describe what a handle reached
+// (a followed link: the target and its volume); the serial number is the DriveSpec's.
 
 // Another program holding a file open with the given access (GENERIC_READ/GENERIC_WRITE) and
 // share mode, until released. Opens that conflict fail with a sharing violation. Returns 0 when

@@ -834,38 +834,23 @@ bool GetFileInformationByHandle(Handle file, ByHandleFileInformation* info) {
   if (std::uint32_t error = CallGate(Fn::GetFileInformationByHandle)) return Fails(error);
   std::lock_guard<std::mutex> lock(Mutex());
   HandleEntry* entry = M().handles.Find(file);
-  if (!entry || (entry->kind != HandleKind::VolumeFile && entry->kind != HandleKind::PlainFile))
-    return Fails(entry ? ErrorInvalidFunction : ErrorInvalidHandle);
+  if (!entry || entry->kind != HandleKind::VolumeFile) return Fails(ErrorInvalidHandle);   // only these are modelled
   if (!info) return Fails(998);   // ERROR_NOACCESS
+  const FileNode* node = OpenRecord(entry);
+  if (!node) return false;
   ByHandleFileInformation out = {};
-  FileTime times[3];
-  std::uint64_t size, index = 0;
-  int driveIndex;
-  if (entry->kind == HandleKind::VolumeFile) {
-    const FileNode* node = OpenRecord(entry);
-    if (!node) return false;
-    out.dwFileAttributes = node->attributes;
-    times[0] = node->creation, times[1] = node->lastAccess, times[2] = node->lastWrite;
-    size = node->size;
-    index = FrnOf(*node, entry->record);
-    driveIndex = entry->drive;
-  } else {
-    const PlainFile& plain = *entry->file;
-    out.dwFileAttributes = plain.attributes;
-    times[0] = plain.creation, times[1] = plain.lastAccess, times[2] = plain.lastWrite;
-    size = plain.bytes.size();
-    driveIndex = DriveIndex(plain.path[0]);
-  }
+  out.dwFileAttributes = node->attributes;
   std::uint32_t* fields[3] = {out.ftCreationTime, out.ftLastAccessTime, out.ftLastWriteTime};
+  FileTime times[3] = {node->creation, node->lastAccess, node->lastWrite};
   for (int i = 0; i < 3; ++i) {
     fields[i][0] = static_cast<std::uint32_t>(times[i]);
     fields[i][1] = static_cast<std::uint32_t>(times[i] >> 32);
   }
-  const Drive* drive = PresentDrive(driveIndex);
-  out.dwVolumeSerialNumber = drive ? drive->spec.serialNumber : 0;
-  out.nFileSizeHigh = static_cast<std::uint32_t>(size >> 32);
-  out.nFileSizeLow = static_cast<std::uint32_t>(size);
+  out.dwVolumeSerialNumber = M().drives[entry->drive].spec.serialNumber;
+  out.nFileSizeHigh = static_cast<std::uint32_t>(node->size >> 32);
+  out.nFileSizeLow = static_cast<std::uint32_t>(node->size);
   out.nNumberOfLinks = 1;
+  std::uint64_t index = FrnOf(*node, entry->record);
   out.nFileIndexHigh = static_cast<std::uint32_t>(index >> 32);
   out.nFileIndexLow = static_cast<std::uint32_t>(index);
   *info = out;
@@ -876,59 +861,22 @@ bool GetFileInformationByHandleEx(Handle file, std::uint32_t infoClass, void* bu
   if (std::uint32_t error = CallGate(Fn::GetFileInformationByHandleEx)) return Fails(error);
   std::lock_guard<std::mutex> lock(Mutex());
   HandleEntry* entry = M().handles.Find(file);
-  if (!entry || (entry->kind != HandleKind::VolumeFile && entry->kind != HandleKind::PlainFile))
-    return Fails(entry ? ErrorInvalidFunction : ErrorInvalidHandle);
-  // Only the class the pass uses is modelled.
-  if (infoClass != FileCompressionInfoClass) return Fails(ErrorInvalidParameter);
+  if (!entry || entry->kind != HandleKind::VolumeFile) return Fails(ErrorInvalidHandle);   // only these are modelled
+  if (infoClass != FileCompressionInfoClass) return Fails(ErrorInvalidParameter);          // and only this class
   if (!buffer || bufferSize < sizeof(FileCompressionInfo)) return Fails(ErrorBadLength);
+  const FileNode* node = OpenRecord(entry);
+  if (!node) return false;
+  // As GetCompressedFileSizeW: the space taken by compressed data that is not resident, else the size.
   FileCompressionInfo out = {};
-  if (entry->kind == HandleKind::VolumeFile) {
-    const FileNode* node = OpenRecord(entry);
-    if (!node) return false;
-    // As GetCompressedFileSizeW: the space taken by compressed data that is not resident, else
-    // the size.
-    bool packed = (node->attributes & FileAttributeCompressed) && node->size > ResidentLimit;
-    out.CompressedFileSize = static_cast<std::int64_t>(packed ? node->allocated : node->size);
-    if (node->attributes & FileAttributeCompressed) {
-      out.CompressionFormat = CompressionFormatLznt1;
-      out.CompressionUnitShift = 16;
-      out.ChunkShift = 12;
-      out.ClusterShift = 12;
-    }
-  } else {
-    out.CompressedFileSize = static_cast<std::int64_t>(entry->file->bytes.size());
+  bool compressed = (node->attributes & FileAttributeCompressed) != 0;
+  out.CompressedFileSize = static_cast<std::int64_t>(compressed && node->size > ResidentLimit ? node->allocated : node->size);
+  if (compressed) {
+    out.CompressionFormat = CompressionFormatLznt1;
+    out.CompressionUnitShift = 16;
+    out.ChunkShift = 12;
+    out.ClusterShift = 12;
   }
   std::memcpy(buffer, &out, sizeof(out));
-  return true;
-}
-
-bool GetVolumeInformationByHandleW(Handle file, char16_t* volumeName, std::uint32_t volumeNameCapacity,
-                                   std::uint32_t* serialNumber, std::uint32_t* maximumComponentLength,
-                                   std::uint32_t* fileSystemFlags, char16_t* fileSystemName,
-                                   std::uint32_t fileSystemNameCapacity) {
-  if (std::uint32_t error = CallGate(Fn::GetVolumeInformationByHandleW)) return Fails(error);
-  std::lock_guard<std::mutex> lock(Mutex());
-  HandleEntry* entry = M().handles.Find(file);
-  if (!entry) return Fails(ErrorInvalidHandle);
-  const Drive* drive = nullptr;
-  if (entry->kind == HandleKind::Volume || entry->kind == HandleKind::VolumeFile) drive = HandleDrive(*entry);
-  else if (entry->kind == HandleKind::PlainFile) drive = PresentDrive(DriveIndex(entry->file->path[0]));
-  else return Fails(ErrorInvalidHandle);
-  if (!drive) return Fails(ErrorInvalidHandle);
-  const sim::DriveSpec& spec = drive->spec;
-  if (volumeName && spec.label.size() + 1 > volumeNameCapacity) return Fails(ErrorBadLength);
-  if (fileSystemName && spec.fileSystem.size() + 1 > fileSystemNameCapacity) return Fails(ErrorBadLength);
-  if (volumeName) {
-    spec.label.copy(volumeName, spec.label.size());
-    volumeName[spec.label.size()] = 0;
-  }
-  if (fileSystemName) {
-    spec.fileSystem.copy(fileSystemName, spec.fileSystem.size());
-    fileSystemName[spec.fileSystem.size()] = 0;
-  }
-  if (serialNumber) *serialNumber = spec.serialNumber;
-  if (maximumComponentLength) *maximumComponentLength = 255;
-  if (fileSystemFlags) *fileSystemFlags = spec.fileSystemFlags;
   return true;
 }
 

@@ -73,7 +73,9 @@ TEST_F(WorkerTest, CompressedCurrentDirectoryHidesNoDrive) {
   EXPECT_EQ(RunWorker(), 1u);
   EXPECT_FALSE(IsCompressed(u'C', file));
   // The install decides the active drives the same way.
-  sim::MakeDirectory(Installer.installDirectory, {u"BUILTIN\\Administrators"});
+  sim::DirectorySpec admins;
+  admins.owner = sim::AdministratorsOwner;
+  sim::MakeDirectory(Installer.installDirectory, admins);
   ASSERT_TRUE(WriteInitialStatistics());
   EXPECT_EQ(+Installer.statistics.DriveNtfs[0], 1);
 }
