@@ -2,10 +2,10 @@
 
 // The hand-over is a sequence lock over nameSequence: the writer makes the sequence odd, rewrites
 // the name and makes it even again; a reader copies the name between two reads of the sequence
-// and tries again, a few times at most, when they differ or were odd. The name's units are themselves read and written
-// atomically (relaxed order is not enough on its own, so the unit stores are releases and the
-// unit loads acquires): a reader that sees any unit of a new name then also sees the odd
-// sequence, and no access is a data race.
+// and tries again, a few times at most, when they differ or were odd. The name's units are
+// themselves read and written atomically (relaxed order is not enough on its own, so the unit
+// stores are releases and the unit loads acquires): a reader that sees any unit of a new name
+// then also sees the odd sequence, and no access is a data race.
 
 namespace {
 
