@@ -7,7 +7,6 @@
 namespace {
 
 constexpr std::int64_t MeasureUnit = 4096;
-constexpr int PathCapacity = 4096;
 
 std::int64_t RoundUp(std::int64_t size) {
   return (size + MeasureUnit - 1) / MeasureUnit * MeasureUnit;
@@ -19,17 +18,13 @@ struct PassTotals {
   std::int64_t records;
 };
 
-// Compares the file's size with the space allocated to its data, both in 4 KiB units.
+// Compares the file's size with the space allocated to its data, both in 4 KiB units. The space
+// is asked through the open handle: a path could lead somewhere else by now.
 void MeasureFile(const FileCandidate& file, PassControl& control, PassTotals& totals) {
-  // Only a path the call reports as complete is read, so the buffer needs no clearing.
-  char16_t path[PathCapacity];
-  path[0] = 0;
-  std::uint64_t compressed = 0xFFFFFFFFull;   // what an unreadable path or size yields
-  std::uint32_t length = os::GetFinalPathNameByHandleW(file.File, path, PathCapacity, 0);
-  if (length > 0 && length < PathCapacity) {
-    std::uint32_t high = 0;
-    std::uint32_t low = os::GetCompressedFileSizeW(path, &high);
-    compressed = (std::uint64_t(high) << 32) | low;
+  std::uint64_t compressed = 0xFFFFFFFFull;   // what an unreadable size yields
+  os::FileCompressionInfo info = {};
+  if (os::GetFileInformationByHandleEx(file.File, os::FileCompressionInfoClass, &info, sizeof(info))) {
+    compressed = std::uint64_t(info.CompressedFileSize);
   }
   std::int64_t size = RoundUp(file.Size);
   std::int64_t allocated = RoundUp(std::int64_t(compressed));
@@ -65,7 +60,7 @@ void HandleFile(const char16_t* drive, const FileCandidate& file, PassControl& c
   }
 }
 
-// The pass's state is large (two 8 KiB name and path buffers and a 4 KiB batch); it lives on the
+// The pass's state is large (an 8 KiB name buffer and a 4 KiB batch); it lives on the
 // worker's stack, so nothing is allocated per volume or per file.
 std::int64_t RunPass(const char16_t* drive, PassControl& control, EnumContext& context, PassTotals& totals) {
   while (NextFileRecord(context)) {

@@ -308,8 +308,9 @@ INT_PTR CALLBACK UninstallProgressProc(HWND page, UINT message, WPARAM wParam, L
     UninstallTickActions tick = UninstallTick(&uninstallProgress, Installer.worker.done.load());
     if (tick.showCurrentName) {
       char16_t name[CurrentNameCapacity];
-      ReadCurrentName(Installer.worker, name, CurrentNameCapacity);
-      SetDlgItemTextW(page, IDC_CURRENT_FILE, Wide(name));
+      if (ReadCurrentName(Installer.worker, name, CurrentNameCapacity)) {
+        SetDlgItemTextW(page, IDC_CURRENT_FILE, Wide(name));
+      }
     }
     if (tick.finish) {
       KillTimer(page, ProgressTimer);

@@ -36,12 +36,15 @@ bool DecompressVolume(const char16_t* drive, std::int32_t ntfsType, WorkerRecord
     return false;
   }
 
+  // Only the few compressed candidates cost system calls: the record tests come first, and the
+  // free space, which only a decompression changes, is asked before each one.
   while (NextFileRecord(context)) {
     FileCandidate& file = context.Current;
     SetCurrentName(record, file.Name);
-    if (!RoomToDecompress(drive)) break;
     if (record.stopRequest.load(std::memory_order_acquire) != 0) break;
-    if (!SelectCompressedFile(file)) continue;
+    if (!IsCompressedCandidate(file)) continue;
+    if (!RoomToDecompress(drive)) break;
+    if (!OpenSelectedFile(file)) continue;
     DecompressFile(file.File);
     os::CloseHandle(file.File);
     file.File = os::NullHandle;

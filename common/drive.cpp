@@ -17,5 +17,9 @@ int IsNtfs(const char16_t* name) {
 }
 
 bool HasCompressedAttribute(const char16_t* name) {
-  return (os::GetFileAttributesW(name) & os::FileAttributeCompressed) != 0;
+  // The root, "C:\": the bare "C:" names the process's current directory on that drive, which
+  // says nothing about the drive.
+  char16_t root[16];
+  FormatWide(root, 16, u"%s\\", name);
+  return (os::GetFileAttributesW(root) & os::FileAttributeCompressed) != 0;
 }

@@ -132,6 +132,7 @@ bool Refill(EnumContext& context) {
   } else {
     return false;
   }
+  if (context.LastBatch) return false;
   std::uint32_t returned = 0;
   if (!os::DeviceIoControl(context.Volume, os::FsctlEnumUsnData, input, EnumInputLength, context.Output,
                            EnumOutputSize, &returned)) {
@@ -140,7 +141,11 @@ bool Refill(EnumContext& context) {
   // A batch without a single record (or a nonsensical count) ends the enumeration: the next
   // start number would not move on, and there is nothing to read.
   if (returned <= sizeof(std::uint64_t) || returned > EnumOutputSize) return false;
-  *start = ReadAt<std::uint64_t>(context.Output, 0);
+  // A next start that does not move on would fetch the same batch again, for ever: its records
+  // are handed out, and the enumeration ends after them.
+  std::uint64_t next = ReadAt<std::uint64_t>(context.Output, 0);
+  if (next <= *start) context.LastBatch = 1;
+  else *start = next;
   context.Cursor = sizeof(std::uint64_t);
   context.Remaining = std::int32_t(returned - sizeof(std::uint64_t));
   return true;
@@ -192,6 +197,11 @@ bool ReadJournal(EnumContext& context) {
     return false;
   }
   std::int64_t nextUsn = ReadAt<std::int64_t>(journal, JournalNextUsn);
+  std::uint32_t serial = 0;
+  if (os::GetVolumeInformationByHandleW(context.Volume, nullptr, 0, &serial, nullptr, nullptr, nullptr, 0)) {
+    context.VolumeSerial = serial;
+    context.VolumeSerialKnown = 1;
+  }
   if (context.NtfsType == NTFSTYPE_WIN7) {
     context.ShortInput.Data.HighUsn = nextUsn;
   } else if (context.NtfsType == NTFSTYPE_WIN8_0 || context.NtfsType == NTFSTYPE_WIN8_1_UP) {
@@ -230,6 +240,8 @@ bool NextFileRecord(EnumContext& context) {
     // what lies in the name field after it is never read.
     FileCandidate& current = context.Current;
     current.Volume = context.Volume;
+    current.VolumeSerial = context.VolumeSerial;
+    current.VolumeSerialKnown = context.VolumeSerialKnown;
     current.FileReferenceNumber = ReadAt<std::uint64_t>(record, 8);
     current.Attributes = ReadAt<std::uint32_t>(record, layout.attributes);
     current.File = os::NullHandle;
@@ -302,24 +314,40 @@ bool IsExcludedName(const char16_t* name, std::size_t length) {
   return ExcludedSlots.slots[SlotOf(key, ExcludedMultiplier)] == key;
 }
 
-bool OpenEligibleFile(FileCandidate& candidate) {
-  if (candidate.Attributes & (os::FileAttributeDirectory | os::FileAttributeSystem)) return false;
+bool IsEligibleRecord(FileCandidate& candidate) {
+  if (candidate.Attributes &
+      (os::FileAttributeDirectory | os::FileAttributeSystem | os::FileAttributeReparsePoint)) {
+    return false;
+  }
   // The extension test does not depend on case. Only a name that passes it is lowered in place:
   // a rejected candidate is overwritten by the next record unseen.
   if (IsExcludedName(candidate.Name, candidate.NameLength)) return false;
   for (char16_t* c = candidate.Name; *c != 0; ++c) {
     if (char16_t(*c - u'A') < 26) *c = char16_t(*c + (u'a' - u'A'));
   }
+  return true;
+}
 
+bool OpenSelectedFile(FileCandidate& candidate) {
   candidate.File = OpenFileById(candidate.Volume, candidate.FileReferenceNumber);
   if (candidate.File == os::NullHandle) return false;
 
-  if (!os::GetFileSizeEx(candidate.File, &candidate.Size) || candidate.Size > MaxFileSize) {
+  // The record may have become a reparse point since it was enumerated: what the handle refers
+  // to decides, and nothing is asked through a path.
+  os::ByHandleFileInformation info = {};
+  bool ours = os::GetFileInformationByHandle(candidate.File, &info) &&
+              (info.dwFileAttributes & (os::FileAttributeReparsePoint | os::FileAttributeDirectory)) == 0 &&
+              candidate.VolumeSerialKnown && info.dwVolumeSerialNumber == candidate.VolumeSerial;
+  if (!ours || !os::GetFileSizeEx(candidate.File, &candidate.Size) || candidate.Size > MaxFileSize) {
     os::CloseHandle(candidate.File);
     candidate.File = os::NullHandle;
     return false;
   }
   return true;
+}
+
+bool OpenEligibleFile(FileCandidate& candidate) {
+  return IsEligibleRecord(candidate) && OpenSelectedFile(candidate);
 }
 
 bool SelectFile(FileCandidate& candidate) {
@@ -329,14 +357,10 @@ bool SelectFile(FileCandidate& candidate) {
   return true;
 }
 
-bool SelectCompressedFile(FileCandidate& candidate) {
-  if (!OpenEligibleFile(candidate)) return false;
-  // The attributes as the enumeration delivered them: there is no last-access rule here.
-  if ((candidate.Attributes & os::FileAttributeCompressed) == 0) {
-    os::CloseHandle(candidate.File);
-    candidate.File = os::NullHandle;
-    return false;
-  }
+bool IsCompressedCandidate(FileCandidate& candidate) {
+  // Most records are not compressed: they are passed over before anything else is looked at.
+  if ((candidate.Attributes & os::FileAttributeCompressed) == 0) return false;
+  if (!IsEligibleRecord(candidate)) return false;
   candidate.Compressed = 1;
   return true;
 }
@@ -351,7 +375,7 @@ os::Handle OpenFileById(os::Handle volume, std::uint64_t fileReferenceNumber) {
   os::Handle file = os::NullHandle;   // written by the call only when it succeeds
   os::NtCreateFile(&file, os::FileGenericReadWrite, &attributes, &status, nullptr, os::FileAttributeNormal,
                    os::FileShareRead | os::FileShareWrite, os::FileOpen,
-                   os::FileOpenByFileId | os::FileNonDirectoryFile, nullptr, 0);
+                   os::FileOpenByFileId | os::FileNonDirectoryFile | os::FileOpenReparsePoint, nullptr, 0);
   return file;
 }
 

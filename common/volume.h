@@ -53,6 +53,8 @@ static_assert(sizeof(ShortEnumInput) == EnumInputLength, "short input is passed 
 // The file most recently handed out by NextFileRecord.
 struct FileCandidate {
   os::Handle Volume;
+  std::uint32_t VolumeSerial;             // of the pass's volume; an opened file must be on it
+  std::uint8_t VolumeSerialKnown;         // 0: no file passes the volume check
   char16_t Name[CandidateNameCapacity];   // the file's own name, no directory part
   std::uint32_t NameLength;               // units copied from the record (the NUL follows them)
   std::uint32_t Attributes;               // at enumeration time
@@ -66,6 +68,9 @@ struct FileCandidate {
 // The state of one enumeration over one volume.
 struct EnumContext {
   os::Handle Volume;
+  std::uint32_t VolumeSerial;
+  std::uint8_t VolumeSerialKnown;   // 0 until read: no file then passes the volume check
+  std::uint8_t LastBatch;           // the batch in Output did not move the start on
   std::int32_t NtfsType;
   ShortEnumInput ShortInput;
   MftEnumDataV1 LongInput;
@@ -107,16 +112,26 @@ bool DecompressFile(os::Handle file);
 // What the installer's decompression pass uses besides the routines above.
 
 // QueryJournal's query without the failure's line and without creating a journal: the
-// decompression pass leaves a volume without a journal as it found it.
+// decompression pass leaves a volume without a journal as it found it. Also reads the volume's
+// serial number, against which every opened file is checked.
 bool ReadJournal(EnumContext& context);
 
-// The tests that SelectFile and SelectCompressedFile share: not a directory or system file, an
-// extension outside ExcludedExtensions (the name is lowered in place), the file opened by its
-// number and no larger than MaxFileSize. True with the file open (candidate.File); false with no
-// handle left open.
+// The tests on the record alone, which cost no system call: not a directory, system file or
+// reparse point (a link or a placeholder is never opened), and an extension outside
+// ExcludedExtensions. A name that passes is lowered in place.
+bool IsEligibleRecord(FileCandidate& candidate);
+
+// Opens the candidate by its number, without following a reparse point, and checks through the
+// handle that it is no reparse point, lies on the pass's volume and is no larger than
+// MaxFileSize. True with the file open (candidate.File); false with no handle left open and the
+// file untouched.
+bool OpenSelectedFile(FileCandidate& candidate);
+
+// The tests that SelectFile and the installer's selection share: IsEligibleRecord, then
+// OpenSelectedFile.
 bool OpenEligibleFile(FileCandidate& candidate);
 
-// The installer's selection: OpenEligibleFile, and the attributes as the enumeration delivered
-// them carry the compressed bit (no last-access rule). True with the file open; false with no
-// handle left open.
-bool SelectCompressedFile(FileCandidate& candidate);
+// The installer's selection on the record alone: the attributes as the enumeration delivered
+// them carry the compressed bit (no last-access rule), tested first, and IsEligibleRecord. The
+// file is then opened with OpenSelectedFile.
+bool IsCompressedCandidate(FileCandidate& candidate);

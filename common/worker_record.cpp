@@ -2,10 +2,10 @@
 
 // The hand-over is a sequence lock over nameSequence: the writer makes the sequence odd, rewrites
 // the name and makes it even again; a reader copies the name between two reads of the sequence
-// and starts over when they differ or were odd. The name's units are themselves read and written
-// atomically (relaxed order is not enough on its own, so the unit stores are releases and the
-// unit loads acquires): a reader that sees any unit of a new name then also sees the odd
-// sequence, and no access is a data race.
+// and tries again, a few times at most, when they differ or were odd. The name's units are
+// themselves read and written atomically (relaxed order is not enough on its own, so the unit
+// stores are releases and the unit loads acquires): a reader that sees any unit of a new name
+// then also sees the odd sequence, and no access is a data race.
 
 namespace {
 
@@ -34,10 +34,13 @@ void SetCurrentName(WorkerRecord& record, const char16_t* name) {
   record.nameSequence.store(sequence + 2, std::memory_order_release);
 }
 
-void ReadCurrentName(WorkerRecord& record, char16_t* name, int capacity) {
-  if (capacity <= 0) return;
+bool ReadCurrentName(WorkerRecord& record, char16_t* name, int capacity) {
+  if (capacity <= 0) return false;
   int limit = capacity < CurrentNameCapacity ? capacity : CurrentNameCapacity;
-  for (;;) {
+  // The page reads on its timer: rather than wait for the worker to finish a name, it keeps
+  // showing the one it has.
+  constexpr int Attempts = 4;
+  for (int attempt = 0; attempt < Attempts; ++attempt) {
     std::uint32_t before = record.nameSequence.load(std::memory_order_acquire);
     if (before & 1) continue;   // a name is being written
     int length = 0;
@@ -47,6 +50,8 @@ void ReadCurrentName(WorkerRecord& record, char16_t* name, int capacity) {
       name[length++] = unit;
     }
     name[length] = 0;
-    if (record.nameSequence.load(std::memory_order_relaxed) == before) return;
+    if (record.nameSequence.load(std::memory_order_relaxed) == before) return true;
   }
+  name[0] = 0;
+  return false;
 }

@@ -21,7 +21,9 @@ struct WorkerRecord {
   char16_t currentName[CurrentNameCapacity];
 };
 
-// The current-name hand-over between the worker and the wizard: the reader always gets a name
-// that was written whole. One writer (the worker) and any number of readers.
+// The current-name hand-over between the worker and the wizard: a reader gets only a name that
+// was written whole. One writer (the worker) and any number of readers. A read never waits for
+// the writer: false (and an empty name) when the worker was rewriting the name at each of a few
+// tries; the reader then keeps showing the last name it got.
 void SetCurrentName(WorkerRecord& record, const char16_t* name);
-void ReadCurrentName(WorkerRecord& record, char16_t* name, int capacity);
+bool ReadCurrentName(WorkerRecord& record, char16_t* name, int capacity);

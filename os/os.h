@@ -80,6 +80,7 @@ constexpr std::uint32_t ObjCaseInsensitive = 0x40;
 constexpr std::uint32_t FileOpen = 1;
 constexpr std::uint32_t FileNonDirectoryFile = 0x40;
 constexpr std::uint32_t FileOpenByFileId = 0x2000;
+constexpr std::uint32_t FileOpenReparsePoint = 0x00200000;   // open a reparse point itself, never its target
 constexpr std::uint32_t FileGenericReadWrite = 0x0012019F;
 
 constexpr std::uint32_t RegDword = 4;
@@ -216,6 +217,33 @@ struct FindData {
 };
 static_assert(sizeof(FindData) == 592, "WIN32_FIND_DATAW is 592 bytes");
 
+// BY_HANDLE_FILE_INFORMATION: 52 bytes; FILETIMEs and 64-bit numbers as pairs of 32-bit halves.
+struct ByHandleFileInformation {
+  std::uint32_t dwFileAttributes;
+  std::uint32_t ftCreationTime[2];
+  std::uint32_t ftLastAccessTime[2];
+  std::uint32_t ftLastWriteTime[2];
+  std::uint32_t dwVolumeSerialNumber;
+  std::uint32_t nFileSizeHigh;
+  std::uint32_t nFileSizeLow;
+  std::uint32_t nNumberOfLinks;
+  std::uint32_t nFileIndexHigh;
+  std::uint32_t nFileIndexLow;
+};
+static_assert(sizeof(ByHandleFileInformation) == 52, "BY_HANDLE_FILE_INFORMATION is 52 bytes");
+
+// FILE_COMPRESSION_INFO, the FileCompressionInfo class of GetFileInformationByHandleEx.
+constexpr std::uint32_t FileCompressionInfoClass = 8;
+struct FileCompressionInfo {
+  std::int64_t CompressedFileSize;   // the space the file's data takes
+  std::uint16_t CompressionFormat;
+  std::uint8_t CompressionUnitShift;
+  std::uint8_t ChunkShift;
+  std::uint8_t ClusterShift;
+  std::uint8_t Reserved[3];
+};
+static_assert(sizeof(FileCompressionInfo) == 16, "FILE_COMPRESSION_INFO is 16 bytes");
+
 // SERVICE_DELAYED_AUTO_START_INFO.
 struct ServiceDelayedAutoStartInfo {
   std::int32_t fDelayedAutostart;
@@ -310,6 +338,13 @@ bool GetFileSizeEx(Handle file, std::int64_t* size);
 bool GetFileTime(Handle file, FileTime* creation, FileTime* lastAccess, FileTime* lastWrite);
 std::uint32_t GetFinalPathNameByHandleW(Handle file, char16_t* path, std::uint32_t capacity, std::uint32_t flags);
 std::uint32_t GetCompressedFileSizeW(const char16_t* path, std::uint32_t* fileSizeHigh);
+// Queries through an open handle: what the handle itself refers to, whatever path led there.
+bool GetFileInformationByHandle(Handle file, ByHandleFileInformation* info);
+bool GetFileInformationByHandleEx(Handle file, std::uint32_t infoClass, void* buffer, std::uint32_t bufferSize);
+bool GetVolumeInformationByHandleW(Handle file, char16_t* volumeName, std::uint32_t volumeNameCapacity,
+                                   std::uint32_t* serialNumber, std::uint32_t* maximumComponentLength,
+                                   std::uint32_t* fileSystemFlags, char16_t* fileSystemName,
+                                   std::uint32_t fileSystemNameCapacity);
 
 // Filter manager, user-mode library. Results are HRESULTs (S_OK = 0).
 std::int32_t FilterConnectCommunicationPort(const char16_t* portName, std::uint32_t options, const void* context,

@@ -59,6 +59,9 @@ constexpr FnInfo FnTable[FnCount] = {
     {"GetFileTime", true, AccessDenied},
     {"GetFinalPathNameByHandleW", true, AccessDenied},
     {"GetCompressedFileSizeW", true, os::ErrorFileNotFound},
+    {"GetFileInformationByHandle", true, os::ErrorInvalidHandle},
+    {"GetFileInformationByHandleEx", true, os::ErrorInvalidHandle},
+    {"GetVolumeInformationByHandleW", true, os::ErrorInvalidHandle},
     {"FilterConnectCommunicationPort", true, HresultFromWin32(os::ErrorFileNotFound)},
     {"FilterSendMessage", true, HresultFromWin32(os::ErrorInvalidHandle)},
     {"SHGetSpecialFolderPathW", true, os::ErrorFileNotFound},
@@ -154,6 +157,14 @@ std::uint32_t CallGate(Fn fn, std::uint32_t controlCode) {
   std::unique_lock<std::mutex> lock(Mutex());
   CallState& call = Call(fn);
   ++call.count;
+  if (controlCode != 0) {
+    for (auto& [code, count] : call.codeCounts) {
+      if (code != controlCode && code != 0) continue;
+      code = controlCode;
+      ++count;
+      break;
+    }
+  }
   if (call.hook && CodeMatches(call.hookCode, controlCode)) {
     hook = call.hook;
     hookNumber = ++call.hookCalls;
@@ -451,6 +462,16 @@ std::uint64_t CallCount(std::string_view function) {
   if (!FindFn(function, &fn)) return 0;
   std::lock_guard<std::mutex> lock(Mutex());
   return M().calls[static_cast<int>(fn)].count;
+}
+
+std::uint64_t CallCount(std::string_view function, std::uint32_t controlCode) {
+  Fn fn;
+  if (!FindFn(function, &fn)) return 0;
+  std::lock_guard<std::mutex> lock(Mutex());
+  for (const auto& [code, count] : M().calls[static_cast<int>(fn)].codeCounts) {
+    if (code == controlCode) return count;
+  }
+  return 0;
 }
 
 bool WaitForCallCount(std::string_view function, std::uint64_t count, std::uint32_t realTimeoutMs) {

@@ -108,7 +108,7 @@ void AddDrive(char16_t letter, const DriveSpec& spec) {
     drive.files.resize(FirstUserRecord);
     drive.files[RootRecord].sequence = RootRecord;
     drive.files[RootRecord].parent = RootRecord;
-    drive.files[RootRecord].attributes = os::FileAttributeDirectory | os::FileAttributeSystem | 0x2;
+    drive.files[RootRecord].attributes = spec.attributes | os::FileAttributeDirectory | os::FileAttributeSystem | 0x2;
     drive.files[RootRecord].creation = drive.files[RootRecord].lastAccess = drive.files[RootRecord].lastWrite = M().now;
     drive.journal.active = spec.journal;
     drive.journal.id = 0x01D0000000000000ull + M().now / Second;
@@ -145,7 +145,10 @@ std::uint64_t FreeBytesAvailable(char16_t letter) {
 
 void SetDriveAttributes(char16_t letter, std::uint32_t attributes) {
   std::lock_guard<std::mutex> lock(Mutex());
-  if (Drive* drive = TestDrive(letter)) drive->spec.attributes = attributes;
+  if (Drive* drive = TestDrive(letter)) {
+    drive->spec.attributes = attributes;
+    if (drive->ntfs) drive->files[RootRecord].attributes = attributes | os::FileAttributeDirectory | os::FileAttributeSystem | 0x2;
+  }
 }
 
 void SetCompressionRatio(char16_t letter, double ratio) {
@@ -187,6 +190,20 @@ std::uint32_t GetFileAttributesW(const char16_t* path) {
     SetLastError(path ? ErrorPathNotFound : ErrorInvalidParameter);
     return InvalidFileAttributes;
   }
+  // "C:" alone is drive-relative: the current directory when it lies on that drive, else the
+  // drive's root (this process sets no per-drive "=C:" variables).
+  std::u16string relative;
+  if (rest.empty()) {
+    const Machine& m = M();
+    relative = m.currentDirectory;
+    if (relative.empty()) {
+      relative = NormalPath(m.modulePath);
+      relative.resize(std::max<std::size_t>(relative.find_last_of(u'\\'), 3));
+    }
+    if (DriveIndex(relative[0]) != index) relative = std::u16string{static_cast<char16_t>(u'A' + index), u':', u'\\'};
+    path = relative.c_str();
+    ParseDrivePath(path, &rest);
+  }
   // The plain store: a link is reported itself (directory or not, with the reparse attribute).
   std::u16string key;
   bool plain = rest.size() > 1 && ResolvePlain(path, false, &key, nullptr) == 0;
@@ -208,8 +225,7 @@ std::uint32_t GetFileAttributesW(const char16_t* path) {
     SetLastError(ErrorNotReady);
     return InvalidFileAttributes;
   }
-  if (rest.empty()) return drive->spec.attributes;   // "C:" is the current directory of that drive
-  if (rest == u"\\") return drive->ntfs ? drive->files[RootRecord].attributes : FileAttributeDirectory;
+  if (rest == u"\\") return drive->ntfs ? drive->files[RootRecord].attributes : drive->spec.attributes | FileAttributeDirectory;
   int found = -1;
   std::uint32_t record = 0;
   if (LookupPath(path, &found, &record)) return M().drives[found].files[record].attributes;
@@ -218,18 +234,12 @@ std::uint32_t GetFileAttributesW(const char16_t* path) {
   return InvalidFileAttributes;
 }
 
-bool GetVolumeInformationW(const char16_t* rootPath, char16_t* volumeName, std::uint32_t volumeNameCapacity,
-                           std::uint32_t* serialNumber, std::uint32_t* maximumComponentLength,
-                           std::uint32_t* fileSystemFlags, char16_t* fileSystemName,
-                           std::uint32_t fileSystemNameCapacity) {
-  if (std::uint32_t error = CallGate(Fn::GetVolumeInformationW)) return Fails(error);
-  std::lock_guard<std::mutex> lock(Mutex());
-  std::u16string_view rest = u"\\";
-  int index = rootPath ? ParseDrivePath(rootPath, &rest) : DriveIndex(u'C');
-  if (index < 0 || rest.empty()) return Fails(ErrorInvalidName);   // the trailing backslash is required
-  if (rest != u"\\") return Fails(144);                             // ERROR_DIR_NOT_ROOT
-  Drive* drive = PresentDrive(index);
-  if (!drive) return Fails(ErrorPathNotFound);
+namespace {
+
+// What GetVolumeInformationW and GetVolumeInformationByHandleW report of a drive (Mutex() held).
+bool DescribeVolume(const Drive* drive, char16_t* volumeName, std::uint32_t volumeNameCapacity,
+                    std::uint32_t* serialNumber, std::uint32_t* maximumComponentLength, std::uint32_t* fileSystemFlags,
+                    char16_t* fileSystemName, std::uint32_t fileSystemNameCapacity) {
   if (!drive->spec.mediaPresent) return Fails(ErrorNotReady);
   const sim::DriveSpec& spec = drive->spec;
   if (volumeName && spec.label.size() + 1 > volumeNameCapacity) return Fails(ErrorBadLength);
@@ -246,6 +256,38 @@ bool GetVolumeInformationW(const char16_t* rootPath, char16_t* volumeName, std::
   if (maximumComponentLength) *maximumComponentLength = 255;
   if (fileSystemFlags) *fileSystemFlags = spec.fileSystemFlags;
   return true;
+}
+
+}  // namespace
+
+bool GetVolumeInformationW(const char16_t* rootPath, char16_t* volumeName, std::uint32_t volumeNameCapacity,
+                           std::uint32_t* serialNumber, std::uint32_t* maximumComponentLength,
+                           std::uint32_t* fileSystemFlags, char16_t* fileSystemName,
+                           std::uint32_t fileSystemNameCapacity) {
+  if (std::uint32_t error = CallGate(Fn::GetVolumeInformationW)) return Fails(error);
+  std::lock_guard<std::mutex> lock(Mutex());
+  std::u16string_view rest = u"\\";
+  int index = rootPath ? ParseDrivePath(rootPath, &rest) : DriveIndex(u'C');
+  if (index < 0 || rest.empty()) return Fails(ErrorInvalidName);   // the trailing backslash is required
+  if (rest != u"\\") return Fails(144);                             // ERROR_DIR_NOT_ROOT
+  Drive* drive = PresentDrive(index);
+  if (!drive) return Fails(ErrorPathNotFound);
+  return DescribeVolume(drive, volumeName, volumeNameCapacity, serialNumber, maximumComponentLength, fileSystemFlags,
+                        fileSystemName, fileSystemNameCapacity);
+}
+
+bool GetVolumeInformationByHandleW(Handle file, char16_t* volumeName, std::uint32_t volumeNameCapacity,
+                                   std::uint32_t* serialNumber, std::uint32_t* maximumComponentLength,
+                                   std::uint32_t* fileSystemFlags, char16_t* fileSystemName,
+                                   std::uint32_t fileSystemNameCapacity) {
+  if (std::uint32_t error = CallGate(Fn::GetVolumeInformationByHandleW)) return Fails(error);
+  std::lock_guard<std::mutex> lock(Mutex());
+  HandleEntry* entry = M().handles.Find(file);
+  bool onVolume = entry && (entry->kind == HandleKind::Volume || entry->kind == HandleKind::VolumeFile);
+  const Drive* drive = onVolume ? HandleDrive(*entry) : nullptr;   // plain files are not modelled
+  if (!drive) return Fails(ErrorInvalidHandle);
+  return DescribeVolume(drive, volumeName, volumeNameCapacity, serialNumber, maximumComponentLength, fileSystemFlags,
+                        fileSystemName, fileSystemNameCapacity);
 }
 
 std::uint32_t QueryDosDeviceW(const char16_t* deviceName, char16_t* targetPath, std::uint32_t capacity) {

@@ -68,6 +68,7 @@ enum class Fn : int {
   GetDriveTypeW, GetFileAttributesW, GetVolumeInformationW, QueryDosDeviceW, GetDiskFreeSpaceExW,
   CreateFileW, ReadFile, WriteFile, DeviceIoControl, NtCreateFile, GetFileSizeEx, GetFileTime,
   GetFinalPathNameByHandleW, GetCompressedFileSizeW,
+  GetFileInformationByHandle, GetFileInformationByHandleEx, GetVolumeInformationByHandleW,
   FilterConnectCommunicationPort, FilterSendMessage,
   SHGetSpecialFolderPathW, GetTempPathW, GetSystemDirectoryW, GetShortPathNameW, SetCurrentDirectoryW,
   WideCharToMultiByte, WinExec,
@@ -125,6 +126,10 @@ constexpr std::uint64_t ResidentLimit = 700;
 // NTFS compresses in units of 16 clusters; a unit that would not save a cluster stays as it is.
 constexpr std::uint64_t ClustersPerCompressionUnit = 16;
 
+// A record that is a reparse point: a file symbolic link or junction (its target in
+// Drive::linkTargets), or a cloud placeholder whose data an ordinary open fetches.
+enum class ReparseKind : std::uint8_t { None, Link, Placeholder };
+
 struct FileNode {
   std::uint32_t nameOffset = 0;   // into Drive::names
   std::uint16_t nameLength = 0;   // UTF-16 units
@@ -139,6 +144,9 @@ struct FileNode {
   FileTime lastWrite = 0;
   std::int64_t usn = 0;
   OpenCounts opens;
+  ReparseKind reparse = ReparseKind::None;
+  bool recalled = false;          // a placeholder whose data was fetched by an open
+  std::uint32_t writeOpens = 0;   // opens that asked for write access
 };
 
 struct CompressionOverride {
@@ -186,6 +194,7 @@ struct Drive {
   std::vector<char16_t> names;
   ChildIndex index;
   std::unordered_map<std::uint32_t, CompressionOverride> overrides;
+  std::unordered_map<std::uint32_t, std::u16string> linkTargets;
   Journal journal;
   std::deque<std::vector<std::uint8_t>> queuedEnum;
   OpenCounts volumeOpens;
@@ -347,6 +356,9 @@ struct FaultState {
 
 struct CallState {
   std::uint64_t count = 0;
+  // DeviceIoControl: calls per control code (the first few codes seen; a fixed table, so that
+  // counting never allocates).
+  std::array<std::pair<std::uint32_t, std::uint64_t>, 8> codeCounts{};
   std::shared_ptr<CallHook> hook;
   std::uint32_t hookCode = 0;
   std::uint64_t hookCalls = 0;

@@ -86,6 +86,8 @@ void Resume();
 // Calls: counting, hooks and faults. `function` is the os:: name ("DeviceIoControl").
 
 std::uint64_t CallCount(std::string_view function);
+// DeviceIoControl calls with that control code (the first eight codes used are counted).
+std::uint64_t CallCount(std::string_view function, std::uint32_t controlCode);
 // Waits until the function has been entered `count` times in total since Reset.
 bool WaitForCallCount(std::string_view function, std::uint64_t count, std::uint32_t realTimeoutMs = 10'000);
 
@@ -132,7 +134,9 @@ struct DriveSpec {
   std::uint64_t totalBytes = 256 * GiB;
   std::uint64_t freeBytes = 128 * GiB;
   std::optional<std::uint64_t> freeBytesAvailable;   // to the caller; unset = freeBytes
-  std::uint32_t attributes = os::FileAttributeDirectory;   // GetFileAttributesW of "C:" itself
+  // GetFileAttributesW of the root "C:\" (an NTFS root adds system and hidden). "C:" alone is
+  // drive-relative, as on Windows: the current directory when it lies on that drive, else the root.
+  std::uint32_t attributes = os::FileAttributeDirectory;
   bool mediaPresent = true;                  // false: an empty optical or card drive (not ready)
   std::uint32_t clusterSize = 4096;
   bool journal = true;                       // NTFS only: a change journal is active
@@ -211,12 +215,16 @@ struct FileInfo {
   std::uint64_t parent = 0;
   std::uint32_t attributes = 0;
   std::uint64_t size = 0;
-  std::uint64_t allocated = 0;               // clusters in bytes; GetCompressedFileSizeW reports this
-                                             // for a compressed file that is not resident
+  std::uint64_t allocated = 0;               // clusters in bytes; GetCompressedFileSizeW and the
+                                             // FileCompressionInfo class of GetFileInformationByHandleEx
+                                             // (the only class modelled) report this for a compressed
+                                             // file that is not resident
   FileTime creation = 0;
   FileTime lastAccess = 0;
   FileTime lastWrite = 0;
   std::int64_t usn = 0;
+  std::uint32_t writeOpens = 0;              // opens of the record itself that asked for write access
+  bool recalled = false;                     // a placeholder's data was fetched
   bool compressed() const { return (attributes & os::FileAttributeCompressed) != 0; }
 };
 FileInfo VolumeFile(char16_t letter, std::uint64_t frn);
@@ -225,6 +233,16 @@ FileInfo VolumeFileByPath(std::u16string_view path);
 void SetLastAccess(char16_t letter, std::uint64_t frn, FileTime lastAccess);
 void SetFileAttributes(char16_t letter, std::uint64_t frn, std::uint32_t attributes);
 void SetFileSize(char16_t letter, std::uint64_t frn, std::uint64_t size);
+// Makes the record a reparse point (attribute 0x400), as its owner may at any time, its number
+// unchanged: with a target ("D:\dirile") a file symbolic link (or, on a directory, a junction);
+// with an empty target a cloud placeholder. NtCreateFile follows a link to its target, record by
+// record through further links (at most 31), unless FILE_OPEN_REPARSE_POINT is given; a target
+// that is not a file record of an NTFS volume fails with STATUS_OBJECT_NAME_NOT_FOUND (shares
+// and the plain store are not reached this way). Opening a placeholder without that option
+// fetches its data (FileInfo::recalled).
+void SetReparsePoint(char16_t letter, std::uint64_t frn, std::u16string_view target);
+// GetFileInformationByHandle and GetVolumeInformationByHandleW describe what a handle reached
+// (a followed link: the target and its volume); the serial number is the DriveSpec's.
 
 // Another program holding a file open with the given access (GENERIC_READ/GENERIC_WRITE) and
 // share mode, until released. Opens that conflict fail with a sharing violation. Returns 0 when

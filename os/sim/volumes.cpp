@@ -13,6 +13,8 @@ namespace {
 constexpr std::uint32_t FileDirectoryFile = 0x1;
 constexpr std::int32_t StatusNotADirectory = static_cast<std::int32_t>(0xC0000103);
 constexpr std::int32_t StatusObjectNameNotFound = static_cast<std::int32_t>(0xC0000034);
+constexpr std::int32_t StatusReparsePointNotResolved = static_cast<std::int32_t>(0xC0000280);
+constexpr int MaxLinkHops = 31;
 constexpr std::uint32_t VolumeNameDos = 0;
 constexpr std::uint32_t VolumeNameNt = 2;
 constexpr std::uint32_t VolumeNameNone = 4;
@@ -244,6 +246,8 @@ FileInfo Describe(const Drive& drive, std::uint32_t index) {
   info.lastAccess = node.lastAccess;
   info.lastWrite = node.lastWrite;
   info.usn = node.usn;
+  info.writeOpens = node.writeOpens;
+  info.recalled = node.recalled;
   return info;
 }
 
@@ -347,6 +351,15 @@ void SetFileSize(char16_t letter, std::uint64_t frn, std::uint64_t size) {
     node.size = size;
     node.allocated = (node.attributes & os::FileAttributeCompressed) ? CompressedAllocation(drive, index, node)
                                                                      : PlainAllocation(drive, node);
+  });
+}
+
+void SetReparsePoint(char16_t letter, std::uint64_t frn, std::u16string_view target) {
+  WithRecord(letter, frn, [&](Drive& drive, FileNode& node, std::uint32_t index) {
+    node.attributes |= os::FileAttributeReparsePoint;
+    node.reparse = target.empty() ? ReparseKind::Placeholder : ReparseKind::Link;
+    if (!target.empty()) drive.linkTargets[index] = std::u16string(target);
+    TouchUsn(drive, node);
   });
 }
 
@@ -615,6 +628,18 @@ std::int32_t NtCreateFile(Handle* fileHandle, std::uint32_t desiredAccess, const
   std::uint32_t index = 0;
   FileNode* node = FindRecord(drive, frn, &index);
   if (!node) return StatusInvalidParameter;
+  // A reparse point is followed unless the caller asks for the point itself.
+  int driveIndex = root->drive;
+  if (!(createOptions & FileOpenReparsePoint)) {
+    for (int hops = 0; node->reparse == ReparseKind::Link; ++hops) {
+      if (hops == MaxLinkHops) return StatusReparsePointNotResolved;
+      const std::u16string& target = m.drives[driveIndex].linkTargets.find(index)->second;
+      if (!LookupPath(target, &driveIndex, &index)) return StatusObjectNameNotFound;
+      node = &m.drives[driveIndex].files[index];
+    }
+    if (node->reparse == ReparseKind::Placeholder) node->recalled = true;
+  }
+  Drive& opened = m.drives[driveIndex];
   bool directory = (node->attributes & FileAttributeDirectory) != 0;
   if (directory && (createOptions & FileNonDirectoryFile)) return StatusFileIsADirectory;
   if (!directory && (createOptions & FileDirectoryFile)) return StatusNotADirectory;
@@ -624,12 +649,13 @@ std::int32_t NtCreateFile(Handle* fileHandle, std::uint32_t desiredAccess, const
   Handle handle = m.handles.Allocate(&entry);
   if (handle == NullHandle) return StatusInsufficientResources;
   entry->kind = HandleKind::VolumeFile;
-  entry->drive = root->drive;
-  entry->generation = drive.generation;
+  entry->drive = driveIndex;
+  entry->generation = opened.generation;
   entry->record = index;
   entry->access = desiredAccess;
   entry->share = shareAccess;
   AddOpen(node->opens, desiredAccess, shareAccess);
+  if (WantsWrite(desiredAccess)) ++node->writeOpens;
   *fileHandle = handle;
   if (ioStatus) {
     ioStatus->Status = StatusSuccess;
@@ -802,6 +828,56 @@ std::uint32_t GetCompressedFileSizeW(const char16_t* path, std::uint32_t* fileSi
   if (fileSizeHigh) *fileSizeHigh = static_cast<std::uint32_t>(size >> 32);
   SetLastError(ErrorSuccess);
   return static_cast<std::uint32_t>(size);
+}
+
+bool GetFileInformationByHandle(Handle file, ByHandleFileInformation* info) {
+  if (std::uint32_t error = CallGate(Fn::GetFileInformationByHandle)) return Fails(error);
+  std::lock_guard<std::mutex> lock(Mutex());
+  HandleEntry* entry = M().handles.Find(file);
+  if (!entry || entry->kind != HandleKind::VolumeFile) return Fails(ErrorInvalidHandle);   // only these are modelled
+  if (!info) return Fails(998);   // ERROR_NOACCESS
+  const FileNode* node = OpenRecord(entry);
+  if (!node) return false;
+  ByHandleFileInformation out = {};
+  out.dwFileAttributes = node->attributes;
+  std::uint32_t* fields[3] = {out.ftCreationTime, out.ftLastAccessTime, out.ftLastWriteTime};
+  FileTime times[3] = {node->creation, node->lastAccess, node->lastWrite};
+  for (int i = 0; i < 3; ++i) {
+    fields[i][0] = static_cast<std::uint32_t>(times[i]);
+    fields[i][1] = static_cast<std::uint32_t>(times[i] >> 32);
+  }
+  out.dwVolumeSerialNumber = M().drives[entry->drive].spec.serialNumber;
+  out.nFileSizeHigh = static_cast<std::uint32_t>(node->size >> 32);
+  out.nFileSizeLow = static_cast<std::uint32_t>(node->size);
+  out.nNumberOfLinks = 1;
+  std::uint64_t index = FrnOf(*node, entry->record);
+  out.nFileIndexHigh = static_cast<std::uint32_t>(index >> 32);
+  out.nFileIndexLow = static_cast<std::uint32_t>(index);
+  *info = out;
+  return true;
+}
+
+bool GetFileInformationByHandleEx(Handle file, std::uint32_t infoClass, void* buffer, std::uint32_t bufferSize) {
+  if (std::uint32_t error = CallGate(Fn::GetFileInformationByHandleEx)) return Fails(error);
+  std::lock_guard<std::mutex> lock(Mutex());
+  HandleEntry* entry = M().handles.Find(file);
+  if (!entry || entry->kind != HandleKind::VolumeFile) return Fails(ErrorInvalidHandle);   // only these are modelled
+  if (infoClass != FileCompressionInfoClass) return Fails(ErrorInvalidParameter);          // and only this class
+  if (!buffer || bufferSize < sizeof(FileCompressionInfo)) return Fails(ErrorBadLength);
+  const FileNode* node = OpenRecord(entry);
+  if (!node) return false;
+  // As GetCompressedFileSizeW: the space taken by compressed data that is not resident, else the size.
+  FileCompressionInfo out = {};
+  bool compressed = (node->attributes & FileAttributeCompressed) != 0;
+  out.CompressedFileSize = static_cast<std::int64_t>(compressed && node->size > ResidentLimit ? node->allocated : node->size);
+  if (compressed) {
+    out.CompressionFormat = CompressionFormatLznt1;
+    out.CompressionUnitShift = 16;
+    out.ChunkShift = 12;
+    out.ClusterShift = 12;
+  }
+  std::memcpy(buffer, &out, sizeof(out));
+  return true;
 }
 
 }  // namespace os

@@ -17,6 +17,9 @@ static_assert(sizeof(OsVersionInfo) == sizeof(OSVERSIONINFOW), "OSVERSIONINFOW")
 static_assert(sizeof(ServiceStatus) == sizeof(SERVICE_STATUS), "SERVICE_STATUS");
 static_assert(sizeof(OBJECT_ATTRIBUTES) == (sizeof(void*) == 8 ? 48 : 24), "OBJECT_ATTRIBUTES");
 static_assert(sizeof(FILETIME) == sizeof(FileTime), "FILETIME");
+static_assert(sizeof(ByHandleFileInformation) == sizeof(BY_HANDLE_FILE_INFORMATION), "BY_HANDLE_FILE_INFORMATION");
+static_assert(sizeof(FileCompressionInfo) == sizeof(FILE_COMPRESSION_INFO), "FILE_COMPRESSION_INFO");
+static_assert(FileCompressionInfoClass == static_cast<std::uint32_t>(::FileCompressionInfo), "FileCompressionInfo");
 
 FileTime FromFileTime(const FILETIME& t) {
   return (FileTime(t.dwHighDateTime) << 32) | t.dwLowDateTime;
@@ -248,6 +251,26 @@ std::uint32_t GetCompressedFileSizeW(const char16_t* path, std::uint32_t* fileSi
   DWORD low = ::GetCompressedFileSizeW(W(path), &high);
   if (fileSizeHigh != nullptr) *fileSizeHigh = high;
   return low;
+}
+
+bool GetFileInformationByHandle(Handle file, ByHandleFileInformation* info) {
+  return ::GetFileInformationByHandle(H(file), reinterpret_cast<BY_HANDLE_FILE_INFORMATION*>(info)) != FALSE;
+}
+
+bool GetFileInformationByHandleEx(Handle file, std::uint32_t infoClass, void* buffer, std::uint32_t bufferSize) {
+  return ::GetFileInformationByHandleEx(H(file), static_cast<FILE_INFO_BY_HANDLE_CLASS>(infoClass), buffer,
+                                        bufferSize) != FALSE;
+}
+
+bool GetVolumeInformationByHandleW(Handle file, char16_t* volumeName, std::uint32_t volumeNameCapacity,
+                                   std::uint32_t* serialNumber, std::uint32_t* maximumComponentLength,
+                                   std::uint32_t* fileSystemFlags, char16_t* fileSystemName,
+                                   std::uint32_t fileSystemNameCapacity) {
+  return ::GetVolumeInformationByHandleW(H(file), W(volumeName), volumeNameCapacity,
+                                         reinterpret_cast<DWORD*>(serialNumber),
+                                         reinterpret_cast<DWORD*>(maximumComponentLength),
+                                         reinterpret_cast<DWORD*>(fileSystemFlags), W(fileSystemName),
+                                         fileSystemNameCapacity) != FALSE;
 }
 
 }  // namespace os

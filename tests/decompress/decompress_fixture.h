@@ -47,7 +47,7 @@ class DecompressTest : public ::testing::Test {
   static bool IsCompressed(char16_t letter, std::uint64_t frn) { return sim::VolumeFile(letter, frn).compressed(); }
   std::string CurrentName() {
     char16_t name[CurrentNameCapacity];
-    ReadCurrentName(record, name, CurrentNameCapacity);
+    EXPECT_TRUE(ReadCurrentName(record, name, CurrentNameCapacity));
     return Narrow(name);
   }
 

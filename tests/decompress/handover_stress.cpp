@@ -32,7 +32,10 @@ std::uint64_t RunHandoverStress(std::uint64_t writes) {
   std::thread reader([&] {
     char16_t name[CurrentNameCapacity];
     while (writing.load(std::memory_order_relaxed)) {
-      ReadCurrentName(record, name, CurrentNameCapacity);
+      if (!ReadCurrentName(record, name, CurrentNameCapacity)) {
+        if (name[0] != 0) torn.fetch_add(1, std::memory_order_relaxed);
+        continue;
+      }
       if (!Whole(name)) torn.fetch_add(1, std::memory_order_relaxed);
       ++reads;
     }

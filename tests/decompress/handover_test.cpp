@@ -12,7 +12,7 @@ namespace {
 std::u16string Read(WorkerRecord& record, int capacity = CurrentNameCapacity) {
   char16_t name[CurrentNameCapacity + 1];
   std::memset(name, 0xAB, sizeof(name));
-  ReadCurrentName(record, name, capacity);
+  EXPECT_TRUE(ReadCurrentName(record, name, capacity));
   return name;
 }
 
@@ -34,6 +34,17 @@ TEST(CurrentName, LongNamesAreCutToTheFieldAndTheReadersBuffer) {
   EXPECT_EQ(Read(record), std::u16string(CurrentNameCapacity - 1, u'n'));
   EXPECT_EQ(record.currentName[CurrentNameCapacity - 1], 0);
   EXPECT_EQ(Read(record, 8), u"nnnnnnn");
+}
+
+TEST(CurrentName, ReadDuringAWriteGivesUpInsteadOfWaiting) {
+  WorkerRecord record{};
+  SetCurrentName(record, u"whole.txt");
+  record.nameSequence.fetch_add(1);   // the worker is in the middle of the next name
+  char16_t name[CurrentNameCapacity] = u"shown.txt";
+  EXPECT_FALSE(ReadCurrentName(record, name, CurrentNameCapacity));
+  EXPECT_EQ(std::u16string(name), u"");
+  record.nameSequence.fetch_add(1);
+  EXPECT_EQ(Read(record), u"whole.txt");
 }
 
 TEST(CurrentName, ConcurrentReaderNeverSeesATornName) {

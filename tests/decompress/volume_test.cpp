@@ -1,5 +1,8 @@
 // The decompression pass over one volume against simulated NTFS volumes: which files get their
 // compression cleared, when the pass stops, and exactly what it writes to the debugger output.
+#include <cstring>
+#include <random>
+
 #include "tests/decompress/decompress_fixture.h"
 
 namespace {
@@ -48,13 +51,15 @@ TEST_F(DecompressTest, ExactlyTwoGibFreeAndMoreThanSignedRangeRun) {
                                                 "----- D: Decompress Start \n", "----- D: Decompress End \n"}));
 }
 
-TEST_F(DecompressTest, FreeSpaceIsTestedAgainBeforeEveryRecord) {
+TEST_F(DecompressTest, FreeSpaceIsTestedAgainBeforeEveryDecompression) {
   // Restoring the first file takes the volume below the floor: the second one stays compressed.
+  // Only the compressed candidates get the test: the lines come at the next one.
   sim::DriveSpec drive;
   drive.freeBytes = FreeSpaceFloor + (64 << 10);
   sim::AddDrive(u'C', drive);
   auto big = sim::AddFile(u'C', File(u"big.txt", 1 << 20));
-  sim::AddDirectory(u'C', u"Folder");   // a record that is never selected still gets the test
+  sim::AddDirectory(u'C', u"Folder");
+  sim::AddFile(u'C', File(u"plain.txt", 1 << 20, 0x20));
   auto next = sim::AddFile(u'C', File(u"next.txt", 1 << 20));
 
   EXPECT_TRUE(Pass(u"C:"));
@@ -65,13 +70,15 @@ TEST_F(DecompressTest, FreeSpaceIsTestedAgainBeforeEveryRecord) {
   EXPECT_EQ(Lines(), (std::vector<std::string>{"----- C: Decompress Start \n", "C: Disk near full",
                                                 "C: , Free = " + std::to_string(left) + " , SetSize = 2147483648",
                                                 "----- C: Decompress End \n"}));
-  EXPECT_EQ(CurrentName(), "Folder");
+  EXPECT_EQ(CurrentName(), "next.txt");
+  EXPECT_EQ(sim::CallCount("GetDiskFreeSpaceExW"), 2u);
+  EXPECT_EQ(sim::CallCount("NtCreateFile"), 1u) << "the next candidate is not opened once the volume is full";
 }
 
 TEST_F(DecompressTest, UnreadableFreeSpaceEndsThePassWithoutDecompressingOrLogging) {
   sim::AddDrive(u'C');
   auto file = sim::AddFile(u'C', File(u"doc.txt", 1 << 20));
-  sim::Fail("GetDiskFreeSpaceExW", {2});   // the second record's query fails
+  sim::Fail("GetDiskFreeSpaceExW", {2});   // the second candidate's query fails
   auto later = sim::AddFile(u'C', File(u"later.txt", 1 << 20));
 
   EXPECT_TRUE(Pass(u"C:"));
@@ -121,7 +128,7 @@ TEST_F(DecompressTest, OnlyTheKindsTheServiceCompressesAreRestored) {
   EXPECT_EQ(sim::OpenHandleCount(), 0u);
 }
 
-TEST_F(DecompressTest, UncompressedFileIsOpenedAndClosedUnchanged) {
+TEST_F(DecompressTest, UncompressedFileIsPassedOverWithoutAnOpenOrAFreeSpaceQuery) {
   sim::AddDrive(u'C');
   auto plain = sim::AddFile(u'C', File(u"plain.txt", 1 << 20, 0x20));
   sim::FileInfo before = sim::VolumeFile(u'C', plain);
@@ -129,8 +136,9 @@ TEST_F(DecompressTest, UncompressedFileIsOpenedAndClosedUnchanged) {
 
   EXPECT_TRUE(Pass(u"C:"));
   sim::FileInfo after = sim::VolumeFile(u'C', plain);
-  EXPECT_EQ(sim::CallCount("NtCreateFile"), 1u) << "the file is opened";
-  EXPECT_EQ(sim::OpenHandleCount(), 0u) << "and closed again";
+  EXPECT_EQ(sim::CallCount("NtCreateFile"), 0u);
+  EXPECT_EQ(sim::CallCount("GetDiskFreeSpaceExW"), 0u);
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
   EXPECT_EQ(after.attributes, before.attributes);
   EXPECT_EQ(after.allocated, before.allocated);
   EXPECT_EQ(after.usn, before.usn);
@@ -200,6 +208,128 @@ TEST_F(DecompressTest, StopRequestFinishesTheFileInHandAndEndsTheVolume) {
   EXPECT_EQ(Lines(), (std::vector<std::string>{"----- C: Decompress Start \n", "----- C: Decompress End \n"}));
   EXPECT_EQ(CurrentName(), "Three.txt");
   EXPECT_EQ(sim::OpenHandleCount(), 0u);
+}
+
+// A mixed volume made from a seed: directories, system files, names with and without
+// (excluded) extensions in any case, sizes about MaxFileSize, compressed and plain files, files
+// held open by another program and placeholders; the free space may run out on the way.
+std::vector<std::uint64_t> BuildMixedVolume(unsigned seed) {
+  std::mt19937 random(seed);
+  auto pick = [&](unsigned n) { return unsigned(random() % n); };
+  sim::DriveSpec drive;
+  drive.freeBytes = FreeSpaceFloor + (pick(2) ? 8 * sim::GiB : std::uint64_t(pick(40)) << 20);
+  sim::AddDrive(u'C', drive);
+  static const char16_t* const extensions[] = {u".txt", u".ZIP", u".Mp4", u"", u".", u".doc", u".tar.gz", u".DLL"};
+  std::vector<std::uint64_t> frns;
+  for (int i = 0; i < 300; ++i) {
+    std::u16string name = u"f" + std::u16string(1, char16_t(u'a' + i % 26)) + char16_t(u'0' + i / 26 % 10) +
+                          char16_t(u'A' + i / 260) + extensions[pick(8)];
+    if (pick(10) == 0) {
+      frns.push_back(sim::AddDirectory(u'C', name));
+      if (pick(2)) sim::SetFileAttributes(u'C', frns.back(), os::FileAttributeDirectory | os::FileAttributeCompressed);
+      continue;
+    }
+    std::uint32_t attributes = 0x20 | (pick(4) ? 0 : os::FileAttributeCompressed) | (pick(12) ? 0 : os::FileAttributeSystem);
+    std::uint64_t size = pick(8) ? (1 + pick(4)) << 20 : std::uint64_t(MaxFileSize) - 1 + pick(3);
+    frns.push_back(sim::AddFile(u'C', File(name, size, attributes)));
+    if (pick(15) == 0) sim::HoldOpen(u'C', frns.back(), os::GenericRead, os::FileShareRead);
+    if (pick(20) == 0) sim::SetReparsePoint(u'C', frns.back(), u"");
+  }
+  return frns;
+}
+
+// The pass in the order of steps it was first written in: the free space before every record,
+// the file opened before its compressed bit is looked at.
+void ReferencePass() {
+  EnumContext context;
+  std::memset(&context, 0, sizeof(context));
+  context.Volume = OpenVolume(u"C:");
+  context.NtfsType = NTFSTYPE_WIN8_1_UP;
+  ASSERT_TRUE(ReadJournal(context));
+  while (NextFileRecord(context)) {
+    std::uint64_t available = 0;
+    ASSERT_TRUE(os::GetDiskFreeSpaceExW(u"C:", &available, nullptr, nullptr));
+    if (available < FreeSpaceFloor) break;
+    FileCandidate& file = context.Current;
+    if (!OpenEligibleFile(file)) continue;
+    if (file.Attributes & os::FileAttributeCompressed) DecompressFile(file.File);
+    os::CloseHandle(file.File);
+  }
+  os::CloseHandle(context.Volume);
+}
+
+TEST_F(DecompressTest, MixedVolumesLoseTheirCompressionExactlyAsInTheOrderOfSteps) {
+  sim::SetWindowsVersion(10, 0);
+  for (unsigned seed = 1; seed <= 40; ++seed) {
+    SCOPED_TRACE(seed);
+    std::vector<std::uint64_t> frns = BuildMixedVolume(seed);
+    ReferencePass();
+    std::vector<bool> expected;
+    for (auto frn : frns) expected.push_back(IsCompressed(u'C', frn));
+    std::uint64_t expectedFree = sim::FreeBytesAvailable(u'C');
+
+    sim::Reset();
+    sim::SetWindowsVersion(10, 0);
+    ASSERT_EQ(BuildMixedVolume(seed), frns);
+    std::uint64_t compressedFiles = 0;
+    for (auto frn : frns) {
+      sim::FileInfo info = sim::VolumeFile(u'C', frn);
+      compressedFiles += info.compressed() && !(info.attributes & os::FileAttributeDirectory);
+    }
+    EXPECT_TRUE(Pass(u"C:", NTFSTYPE_WIN8_1_UP));
+    for (std::size_t i = 0; i < frns.size(); ++i) {
+      EXPECT_EQ(IsCompressed(u'C', frns[i]), expected[i]) << Narrow(sim::VolumeFile(u'C', frns[i]).name);
+    }
+    EXPECT_EQ(sim::FreeBytesAvailable(u'C'), expectedFree);
+    EXPECT_LE(sim::CallCount("NtCreateFile"), compressedFiles);
+    EXPECT_LE(sim::CallCount("GetDiskFreeSpaceExW"), compressedFiles);
+    EXPECT_EQ(sim::OpenHandleCount(), 0u);
+    sim::Reset();
+  }
+}
+
+// Reparse points: the pass opens no link, junction or placeholder and follows none, even one that
+// appears after the record was enumerated; the file a link points to stays as it was.
+class ReparsePoints : public DecompressTest {
+ protected:
+  void SetUp() override {
+    DecompressTest::SetUp();
+    sim::AddDrive(u'C');
+    sim::AddDrive(u'D');
+    target = sim::AddFile(u'D', File(u"secret.db", 1 << 20));
+  }
+  void ExpectUntouched(char16_t letter, std::uint64_t frn) {
+    sim::FileInfo info = sim::VolumeFile(letter, frn);
+    EXPECT_TRUE(info.compressed()) << Narrow(info.name);
+    EXPECT_EQ(info.writeOpens, 0u) << Narrow(info.name);
+    EXPECT_FALSE(info.recalled) << Narrow(info.name);
+  }
+  std::uint64_t target = 0;
+};
+
+TEST_F(ReparsePoints, LinkToAFileElsewhereIsNotFollowed) {
+  auto link = sim::AddFile(u'C', File(u"link.txt", 1 << 20));
+  sim::SetReparsePoint(u'C', link, u"D:\\secret.db");
+  EXPECT_TRUE(Pass(u"C:"));
+  ExpectUntouched(u'C', link);
+  ExpectUntouched(u'D', target);
+}
+
+TEST_F(ReparsePoints, LinkSwappedInAfterTheRecordIsClosedUntouched) {
+  auto file = sim::AddFile(u'C', File(u"doc.txt", 1 << 20));
+  sim::OnCall("NtCreateFile", [&](std::uint64_t) { sim::SetReparsePoint(u'C', file, u"D:\\secret.db"); });
+  EXPECT_TRUE(Pass(u"C:"));
+  sim::OnCall("NtCreateFile", nullptr);
+  EXPECT_TRUE(sim::VolumeFile(u'C', file).compressed()) << "the link itself is what the open reached";
+  ExpectUntouched(u'D', target);
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
+}
+
+TEST_F(ReparsePoints, PlaceholderIsNeitherOpenedNorFetched) {
+  auto placeholder = sim::AddFile(u'C', File(u"cloud.docx", 1 << 20));
+  sim::SetReparsePoint(u'C', placeholder, u"");
+  EXPECT_TRUE(Pass(u"C:"));
+  ExpectUntouched(u'C', placeholder);
 }
 
 }  // namespace

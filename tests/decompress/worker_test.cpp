@@ -4,6 +4,7 @@
 #include <set>
 
 #include "Ombrix_Setup/setup.h"
+#include "Ombrix_Setup/setup_actions.h"
 #include "tests/decompress/decompress_fixture.h"
 
 namespace {
@@ -59,6 +60,24 @@ TEST_F(WorkerTest, OnlyFixedNtfsDrivesWithoutTheCompressedAttributeAreOpened) {
   EXPECT_EQ(worker.done.load(), 1u);
   EXPECT_FALSE(sim::Service(u"Ombrix_Service").exists) << "without a cancel the service stays removed";
   EXPECT_EQ(sim::OpenHandleCount(), 0u);
+}
+
+TEST_F(WorkerTest, CompressedCurrentDirectoryHidesNoDrive) {
+  // Started from a compressed Downloads folder: "C:" alone would name that folder.
+  sim::AddDrive(u'C');
+  const char16_t* downloads = u"C:\\Users\\user\\Downloads";
+  sim::MakeDirectory(downloads, {u"user", u"", os::FileAttributeDirectory | os::FileAttributeCompressed});
+  ASSERT_TRUE(os::SetCurrentDirectoryW(downloads));
+  auto file = sim::AddFile(u'C', File(u"c.txt", 1 << 20));
+
+  EXPECT_EQ(RunWorker(), 1u);
+  EXPECT_FALSE(IsCompressed(u'C', file));
+  // The install decides the active drives the same way.
+  sim::DirectorySpec admins;
+  admins.owner = sim::AdministratorsOwner;
+  sim::MakeDirectory(Installer.installDirectory, admins);
+  ASSERT_TRUE(WriteInitialStatistics());
+  EXPECT_EQ(+Installer.statistics.DriveNtfs[0], 1);
 }
 
 TEST_F(WorkerTest, BelowWindowsSevenEachVolumeLogsOnlyStartAndEnd) {
@@ -126,7 +145,7 @@ TEST_F(WorkerTest, TheWizardReadsOnlyWholeNamesWhileTheWorkerRuns) {
   int torn = 0;
   while (worker.done.load(std::memory_order_acquire) == 0 || reads == 0) {
     char16_t name[CurrentNameCapacity];
-    ReadCurrentName(worker, name, CurrentNameCapacity);
+    if (!ReadCurrentName(worker, name, CurrentNameCapacity)) continue;
     if (names.count(name) == 0) ++torn;
     ++reads;
   }
@@ -134,7 +153,7 @@ TEST_F(WorkerTest, TheWizardReadsOnlyWholeNamesWhileTheWorkerRuns) {
   os::CloseHandle(thread);
   EXPECT_EQ(torn, 0) << "of " << reads << " reads";
   char16_t shown[CurrentNameCapacity];
-  ReadCurrentName(worker, shown, CurrentNameCapacity);
+  EXPECT_TRUE(ReadCurrentName(worker, shown, CurrentNameCapacity));
   EXPECT_EQ(Narrow(shown), Narrow(last)) << "the last record's name stays on show";
 }
 

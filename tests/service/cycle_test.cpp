@@ -205,6 +205,21 @@ TEST_F(Cycle, VolumeListNamesActiveDrivesInLetterOrder) {
   EXPECT_EQ(message.VolumeNumbers[1], 12);
 }
 
+TEST_F(Cycle, CompressedCurrentDirectoryLeavesItsDriveActiveAndListed) {
+  // "C:" alone would name the service's current directory, here a compressed folder.
+  sim::AddDrive(u'C', Drive(100 * sim::GiB, 50 * sim::GiB, u"\\Device\\HarddiskVolume2"));
+  const char16_t* packed = u"C:\\Program Files\\Ombrix\\Packed";
+  sim::MakeDirectory(packed, {u"", u"", os::FileAttributeDirectory | os::FileAttributeCompressed});
+  ASSERT_TRUE(os::SetCurrentDirectoryW(packed));
+  auto file = sim::AddFile(u'C', Stale(u"a.txt", 100000));
+  RunCycle();
+  EXPECT_EQ(ReadStats().DriveNtfs[0], 1);
+  EXPECT_TRUE(sim::VolumeFile(u'C', file).compressed());
+  VolumeListMessage message = {};
+  BuildVolumeList(message);
+  EXPECT_EQ(message.Count, 1u);
+}
+
 TEST_F(Cycle, VolumeNumberIsTheFirstTokenOutsideThePrefixCharacters) {
   struct Case {
     std::u16string device;

@@ -487,6 +487,65 @@ TEST_F(VolumePass, RecordsOfOtherVersionsArePassedOverByTheirLength) {
       << "a record of another version is no file record: " << Narrow(LineStartingWith(u"----- C: Compress End"));
 }
 
+TEST_F(VolumePass, BatchWhoseNextStartDoesNotMoveOnIsTheLast) {
+  auto file = sim::AddFile(u'C', Stale(u"a.txt", 100000));
+  auto later = sim::AddFile(u'C', Stale(u"b.txt", 100000));
+  // The file system answers with the same batch again and again: its next start is the start
+  // it was given.
+  for (int i = 0; i < 3; ++i) sim::QueueEnumOutput(u'C', Batch(0, {RecordV2(72, file)}));
+  Pass(u"C:");
+  EXPECT_NE(LineStartingWith(u"----- C: Compress End").find(u"Total FileCount = 1 \n"), std::u16string::npos)
+      << Narrow(LineStartingWith(u"----- C: Compress End"));
+  EXPECT_EQ(sim::CallCount("DeviceIoControl", os::FsctlEnumUsnData), 1u);
+  EXPECT_TRUE(Compressed(file));
+  EXPECT_FALSE(Compressed(later));
+}
+
+// Reparse points: the service opens no link, junction or placeholder and follows none, even one
+// that appears after the record was enumerated; the file a link points to stays as it was.
+class ReparsePoints : public VolumePass {
+ protected:
+  void SetUp() override {
+    VolumePass::SetUp();
+    sim::AddDrive(u'D');
+    target = sim::AddFile(u'D', Stale(u"secret.db", 100000));
+  }
+  void ExpectUntouched(char16_t letter, std::uint64_t frn) {
+    sim::FileInfo info = sim::VolumeFile(letter, frn);
+    EXPECT_FALSE(info.compressed()) << Narrow(info.name);
+    EXPECT_EQ(info.writeOpens, 0u) << Narrow(info.name);
+    EXPECT_FALSE(info.recalled) << Narrow(info.name);
+  }
+  std::uint64_t target = 0;
+};
+
+TEST_F(ReparsePoints, StaleLinkToAFileElsewhereIsNotFollowed) {
+  auto link = sim::AddFile(u'C', Stale(u"link.txt", 100000));
+  sim::SetReparsePoint(u'C', link, u"D:\\secret.db");
+  Pass(u"C:");
+  ExpectUntouched(u'C', link);
+  ExpectUntouched(u'D', target);
+  EXPECT_EQ(sim::CallCount("NtCreateFile"), 0u);
+}
+
+TEST_F(ReparsePoints, LinkSwappedInAfterTheRecordIsClosedUntouched) {
+  auto file = sim::AddFile(u'C', Stale(u"doc.txt", 100000));
+  sim::OnCall("NtCreateFile", [&](std::uint64_t) { sim::SetReparsePoint(u'C', file, u"D:\\secret.db"); });
+  Pass(u"C:");
+  sim::OnCall("NtCreateFile", nullptr);
+  // The link itself is what the open reached; nothing through it.
+  EXPECT_FALSE(sim::VolumeFile(u'C', file).compressed());
+  ExpectUntouched(u'D', target);
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
+}
+
+TEST_F(ReparsePoints, PlaceholderIsNeitherOpenedNorFetched) {
+  auto placeholder = sim::AddFile(u'C', Stale(u"cloud.docx", 100000));
+  sim::SetReparsePoint(u'C', placeholder, u"");
+  Pass(u"C:");
+  ExpectUntouched(u'C', placeholder);
+}
+
 TEST_F(VolumePass, MalformedEnumerationOutputEndsThePassCleanly) {
   auto file = sim::AddFile(u'C', Stale(u"a.txt", 100000));
   struct Case {

@@ -35,8 +35,15 @@ TEST_F(Drives, PresentDriveReportsItsSpec) {
   EXPECT_EQ(os::GetDriveTypeW(u"D:"), os::DriveFixed);
   EXPECT_EQ(os::GetDriveTypeW(u"d:\\"), os::DriveFixed);
   EXPECT_EQ(os::GetDriveTypeW(u"D:\\dir\\"), os::DriveNoRootDir) << "not a root";
-  EXPECT_EQ(os::GetFileAttributesW(u"D:"), os::FileAttributeDirectory | os::FileAttributeCompressed);
-  EXPECT_EQ(os::GetFileAttributesW(u"D:\\") & os::FileAttributeDirectory, os::FileAttributeDirectory);
+  constexpr std::uint32_t PackedDirectory = os::FileAttributeDirectory | os::FileAttributeCompressed;
+  EXPECT_EQ(os::GetFileAttributesW(u"D:\\") & PackedDirectory, PackedDirectory);
+  // "D:" alone is drive-relative: the root while the current directory lies on another drive,
+  // the current directory once it lies on D:.
+  EXPECT_EQ(os::GetFileAttributesW(u"D:"), os::GetFileAttributesW(u"D:\\"));
+  sim::MakeDirectory(u"D:\\Plain", {});
+  ASSERT_TRUE(os::SetCurrentDirectoryW(u"D:\\Plain"));
+  EXPECT_EQ(os::GetFileAttributesW(u"D:"), os::FileAttributeDirectory);
+  EXPECT_EQ(os::GetFileAttributesW(u"D:\\") & PackedDirectory, PackedDirectory);
 
   char16_t fs[260];
   char16_t label[32];
