@@ -3,6 +3,7 @@
 // record, the filter driver from its INF, the compression service and the system settings.
 #include <cstring>
 
+#include "Ombrix_Setup/program_seal.h"
 #include "Ombrix_Setup/resource.h"
 #include "Ombrix_Setup/setup.h"
 #include "Ombrix_Setup/setup_actions.h"
@@ -122,18 +123,97 @@ bool ExtractResources() {
   return all;
 }
 
+namespace {
+
+// The setup program's own file while held: shared for reading only, so that nobody can write,
+// replace, rename or delete it until its copy is made.
+os::Handle ProgramFile = os::InvalidHandleValue;
+constexpr std::uint32_t ProgramChunk = 64 * 1024;
+std::uint8_t ProgramBuffer[ProgramChunk];
+
+bool RewindProgramFile() { return os::SetFilePointerEx(ProgramFile, 0, nullptr, os::FileBegin); }
+
+std::uint32_t ProgramFileSealed() {
+  if (!RewindProgramFile()) return os::GetLastError();
+  SealDigest digest(SetupSeal);
+  std::uint32_t read = 0;
+  do {
+    if (!os::ReadFile(ProgramFile, ProgramBuffer, ProgramChunk, &read)) return os::GetLastError();
+    digest.Update(ProgramBuffer, read);
+  } while (read != 0);
+  return digest.Matches() ? 0 : os::ErrorInvalidImageHash;
+}
+
+// Writes the held file whole to `copy`; a partial copy is removed.
+std::uint32_t CopyHeldProgram(const char16_t* copy) {
+  if (!RewindProgramFile()) return os::GetLastError();
+  os::Handle out = os::CreateFileW(copy, os::GenericWrite, 0, os::CreateAlways, os::FileAttributeNormal);
+  if (out == os::InvalidHandleValue) return os::GetLastError();
+  std::uint32_t error = 0, read = 0, written = 0;
+  do {
+    if (!os::ReadFile(ProgramFile, ProgramBuffer, ProgramChunk, &read) ||
+        !os::WriteFile(out, ProgramBuffer, read, &written)) {
+      error = os::GetLastError();
+    } else if (written != read) {
+      error = os::ErrorInstallFailure;
+    }
+  } while (error == 0 && read != 0);
+  os::CloseHandle(out);
+  if (error != 0) os::DeleteFileW(copy);
+  return error;
+}
+
+bool SameAsciiPath(const char16_t* a, const char16_t* b) {
+  auto fold = [](char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - u'a' + u'A') : c; };
+  for (; *a != 0 && fold(*a) == fold(*b); ++a, ++b) {
+  }
+  return *a == 0 && *b == 0;
+}
+
+}  // namespace
+
+std::uint32_t HoldProgramFile() {
+  if (ProgramFile != os::InvalidHandleValue) return 0;
+  char16_t program[ModulePathCapacity];
+  if (!GetProgramPath(program)) return os::GetLastError();
+  ProgramFile = os::CreateFileW(program, os::GenericRead, os::FileShareRead, os::OpenExisting, os::FileAttributeNormal);
+  if (ProgramFile == os::InvalidHandleValue) return os::GetLastError();
+  // Opened after the program started: what was at its name then may have been moved away and
+  // another file put there. Only the sealed file is the program that runs.
+  std::uint32_t error = ProgramFileSealed();
+  if (error != 0) ReleaseProgramFile();
+  return error;
+}
+
+void ReleaseProgramFile() {
+  if (ProgramFile == os::InvalidHandleValue) return;
+  os::CloseHandle(ProgramFile);
+  ProgramFile = os::InvalidHandleValue;
+}
+
 bool CopyProgramFiles() {
   const char16_t* target = Installer.installDirectory;
-  if (!IsUsableDirectory(target)) return false;
-  if (!os::CreateDirectoryW(target, nullptr) && os::GetLastError() != os::ErrorAlreadyExists) return false;
+  if (!IsUsableDirectory(target)) {
+    ReleaseProgramFile();
+    return false;
+  }
+  if (!os::CreateDirectoryW(target, nullptr) && os::GetLastError() != os::ErrorAlreadyExists) {
+    ReleaseProgramFile();
+    return false;
+  }
 
+  // The setup's own copy comes from its held and sealed file, never by its path again.
   char16_t program[ModulePathCapacity];
-  if (GetProgramPath(program)) {
+  if (std::uint32_t error = HoldProgramFile()) {
+    NoteInstallFailure(error);
+  } else if (GetProgramPath(program)) {
     char16_t copy[PathCapacity];
-    if (JoinPath(copy, target, FileNamePart(program)) && !os::CopyFileW(program, copy, false)) {
-      NoteInstallFailure(os::GetLastError());
+    // The installed copy started again has nothing to copy.
+    if (JoinPath(copy, target, FileNamePart(program)) && !SameAsciiPath(program, copy)) {
+      if (std::uint32_t error = CopyHeldProgram(copy)) NoteInstallFailure(error);
     }
   }
+  ReleaseProgramFile();
 
   const char16_t* source = Installer.extractDirectory;
   if (!ExtractDirectoryOwned) return true;
@@ -324,6 +404,11 @@ bool ClearExtractDirectory() {
 }
 
 bool RunInstallSequence() {
+  // A setup whose own file is not the one that runs installs nothing.
+  if (std::uint32_t error = HoldProgramFile()) {
+    NoteInstallFailure(error);
+    return false;
+  }
   CloseViewer(ViewerName);
   RemoveService(ServiceName);
   os::Sleep(AfterServiceRemovalPauseMs);

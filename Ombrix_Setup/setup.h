@@ -36,6 +36,12 @@ void InitInstallerState(std::int32_t mode);
 // the installed system cannot work without succeeded (the program files copied, the driver and
 // the service registered); otherwise InstallFailure holds the error of the first that failed.
 bool RunInstallSequence();
+// Opens the running setup's own file for the copy into the install directory, denying others
+// writing and deletion (renaming too), and checks it against the program's seal; the install
+// mode does so at start-up. 0 once held, else the error (ERROR_INVALID_IMAGE_HASH: the file is
+// not the program that runs). The copy releases it.
+std::uint32_t HoldProgramFile();
+void ReleaseProgramFile();
 // 0, or the platform's error code of the first such step that failed (ERROR_INSTALL_FAILURE when
 // it left none); cleared by the mode initialisation. The install finish page reports it.
 extern std::uint32_t InstallFailure;

@@ -63,6 +63,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     return 0;
   }
   InitInstallerState(mode);
+  // Held from now on; a failure stops the install sequence, which then reports it.
+  if (mode == ModeInstall) HoldProgramFile();
   RunWizard(instance, mode);
   ReleaseWizardResources();
   return 1;

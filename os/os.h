@@ -174,6 +174,7 @@ constexpr std::uint32_t WmApp = 0x8000;
 constexpr std::uint32_t SmtoAbortIfHung = 0x2;
 constexpr std::uint32_t ErrorTimeout = 1460;
 constexpr std::uint32_t ErrorInstallFailure = 1603;
+constexpr std::uint32_t ErrorInvalidImageHash = 577;   // a file is not the one its signature names
 constexpr std::uint32_t SwHide = 0;
 constexpr std::uint32_t CpAcp = 0;
 
@@ -328,6 +329,11 @@ Handle CreateFileW(const char16_t* path, std::uint32_t desiredAccess, std::uint3
                    std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes);
 bool ReadFile(Handle file, void* buffer, std::uint32_t bytesToRead, std::uint32_t* bytesRead);
 bool WriteFile(Handle file, const void* buffer, std::uint32_t bytesToWrite, std::uint32_t* bytesWritten);
+constexpr std::uint32_t FileBegin = 0;
+constexpr std::uint32_t FileCurrent = 1;
+constexpr std::uint32_t FileEnd = 2;
+constexpr std::uint32_t ErrorNegativeSeek = 131;
+bool SetFilePointerEx(Handle file, std::int64_t distance, std::int64_t* newPosition, std::uint32_t moveMethod);
 bool DeviceIoControl(Handle device, std::uint32_t controlCode, const void* inBuffer, std::uint32_t inSize,
                      void* outBuffer, std::uint32_t outSize, std::uint32_t* bytesReturned);
 std::int32_t NtCreateFile(Handle* fileHandle, std::uint32_t desiredAccess, const ObjectAttributes* objectAttributes,

@@ -53,6 +53,7 @@ constexpr FnInfo FnTable[FnCount] = {
     {"CreateFileW", true, AccessDenied},
     {"ReadFile", true, AccessDenied},
     {"WriteFile", true, ErrorDiskFull},
+    {"SetFilePointerEx", true, os::ErrorInvalidHandle},
     {"DeviceIoControl", true, ErrorInvalidFunction},
     {"NtCreateFile", true, static_cast<std::uint32_t>(StatusAccessDenied)},
     {"GetFileSizeEx", true, AccessDenied},

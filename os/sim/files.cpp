@@ -756,6 +756,21 @@ bool WriteFile(Handle file, const void* buffer, std::uint32_t bytesToWrite, std:
   return true;
 }
 
+bool SetFilePointerEx(Handle file, std::int64_t distance, std::int64_t* newPosition, std::uint32_t moveMethod) {
+  if (std::uint32_t error = CallGate(Fn::SetFilePointerEx)) return Fails(error);
+  std::lock_guard<std::mutex> lock(Mutex());
+  HandleEntry* entry = M().handles.Find(file);
+  if (!entry || entry->kind != HandleKind::PlainFile) return Fails(ErrorInvalidHandle);
+  std::int64_t base = moveMethod == FileBegin     ? 0
+                      : moveMethod == FileCurrent ? std::int64_t(entry->position)
+                      : moveMethod == FileEnd     ? std::int64_t(entry->file->bytes.size())
+                                                  : -1;
+  if (base < 0) return Fails(ErrorInvalidParameter);
+  if (base + distance < 0) return Fails(ErrorNegativeSeek);
+  entry->position = std::uint64_t(base + distance);
+  if (newPosition) *newPosition = base + distance;
+  return true;
+}
 
 bool CreateDirectoryW(const char16_t* path, const char16_t* sddl) {
   if (std::uint32_t error = CallGate(Fn::CreateDirectoryW)) return Fails(error);

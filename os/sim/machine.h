@@ -66,7 +66,7 @@ enum class Fn : int {
   StartServiceCtrlDispatcherW, RegisterServiceCtrlHandlerW, SetServiceStatus,
   RegOpenKeyW, RegCreateKeyW, RegQueryValueExW, RegSetValueExW, RegCloseKey,
   GetDriveTypeW, GetFileAttributesW, GetVolumeInformationW, QueryDosDeviceW, GetDiskFreeSpaceExW,
-  CreateFileW, ReadFile, WriteFile, DeviceIoControl, NtCreateFile, GetFileSizeEx, GetFileTime,
+  CreateFileW, ReadFile, WriteFile, SetFilePointerEx, DeviceIoControl, NtCreateFile, GetFileSizeEx, GetFileTime,
   GetFinalPathNameByHandleW, GetCompressedFileSizeW,
   GetFileInformationByHandle, GetFileInformationByHandleEx, GetVolumeInformationByHandleW,
   FilterConnectCommunicationPort, FilterSendMessage,

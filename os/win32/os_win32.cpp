@@ -189,6 +189,14 @@ bool WriteFile(Handle file, const void* buffer, std::uint32_t bytesToWrite, std:
   return ok != FALSE;
 }
 
+bool SetFilePointerEx(Handle file, std::int64_t distance, std::int64_t* newPosition, std::uint32_t moveMethod) {
+  LARGE_INTEGER move = {}, moved = {};
+  move.QuadPart = distance;
+  BOOL ok = ::SetFilePointerEx(H(file), move, &moved, moveMethod);
+  if (ok && newPosition != nullptr) *newPosition = moved.QuadPart;
+  return ok != FALSE;
+}
+
 bool DeviceIoControl(Handle device, std::uint32_t controlCode, const void* inBuffer, std::uint32_t inSize,
                      void* outBuffer, std::uint32_t outSize, std::uint32_t* bytesReturned) {
   DWORD done = 0;

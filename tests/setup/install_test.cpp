@@ -534,15 +534,20 @@ INSTANTIATE_TEST_SUITE_P(
         // One resource missing: the driver, then the viewer.
         StepFault{"DriverResource", "FindResourceW", 2, {"driver file", "driver service"}, false},
         StepFault{"ViewerResource", "FindResourceW", 3, {"viewer"}, false},
-        StepFault{"CopySetup", "CopyFileW", 1, {"setup copy"}, false},
+        StepFault{"CopySetup", "CreateFileW", 8, {"setup copy"}, false},
+        // The setup's own file can't be held: nothing is installed.
+        StepFault{"OwnFile", "CreateFileW", 1,
+                  {"setup copy", "viewer", "service file", "help", "statistics", "driver file", "driver service",
+                   "service", "uninstall entry", "last access", "run value", "show comp color"},
+                  false},
         // No install directory: nothing to stage in either.
         StepFault{"InstallDirectory", "CreateDirectoryW", sim::EveryCall,
                   {"setup copy", "viewer", "service file", "help", "statistics", "driver file", "driver service"},
                   false},
         StepFault{"UninstallEntry", "RegCreateKeyW", 1, {"uninstall entry"}, true},
-        StepFault{"Statistics", "CreateFileW", 7, {"statistics"}, true},
+        StepFault{"Statistics", "CreateFileW", 9, {"statistics"}, true},
         StepFault{"OpenInf", "SetupOpenInfFileW", 1, {"driver file", "driver service"}, false},
-        StepFault{"CopyDriver", "CopyFileW", 5, {"driver file", "driver service"}, false},
+        StepFault{"CopyDriver", "CopyFileW", 4, {"driver file", "driver service"}, false},
         StepFault{"DriverServices", "SetupInstallServicesFromInfSectionW", 1, {"driver service"}, false},
         StepFault{"Service", "CreateServiceW", 1, {"service"}, false},
         StepFault{"LastAccess", "RegCreateKeyW", 6, {"last access"}, true},

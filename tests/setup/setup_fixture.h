@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "Ombrix_Setup/program_seal.h"
 #include "Ombrix_Setup/resource.h"
 #include "Ombrix_Setup/setup.h"
 #include "Ombrix_Setup/setup_actions.h"
@@ -61,7 +62,16 @@ inline sim::DirectorySpec AdminDirectory() {
   return spec;
 }
 
-// The setup program's resources in the given version.
+// The seal a build of the setup with these bytes carries.
+inline void SealSetup(const std::vector<std::uint8_t>& bytes) {
+  SetupSeal.coveredSize = std::uint32_t(bytes.size());
+  for (int i = 0; i < SealSkips; ++i) SetupSeal.skipOffset[i] = SetupSeal.skipSize[i] = 0;
+  Sha256 hash;
+  hash.Update(bytes.data(), bytes.size());
+  hash.Finish(SetupSeal.digest);
+}
+
+// The setup program and its resources in the given version.
 inline void SetPayload(int version) {
   sim::SetResource(IDR_DRIVER_INF, u"DRIVER", FilterInf());
   sim::SetResource(IDR_DRIVER_SYS, u"DRIVER", Bytes(Payload("Ombrix_Filter.sys", version)));
@@ -69,6 +79,7 @@ inline void SetPayload(int version) {
   sim::SetResource(IDR_VIEWER_EXE, u"DRIVER", Bytes(Payload("Ombrix_Viewer.exe", version)));
   sim::SetResource(IDR_HELP_CHM, u"DRIVER", Bytes(Payload("HELP.chm", version)));
   sim::PutFile(DownloadedSetup, Bytes(Payload("Ombrix_Setup.exe", version)));
+  SealSetup(Bytes(Payload("Ombrix_Setup.exe", version)));
 }
 
 // The part of the install directory's listing a test compares.
@@ -97,6 +108,7 @@ class SetupTest : public ::testing::Test {
     sim::Reset();
     sim::AddStandardFolders();
     sim::AddDrive(u'C');
+    sim::MakeDirectory(u"C:\\Users\\user\\Downloads");   // the installing user's own
     sim::SetModulePath(DownloadedSetup);
     sim::SetString(IDS_PRODUCT, u"Ombrix");
     SetPayload(1);

@@ -2,7 +2,8 @@
 # Ombrix_Setup's start under Wine and Xvfb. In a fresh 32-bit prefix: "-uninstall" in lower case
 # opens the install wizard; a second instance started meanwhile ends with exit code 0 and shows
 # nothing; a cancel confirmed on the install progress page closes the wizard (exit code 1) and
-# leaves the prefix as it was. Then, in the same prefix, a German installation (LANG=de_DE.UTF-8)
+# leaves the prefix as it was; a copy of the setup with one byte changed installs nothing and
+# says so on its finish page. Then, in the same prefix, a German installation (LANG=de_DE.UTF-8)
 # with every page and message box photographed. In a 64-bit prefix the setup refuses with message
 # 503 and exit code 0. Screenshots: build/artifacts/setup/{start-*,install-de-*,refuse-*}.png.
 #
@@ -56,6 +57,30 @@ diff "$WINE_TMP/before.state" "$WINE_TMP/after.state" >"$WINE_TMP/state.diff" ||
     fail "the cancelled installation changed the machine: $(head -n 20 "$WINE_TMP/state.diff")"
 [ -e "$(install_dir)" ] && fail "the cancelled installation created C:\\Program Files\\Ombrix"
 note "cancel checked after $((SECONDS - t_start)) s"
+
+# ---- A setup file that is not the sealed one (one letter of its DOS stub changed) installs
+# nothing and says so on the finish page.
+downloads="$(prefix_c_dir)/users/Public/My Downloads"
+cp "$downloads/$SETUP_NAME" "$downloads/Changed.exe"
+printf 't' | dd of="$downloads/Changed.exe" bs=1 seek=$((0x4E)) conv=notrunc status=none
+cmp -s "$downloads/$SETUP_NAME" "$downloads/Changed.exe" && fail "the changed copy is the same"
+setup_start changed "\"C:\\users\\Public\\My Downloads\\Changed.exe\""
+drv wait-sheet 30
+drv press next
+drv wait-page finish 30
+[ "$(drv_line '206 ')" = "Ombrix installation complete" ] && fail "a changed setup file reported the installation complete"
+note "finish page of the changed setup: $(drv_line '206 ') / $(drv_line '212 ')"
+shoot start-en-changed-finish
+drv press finish
+drv wait-box 10 "$SETUP_CAPTION_INSTALL"
+drv answer no
+drv wait-gone 20
+setup_exit_code changed 30 >/dev/null
+rm -f "$downloads/Changed.exe"
+machine_state >"$WINE_TMP/after.state"
+diff "$WINE_TMP/before.state" "$WINE_TMP/after.state" >"$WINE_TMP/state.diff" ||
+    fail "the changed setup changed the machine: $(head -n 20 "$WINE_TMP/state.diff")"
+note "changed setup checked after $((SECONDS - t_start)) s"
 
 # ---- German: every page and message box shows the German resource texts; the install happens.
 de() { rc_string LANG_GERMAN "$1"; }
