@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <condition_variable>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -17,6 +16,7 @@
 #include <set>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #if defined(__x86_64__) || defined(__i386__)
 #include <x86intrin.h>
 #endif
@@ -87,7 +87,6 @@ struct SimFile {
 // In front of every context the filter allocates: its reference count.
 struct alignas(16) ContextHeader {
     std::atomic<long> references{1};
-    ULONG tag = 0;
 };
 
 struct FaultSpec {
@@ -124,10 +123,6 @@ struct ServerPortState {
 struct PoolBlock {
     ULONG tag;
     size_t bytes;
-};
-
-struct PoolTagCounters {
-    size_t allocations = 0;
 };
 
 class SimPushLock {
@@ -202,7 +197,7 @@ struct Machine {
 
     std::mutex poolLock;
     std::unordered_map<void *, PoolBlock> pool;
-    std::map<ULONG, PoolTagCounters> poolTags;
+    std::map<ULONG, size_t> poolAllocations; // by tag, since Reset
 
     std::atomic<int> closeDuringMessage{-1};
 
@@ -298,6 +293,48 @@ void RequireIrqlAtMost(KIRQL most, const char *routine)
     }
 }
 
+// Waits are allowed up to APC_LEVEL, and never where a page fault is being served.
+void RequireWaitAllowed(const char *routine)
+{
+    RequireIrqlAtMost(APC_LEVEL, routine);
+    if (tlPagingPath) {
+        Violation(std::string(routine) + " in the paging path (the wait can deadlock the memory manager)");
+    }
+}
+
+void TrackPool(void *block, ULONG tag, size_t bytes)
+{
+    std::lock_guard<std::mutex> guard(M().poolLock);
+    M().pool[block] = PoolBlock{tag, bytes};
+    ++M().poolAllocations[tag];
+}
+
+// Empties a context slot: the slot's reference passes to the caller.
+PFLT_CONTEXT TakeContext(std::mutex &lock, PFLT_CONTEXT &slot)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return std::exchange(slot, nullptr);
+}
+
+// The mounted volumes (or only those with an instance), listed under the lock so that callbacks
+// can be called on them without it.
+std::vector<SimVolume *> Volumes(bool attachedOnly)
+{
+    std::lock_guard<std::mutex> guard(M().lock);
+    std::vector<SimVolume *> list;
+    for (auto &v : M().volumes) {
+        if (!attachedOnly || v->attached) list.push_back(v.get());
+    }
+    return list;
+}
+
+unsigned LiveClients() // under lock
+{
+    unsigned open = 0;
+    for (const Connection &c : M().clients) open += c.portOpen ? 1 : 0;
+    return open;
+}
+
 // Runs a driver callback the way the Filter Manager does for port notifications: at
 // PASSIVE_LEVEL, in the calling (client's) thread.
 struct PassiveCallback {
@@ -381,15 +418,9 @@ void Attach(SimVolume *volume, FLT_INSTANCE_SETUP_FLAGS flags)
     }
     if (NT_SUCCESS(status)) {
         volume->attached = true;
-        return;
+    } else if (PFLT_CONTEXT context = TakeContext(volume->lock, volume->context)) {
+        FltReleaseContext(context);
     }
-    PFLT_CONTEXT context;
-    {
-        std::lock_guard<std::mutex> guard(volume->lock);
-        context = volume->context;
-        volume->context = nullptr;
-    }
-    if (context != nullptr) FltReleaseContext(context);
 }
 
 SimVolume *MountVolume(const std::u16string &name, FileSystem fileSystem)
@@ -466,10 +497,9 @@ bool ConnectGranted(const ServerPortState &port, Account account)
     if (port.anyone) return true;
     const std::vector<std::string> token = TokenOf(account);
     for (const PortAce &ace : port.dacl) {
-        if ((ace.mask & FLT_PORT_CONNECT) == 0 || std::find(token.begin(), token.end(), ace.sid) == token.end()) {
-            continue;
+        if ((ace.mask & FLT_PORT_CONNECT) != 0 && std::find(token.begin(), token.end(), ace.sid) != token.end()) {
+            return ace.allow;
         }
-        return ace.allow;
     }
     return false;
 }
@@ -498,7 +528,7 @@ void FreeAllPool()
         std::free(block.first);
     }
     m.pool.clear();
-    m.poolTags.clear();
+    m.poolAllocations.clear();
 }
 
 Connection *FindClient(int client)
@@ -628,9 +658,7 @@ PortInfo ServerPort()
 unsigned OpenClientPorts()
 {
     std::lock_guard<std::mutex> guard(M().lock);
-    unsigned open = 0;
-    for (const Connection &c : M().clients) open += c.portOpen ? 1 : 0;
-    return open;
+    return LiveClients();
 }
 
 int Connect(const std::u16string &portName, NTSTATUS *status, Account account)
@@ -648,9 +676,7 @@ int Connect(const std::u16string &portName, NTSTATUS *status, Account account)
             *status = STATUS_ACCESS_DENIED;
             return -1;
         }
-        LONG live = 0;
-        for (const Connection &c : m.clients) live += c.portOpen ? 1 : 0;
-        if (live >= m.server.info.maxConnections) {
+        if (LONG(LiveClients()) >= m.server.info.maxConnections) {
             *status = STATUS_CONNECTION_COUNT_LIMIT;
             return -1;
         }
@@ -758,15 +784,6 @@ void CloseClient(int client)
 void AddVolume(const std::u16string &deviceName, FileSystem fileSystem)
 {
     MountVolume(deviceName, fileSystem);
-}
-
-bool HasInstance(const std::u16string &deviceName)
-{
-    std::lock_guard<std::mutex> guard(M().lock);
-    for (auto &v : M().volumes) {
-        if (v->name == deviceName) return v->attached;
-    }
-    return false;
 }
 
 PFILE_OBJECT AddFile(const std::u16string &normalizedName, const FileTimes &times, FileKind kind)
@@ -1073,30 +1090,31 @@ double SimulationNanoseconds()
     return double(gSimTicks.load()) * gNsPerTick;
 }
 
+namespace {
+size_t PoolSum(ULONG tag, bool bytes)
+{
+    std::lock_guard<std::mutex> guard(M().poolLock);
+    size_t n = 0;
+    for (auto &block : M().pool) n += block.second.tag != tag ? 0 : bytes ? block.second.bytes : 1;
+    return n;
+}
+} // namespace
+
 size_t PoolOutstanding(ULONG tag)
 {
-    Machine &m = M();
-    std::lock_guard<std::mutex> guard(m.poolLock);
-    size_t n = 0;
-    for (auto &block : m.pool) n += block.second.tag == tag ? 1 : 0;
-    return n;
+    return PoolSum(tag, false);
 }
 
 size_t PoolOutstandingBytes(ULONG tag)
 {
-    Machine &m = M();
-    std::lock_guard<std::mutex> guard(m.poolLock);
-    size_t n = 0;
-    for (auto &block : m.pool) n += block.second.tag == tag ? block.second.bytes : 0;
-    return n;
+    return PoolSum(tag, true);
 }
 
 size_t PoolAllocations(ULONG tag)
 {
-    Machine &m = M();
-    std::lock_guard<std::mutex> guard(m.poolLock);
-    auto it = m.poolTags.find(tag);
-    return it == m.poolTags.end() ? 0 : it->second.allocations;
+    std::lock_guard<std::mutex> guard(M().poolLock);
+    auto it = M().poolAllocations.find(tag);
+    return it == M().poolAllocations.end() ? 0 : it->second;
 }
 
 std::vector<std::string> DebugLines()
@@ -1133,10 +1151,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
         return nullptr;
     }
     void *p = std::malloc(NumberOfBytes == 0 ? 1 : NumberOfBytes);
-    Machine &m = M();
-    std::lock_guard<std::mutex> guard(m.poolLock);
-    m.pool[p] = PoolBlock{Tag, NumberOfBytes};
-    ++m.poolTags[Tag].allocations;
+    TrackPool(p, Tag, NumberOfBytes);
     return p;
 }
 
@@ -1228,10 +1243,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     (void)WaitReason;
     (void)WaitMode;
     (void)Alertable;
-    RequireIrqlAtMost(APC_LEVEL, "KeWaitForSingleObject");
-    if (tlPagingPath) {
-        Violation("KeWaitForSingleObject in the paging path (the wait can deadlock the memory manager)");
-    }
+    RequireWaitAllowed("KeWaitForSingleObject");
     if (Timeout != nullptr) {
         Violation("KeWaitForSingleObject: the simulation has no timed waits");
     }
@@ -1375,12 +1387,7 @@ NTSTATUS FLTAPI FltStartFiltering(PFLT_FILTER Filter)
         return STATUS_INVALID_PARAMETER;
     }
     M().filtering = true;
-    std::vector<SimVolume *> mounted;
-    {
-        std::lock_guard<std::mutex> guard(M().lock);
-        for (auto &v : M().volumes) mounted.push_back(v.get());
-    }
-    for (SimVolume *v : mounted) Attach(v, 0x1); // the volumes mounted before the filter started
+    for (SimVolume *v : Volumes(false)) Attach(v, 0x1); // the volumes mounted before the filter started
     return STATUS_SUCCESS;
 }
 
@@ -1421,23 +1428,13 @@ VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter)
             std::this_thread::yield();
         }
     }
-    std::vector<SimVolume *> attached;
-    {
-        std::lock_guard<std::mutex> guard(m.lock);
-        for (auto &v : m.volumes) {
-            if (v->attached) attached.push_back(v.get());
-        }
-    }
-    for (SimVolume *v : attached) {
+    const FLT_REGISTRATION *r = m.filter.registration;
+    const ULONG unloading = 0x2; // FLTFL_INSTANCE_TEARDOWN_FILTER_UNLOAD
+    for (SimVolume *v : Volumes(true)) {
         const FLT_RELATED_OBJECTS objects = InstanceObjects(m, v);
         PassiveCallback passive;
-        const ULONG unloading = 0x2; // FLTFL_INSTANCE_TEARDOWN_FILTER_UNLOAD
-        if (m.filter.registration->InstanceTeardownStartCallback != nullptr) {
-            m.filter.registration->InstanceTeardownStartCallback(&objects, unloading);
-        }
-        if (m.filter.registration->InstanceTeardownCompleteCallback != nullptr) {
-            m.filter.registration->InstanceTeardownCompleteCallback(&objects, unloading);
-        }
+        if (r->InstanceTeardownStartCallback != nullptr) r->InstanceTeardownStartCallback(&objects, unloading);
+        if (r->InstanceTeardownCompleteCallback != nullptr) r->InstanceTeardownCompleteCallback(&objects, unloading);
     }
     std::vector<PFLT_CONTEXT> contexts;
     {
@@ -1446,17 +1443,11 @@ VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter)
             Violation("FltUnregisterFilter with work items of the filter still queued");
         }
         for (auto &v : m.volumes) {
-            std::lock_guard<std::mutex> volumeGuard(v->lock);
-            if (v->context != nullptr) contexts.push_back(v->context);
-            v->context = nullptr;
+            if (PFLT_CONTEXT c = TakeContext(v->lock, v->context)) contexts.push_back(c);
             v->attached = false;
         }
         for (auto &file : m.files) {
-            std::lock_guard<std::mutex> fileGuard(file->lock);
-            if (file->context != nullptr) {
-                contexts.push_back(file->context);
-                file->context = nullptr;
-            }
+            if (PFLT_CONTEXT c = TakeContext(file->lock, file->context)) contexts.push_back(c);
         }
     }
     for (PFLT_CONTEXT context : contexts) {
@@ -1739,20 +1730,14 @@ VOID FLTAPI FltDeletePushLock(PEX_PUSH_LOCK PushLock)
 VOID FLTAPI FltAcquirePushLockExclusive(PEX_PUSH_LOCK PushLock)
 {
     SIM_COST();
-    RequireIrqlAtMost(APC_LEVEL, "FltAcquirePushLockExclusive");
-    if (tlPagingPath) {
-        Violation("FltAcquirePushLockExclusive in the paging path (the wait can deadlock the memory manager)");
-    }
+    RequireWaitAllowed("FltAcquirePushLockExclusive");
     reinterpret_cast<SimPushLock *>(*PushLock)->AcquireExclusive();
 }
 
 VOID FLTAPI FltAcquirePushLockShared(PEX_PUSH_LOCK PushLock)
 {
     SIM_COST();
-    RequireIrqlAtMost(APC_LEVEL, "FltAcquirePushLockShared");
-    if (tlPagingPath) {
-        Violation("FltAcquirePushLockShared in the paging path (the wait can deadlock the memory manager)");
-    }
+    RequireWaitAllowed("FltAcquirePushLockShared");
     reinterpret_cast<SimPushLock *>(*PushLock)->AcquireShared();
 }
 
@@ -1794,12 +1779,7 @@ NTSTATUS FLTAPI FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE ContextT
     void *block = std::malloc(bytes);
     std::memset(block, 0xA5, bytes); // contexts come uninitialised
     auto *header = new (block) ContextHeader();
-    header->tag = registered->PoolTag;
-    {
-        std::lock_guard<std::mutex> guard(m.poolLock);
-        m.pool[block] = PoolBlock{registered->PoolTag, bytes};
-        ++m.poolTags[registered->PoolTag].allocations;
-    }
+    TrackPool(block, registered->PoolTag, bytes);
     *ReturnedContext = header + 1;
     return STATUS_SUCCESS;
 }
@@ -2097,11 +2077,7 @@ NTSTATUS NTAPI RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision)
     if (AclLength < sizeof(ACL) || AclLength > 0xFFFF || AclRevision < 2 || AclRevision > 4) {
         return AclLength < sizeof(ACL) ? STATUS_BUFFER_TOO_SMALL : STATUS_INVALID_PARAMETER;
     }
-    Acl->AclRevision = UCHAR(AclRevision);
-    Acl->Sbz1 = 0;
-    Acl->AclSize = USHORT((AclLength + 3) & ~3u);
-    Acl->AceCount = 0;
-    Acl->Sbz2 = 0;
+    *Acl = ACL{UCHAR(AclRevision), 0, USHORT((AclLength + 3) & ~3u), 0, 0};
     return STATUS_SUCCESS;
 }
 
@@ -2121,9 +2097,7 @@ NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK A
         return STATUS_ALLOTTED_SPACE_EXCEEDED;
     }
     auto *ace = reinterpret_cast<ACCESS_ALLOWED_ACE *>(end);
-    ace->Header.AceType = ACCESS_ALLOWED_ACE_TYPE;
-    ace->Header.AceFlags = 0;
-    ace->Header.AceSize = USHORT(aceBytes);
+    ace->Header = ACE_HEADER{ACCESS_ALLOWED_ACE_TYPE, 0, USHORT(aceBytes)};
     ace->Mask = AccessMask;
     std::memcpy(&ace->SidStart, Sid, sidBytes);
     ++Acl->AceCount;
@@ -2140,14 +2114,9 @@ NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescrip
     if ((sd->Control & SE_SELF_RELATIVE) != 0) {
         return STATUS_INVALID_SECURITY_DESCR;
     }
-    sd->Control = SECURITY_DESCRIPTOR_CONTROL(sd->Control & ~(SE_DACL_PRESENT | SE_DACL_DEFAULTED));
-    if (DaclPresent) {
-        sd->Control |= SE_DACL_PRESENT;
-        if (DaclDefaulted) sd->Control |= SE_DACL_DEFAULTED;
-        sd->Dacl = Dacl;
-    } else {
-        sd->Dacl = nullptr;
-    }
+    const int dacl = DaclPresent ? (DaclDefaulted ? SE_DACL_PRESENT | SE_DACL_DEFAULTED : SE_DACL_PRESENT) : 0;
+    sd->Control = SECURITY_DESCRIPTOR_CONTROL((sd->Control & ~(SE_DACL_PRESENT | SE_DACL_DEFAULTED)) | dacl);
+    sd->Dacl = DaclPresent ? Dacl : nullptr;
     return STATUS_SUCCESS;
 }
 
