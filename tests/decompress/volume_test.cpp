@@ -4,6 +4,7 @@
 #include <random>
 
 #include "tests/decompress/decompress_fixture.h"
+#include "tests/reparse_points.h"
 
 namespace {
 
@@ -288,48 +289,18 @@ TEST_F(DecompressTest, MixedVolumesLoseTheirCompressionExactlyAsInTheOrderOfStep
   }
 }
 
-// Reparse points: the pass opens no link, junction or placeholder and follows none, even one that
-// appears after the record was enumerated; the file a link points to stays as it was.
+// Compressed files behind reparse points stay compressed.
 class ReparsePoints : public DecompressTest {
  protected:
-  void SetUp() override {
-    DecompressTest::SetUp();
+  reparse_test::Cases Cases() {
     sim::AddDrive(u'C');
-    sim::AddDrive(u'D');
-    target = sim::AddFile(u'D', File(u"secret.db", 1 << 20));
+    return {[](char16_t letter, const char16_t* name) { return sim::AddFile(letter, File(name, 1 << 20)); },
+            [this] { EXPECT_TRUE(Pass(u"C:")); }, true};
   }
-  void ExpectUntouched(char16_t letter, std::uint64_t frn) {
-    sim::FileInfo info = sim::VolumeFile(letter, frn);
-    EXPECT_TRUE(info.compressed()) << Narrow(info.name);
-    EXPECT_EQ(info.writeOpens, 0u) << Narrow(info.name);
-    EXPECT_FALSE(info.recalled) << Narrow(info.name);
-  }
-  std::uint64_t target = 0;
 };
 
-TEST_F(ReparsePoints, LinkToAFileElsewhereIsNotFollowed) {
-  auto link = sim::AddFile(u'C', File(u"link.txt", 1 << 20));
-  sim::SetReparsePoint(u'C', link, u"D:\\secret.db");
-  EXPECT_TRUE(Pass(u"C:"));
-  ExpectUntouched(u'C', link);
-  ExpectUntouched(u'D', target);
-}
-
-TEST_F(ReparsePoints, LinkSwappedInAfterTheRecordIsClosedUntouched) {
-  auto file = sim::AddFile(u'C', File(u"doc.txt", 1 << 20));
-  sim::OnCall("NtCreateFile", [&](std::uint64_t) { sim::SetReparsePoint(u'C', file, u"D:\\secret.db"); });
-  EXPECT_TRUE(Pass(u"C:"));
-  sim::OnCall("NtCreateFile", nullptr);
-  EXPECT_TRUE(sim::VolumeFile(u'C', file).compressed()) << "the link itself is what the open reached";
-  ExpectUntouched(u'D', target);
-  EXPECT_EQ(sim::OpenHandleCount(), 0u);
-}
-
-TEST_F(ReparsePoints, PlaceholderIsNeitherOpenedNorFetched) {
-  auto placeholder = sim::AddFile(u'C', File(u"cloud.docx", 1 << 20));
-  sim::SetReparsePoint(u'C', placeholder, u"");
-  EXPECT_TRUE(Pass(u"C:"));
-  ExpectUntouched(u'C', placeholder);
-}
+TEST_F(ReparsePoints, LinkToAFileElsewhereIsNotFollowed) { Cases().LinkToAFileElsewhere(); }
+TEST_F(ReparsePoints, LinkSwappedInAfterTheRecordIsClosedUntouched) { Cases().LinkSwappedInAfterTheRecord(); }
+TEST_F(ReparsePoints, PlaceholderIsNeitherOpenedNorFetched) { Cases().Placeholder(); }
 
 }  // namespace
