@@ -443,13 +443,12 @@ SimVolume *MountVolume(const std::u16string &name, FileSystem fileSystem)
     return volume;
 }
 
-// A token's SIDs, as text.
+// A token's SIDs, as text: LocalSystem or an administrator's own, then Administrators, Everyone
+// and Authenticated Users.
 std::vector<std::string> TokenOf(Account account)
 {
-    if (account == Account::System) {
-        return {"S-1-5-18", "S-1-5-32-544", "S-1-1-0", "S-1-5-11"};
-    }
-    return {"S-1-5-21-1004336348-1177238915-682003330-1001", "S-1-5-32-544", "S-1-1-0", "S-1-5-11"};
+    return {account == Account::System ? "S-1-5-18" : "S-1-5-21-1004336348-1177238915-682003330-1001", "S-1-5-32-544",
+            "S-1-1-0", "S-1-5-11"};
 }
 
 std::string SidText(const SID *sid)
@@ -462,11 +461,9 @@ std::string SidText(const SID *sid)
     return text;
 }
 
-// What the object manager keeps of a descriptor handed to it: the DACL's entries.
+// What the object manager keeps of a descriptor handed to a fresh port: the DACL's entries.
 bool CaptureDacl(PSECURITY_DESCRIPTOR descriptor, ServerPortState *port)
 {
-    port->dacl.clear();
-    port->anyone = false;
     if (descriptor == nullptr) { // the object manager's default for kernel objects
         port->dacl = {{true, 0x1F0001, "S-1-5-18"}, {true, 0x1F0001, "S-1-5-32-544"}};
         return true;
