@@ -252,6 +252,8 @@ struct SimCost {
     }
 };
 #define SIM_COST() SimCost simCost_
+// At the top of a simulated routine that may be called up to IRQL `most`.
+#define SIM_ROUTINE(most) SIM_COST(); RequireIrqlAtMost(most, __func__)
 
 // Around every call into the driver: its time less the simulated routines it called.
 template <typename F> auto TimedDriverCall(F call) -> decltype(call())
@@ -273,17 +275,14 @@ void Violation(const std::string &what)
     M().violations.push_back(what);
 }
 
-bool Fails(Call call, NTSTATUS *status)
+// Counts the call; the status it is told to fail with, else STATUS_SUCCESS.
+NTSTATUS Failure(Call call)
 {
     Machine &m = M();
     const unsigned n = ++m.calls[size_t(call)];
     std::lock_guard<std::mutex> guard(m.lock);
     const FaultSpec &f = m.faults[size_t(call)];
-    if (f.armed && (f.failAt == 0 || f.failAt == n)) {
-        *status = f.status;
-        return true;
-    }
-    return false;
+    return f.armed && (f.failAt == 0 || f.failAt == n) ? f.status : STATUS_SUCCESS;
 }
 
 void RequireIrqlAtMost(KIRQL most, const char *routine)
@@ -1143,10 +1142,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     if (!PoolTypeAccepted(PoolType, "ExAllocatePoolWithTag")) {
         return nullptr;
     }
-    NTSTATUS status;
-    if (Fails(Call::AllocatePool, &status)) {
-        return nullptr;
-    }
+    if (Failure(Call::AllocatePool) != STATUS_SUCCESS) return nullptr;
     void *p = std::malloc(NumberOfBytes == 0 ? 1 : NumberOfBytes);
     TrackPool(p, Tag, NumberOfBytes);
     return p;
@@ -1154,8 +1150,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
 
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
 {
-    SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ExFreePoolWithTag");
+    SIM_ROUTINE(DISPATCH_LEVEL);
     Machine &m = M();
     {
         std::lock_guard<std::mutex> guard(m.poolLock);
@@ -1193,8 +1188,7 @@ PIRP NTAPI IoGetTopLevelIrp(VOID)
 
 LONG_PTR NTAPI ObfReferenceObject(PVOID Object)
 {
-    SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ObfReferenceObject");
+    SIM_ROUTINE(DISPATCH_LEVEL);
     auto *file = static_cast<PFILE_OBJECT>(Object);
     M().fileReferences.fetch_add(1);
     return __atomic_add_fetch(&file->References, 1, __ATOMIC_ACQ_REL);
@@ -1202,8 +1196,7 @@ LONG_PTR NTAPI ObfReferenceObject(PVOID Object)
 
 LONG_PTR NTAPI ObfDereferenceObject(PVOID Object)
 {
-    SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ObfDereferenceObject");
+    SIM_ROUTINE(DISPATCH_LEVEL);
     auto *file = static_cast<PFILE_OBJECT>(Object);
     const long left = __atomic_sub_fetch(&file->References, 1, __ATOMIC_ACQ_REL);
     M().fileReferences.fetch_sub(1);
@@ -1258,10 +1251,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
 NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "RtlIntegerToUnicodeString");
-    NTSTATUS status;
-    if (Fails(Call::IntegerToUnicodeString, &status)) {
-        return status;
-    }
+    if (const NTSTATUS failed = Failure(Call::IntegerToUnicodeString)) return failed;
     if (Base == 0) {
         Base = 10;
     }
@@ -1289,10 +1279,7 @@ NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRIN
 
 NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source)
 {
-    NTSTATUS status;
-    if (Fails(Call::AppendUnicodeString, &status)) {
-        return status;
-    }
+    if (const NTSTATUS failed = Failure(Call::AppendUnicodeString)) return failed;
     const size_t total = size_t(Destination->Length) + Source->Length;
     if (total > Destination->MaximumLength) {
         return STATUS_BUFFER_TOO_SMALL;
@@ -1322,10 +1309,7 @@ ULONG DbgPrint(const char *Format, ...)
 
 NTSTATUS NTAPI KsCaptureBuffer(PVOID Destination, const VOID *Source, ULONG Length)
 {
-    NTSTATUS status;
-    if (Fails(Call::CaptureBuffer, &status)) {
-        return status;
-    }
+    if (const NTSTATUS failed = Failure(Call::CaptureBuffer)) return failed;
     if (Length == 0) {
         return STATUS_SUCCESS;
     }
@@ -1346,10 +1330,7 @@ NTSTATUS NTAPI KsCaptureBuffer(PVOID Destination, const VOID *Source, ULONG Leng
 NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION *Registration, PFLT_FILTER *RetFilter)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "FltRegisterFilter");
-    NTSTATUS status;
-    if (Fails(Call::RegisterFilter, &status)) {
-        return status;
-    }
+    if (const NTSTATUS failed = Failure(Call::RegisterFilter)) return failed;
     Machine &m = M();
     // The record's size is exactly that of its version: 0x0201 added the transaction callback,
     // 0x0202 the normalize-ex callback, 0x0203 the section notification callback.
@@ -1375,10 +1356,7 @@ NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION 
 NTSTATUS FLTAPI FltStartFiltering(PFLT_FILTER Filter)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "FltStartFiltering");
-    NTSTATUS status;
-    if (Fails(Call::StartFiltering, &status)) {
-        return status;
-    }
+    if (const NTSTATUS failed = Failure(Call::StartFiltering)) return failed;
     if (Filter != &M().filter || !M().registered) {
         Violation("FltStartFiltering on a filter that is not registered");
         return STATUS_INVALID_PARAMETER;
@@ -1461,10 +1439,7 @@ NTSTATUS FLTAPI FltCreateCommunicationPort(PFLT_FILTER Filter, PFLT_PORT *Server
                                            PFLT_MESSAGE_NOTIFY MessageNotifyCallback, LONG MaxConnections)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "FltCreateCommunicationPort");
-    NTSTATUS status;
-    if (Fails(Call::CreateCommunicationPort, &status)) {
-        return status;
-    }
+    if (const NTSTATUS failed = Failure(Call::CreateCommunicationPort)) return failed;
     Machine &m = M();
     if (Filter != &m.filter || ObjectAttributes == nullptr || ObjectAttributes->ObjectName == nullptr ||
         ConnectNotifyCallback == nullptr || DisconnectNotifyCallback == nullptr || MaxConnections <= 0) {
@@ -1548,12 +1523,8 @@ const FLT_FILE_NAME_OPTIONS QueryMethodMask = 0xff00;
 NTSTATUS FLTAPI FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData, FLT_FILE_NAME_OPTIONS NameOptions,
                                           PFLT_FILE_NAME_INFORMATION *FileNameInformation)
 {
-    SIM_COST();
-    RequireIrqlAtMost(APC_LEVEL, "FltGetFileNameInformation");
-    NTSTATUS status;
-    if (Fails(Call::GetFileNameInformation, &status)) {
-        return status;
-    }
+    SIM_ROUTINE(APC_LEVEL);
+    if (const NTSTATUS failed = Failure(Call::GetFileNameInformation)) return failed;
     if ((CallbackData->Flags & FLTFL_CALLBACK_DATA_IRP_OPERATION) != 0 &&
         (CallbackData->Iopb->IrpFlags & (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO)) != 0) {
         return STATUS_FLT_INVALID_NAME_REQUEST; // no names in the paging path
@@ -1574,12 +1545,8 @@ NTSTATUS FLTAPI FltGetFileNameInformationUnsafe(PFILE_OBJECT FileObject, PFLT_IN
                                                 FLT_FILE_NAME_OPTIONS NameOptions,
                                                 PFLT_FILE_NAME_INFORMATION *FileNameInformation)
 {
-    SIM_COST();
-    RequireIrqlAtMost(APC_LEVEL, "FltGetFileNameInformationUnsafe");
-    NTSTATUS status;
-    if (Fails(Call::GetFileNameInformation, &status)) {
-        return status;
-    }
+    SIM_ROUTINE(APC_LEVEL);
+    if (const NTSTATUS failed = Failure(Call::GetFileNameInformation)) return failed;
     // "Unsafe": it queries the file system whatever the thread is doing.
     if (tlPagingPath) {
         Violation("FltGetFileNameInformationUnsafe from the paging path (recursion into the file system)");
@@ -1598,16 +1565,14 @@ NTSTATUS FLTAPI FltGetFileNameInformationUnsafe(PFILE_OBJECT FileObject, PFLT_IN
 
 BOOLEAN FLTAPI FltIsOperationSynchronous(PFLT_CALLBACK_DATA CallbackData)
 {
-    SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "FltIsOperationSynchronous");
+    SIM_ROUTINE(DISPATCH_LEVEL);
     const SimCallbackData *cd = reinterpret_cast<const SimCallbackData *>(CallbackData);
     return cd->asynchronous ? FALSE : TRUE;
 }
 
 VOID FLTAPI FltReleaseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInformation)
 {
-    SIM_COST();
-    RequireIrqlAtMost(APC_LEVEL, "FltReleaseFileNameInformation");
+    SIM_ROUTINE(APC_LEVEL);
     delete[] FileNameInformation->Name.Buffer;
     delete FileNameInformation;
     M().outstandingNames.fetch_sub(1);
@@ -1650,7 +1615,7 @@ NTSTATUS FLTAPI FltQueryInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT Fil
     SIM_COST();
     NTSTATUS status = CheckFileInformationCall("FltQueryInformationFile", Instance, FileObject, Length,
                                                FileInformationClass);
-    if (!NT_SUCCESS(status) || Fails(Call::QueryInformationFile, &status)) {
+    if (!NT_SUCCESS(status) || (status = Failure(Call::QueryInformationFile)) != STATUS_SUCCESS) {
         return status;
     }
     SimFile *file = StreamOf(FileObject);
@@ -1679,7 +1644,7 @@ NTSTATUS FLTAPI FltSetInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileO
     SIM_COST();
     NTSTATUS status = CheckFileInformationCall("FltSetInformationFile", Instance, FileObject, Length,
                                                FileInformationClass);
-    if (!NT_SUCCESS(status) || Fails(Call::SetInformationFile, &status)) {
+    if (!NT_SUCCESS(status) || (status = Failure(Call::SetInformationFile)) != STATUS_SUCCESS) {
         return status;
     }
     if (CleanedUp(FileObject) && StreamOf(FileObject)->volume->fileSystem == FileSystem::Ntfs) {
@@ -1749,8 +1714,7 @@ VOID FLTAPI FltReleasePushLock(PEX_PUSH_LOCK PushLock)
 NTSTATUS FLTAPI FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE ContextType, SIZE_T ContextSize,
                                    POOL_TYPE PoolType, PFLT_CONTEXT *ReturnedContext)
 {
-    SIM_COST();
-    RequireIrqlAtMost(APC_LEVEL, "FltAllocateContext");
+    SIM_ROUTINE(APC_LEVEL);
     Machine &m = M();
     if (Filter != &m.filter || !m.registered) {
         return STATUS_INVALID_PARAMETER;
@@ -1768,10 +1732,7 @@ NTSTATUS FLTAPI FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE ContextT
     if (!PoolTypeAccepted(PoolType, "FltAllocateContext")) {
         return STATUS_INVALID_PARAMETER;
     }
-    NTSTATUS status;
-    if (Fails(Call::AllocateContext, &status)) {
-        return status;
-    }
+    if (const NTSTATUS failed = Failure(Call::AllocateContext)) return failed;
     const size_t bytes = sizeof(ContextHeader) + ContextSize;
     void *block = std::malloc(bytes);
     std::memset(block, 0xA5, bytes); // contexts come uninitialised
@@ -1831,15 +1792,13 @@ NTSTATUS GetContext(std::mutex &lock, const PFLT_CONTEXT &slot, PFLT_CONTEXT *co
 
 VOID FLTAPI FltReferenceContext(PFLT_CONTEXT Context)
 {
-    SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "FltReferenceContext");
+    SIM_ROUTINE(DISPATCH_LEVEL);
     HeaderOf(Context)->references.fetch_add(1);
 }
 
 VOID FLTAPI FltReleaseContext(PFLT_CONTEXT Context)
 {
-    SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "FltReleaseContext");
+    SIM_ROUTINE(DISPATCH_LEVEL);
     ContextHeader *header = HeaderOf(Context);
     const long left = header->references.fetch_sub(1) - 1;
     if (left < 0) {
@@ -1861,18 +1820,14 @@ NTSTATUS FLTAPI FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObj
                                     FLT_SET_CONTEXT_OPERATION Operation, PFLT_CONTEXT NewContext,
                                     PFLT_CONTEXT *OldContext)
 {
-    SIM_COST();
-    RequireIrqlAtMost(APC_LEVEL, "FltSetStreamContext");
+    SIM_ROUTINE(APC_LEVEL);
     if (OldContext != nullptr) {
         *OldContext = nullptr;
     }
     if (VolumeOf(Instance) == nullptr || FileObject == nullptr || NewContext == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    NTSTATUS status;
-    if (Fails(Call::SetStreamContext, &status)) {
-        return status;
-    }
+    if (const NTSTATUS failed = Failure(Call::SetStreamContext)) return failed;
     if (M().instanceTearingDown) {
         return STATUS_FLT_DELETING_OBJECT;
     }
@@ -1882,8 +1837,7 @@ NTSTATUS FLTAPI FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObj
 
 NTSTATUS FLTAPI FltGetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PFLT_CONTEXT *Context)
 {
-    SIM_COST();
-    RequireIrqlAtMost(APC_LEVEL, "FltGetStreamContext");
+    SIM_ROUTINE(APC_LEVEL);
     *Context = nullptr;
     if (VolumeOf(Instance) == nullptr || FileObject == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -1896,13 +1850,9 @@ NTSTATUS FLTAPI FltGetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObj
 
 PFLT_GENERIC_WORKITEM FLTAPI FltAllocateGenericWorkItem(VOID)
 {
-    SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "FltAllocateGenericWorkItem");
+    SIM_ROUTINE(DISPATCH_LEVEL);
     Machine &m = M();
-    NTSTATUS status;
-    if (Fails(Call::AllocatePool, &status)) {
-        return nullptr;
-    }
+    if (Failure(Call::AllocatePool) != STATUS_SUCCESS) return nullptr;
     auto *item = new _FLT_GENERIC_WORKITEM();
     std::lock_guard<std::mutex> guard(m.lock);
     m.liveWorkItems.insert(item);
@@ -1912,8 +1862,7 @@ PFLT_GENERIC_WORKITEM FLTAPI FltAllocateGenericWorkItem(VOID)
 
 VOID FLTAPI FltFreeGenericWorkItem(PFLT_GENERIC_WORKITEM FltWorkItem)
 {
-    SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "FltFreeGenericWorkItem");
+    SIM_ROUTINE(DISPATCH_LEVEL);
     Machine &m = M();
     std::lock_guard<std::mutex> guard(m.lock);
     if (m.liveWorkItems.erase(FltWorkItem) == 0) {
@@ -1931,14 +1880,10 @@ NTSTATUS FLTAPI FltQueueGenericWorkItem(PFLT_GENERIC_WORKITEM FltWorkItem, PVOID
                                         PFLT_GENERIC_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
                                         PVOID Context)
 {
-    SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "FltQueueGenericWorkItem");
+    SIM_ROUTINE(DISPATCH_LEVEL);
     (void)QueueType;
     Machine &m = M();
-    NTSTATUS status;
-    if (Fails(Call::QueueWorkItem, &status)) {
-        return status;
-    }
+    if (const NTSTATUS failed = Failure(Call::QueueWorkItem)) return failed;
     if (!m.registered || m.instanceTearingDown) {
         return STATUS_FLT_DELETING_OBJECT;
     }
@@ -1960,8 +1905,7 @@ NTSTATUS FLTAPI FltQueueGenericWorkItem(PFLT_GENERIC_WORKITEM FltWorkItem, PVOID
 
 NTSTATUS FLTAPI FltObjectReference(PVOID FltObject)
 {
-    SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "FltObjectReference");
+    SIM_ROUTINE(DISPATCH_LEVEL);
     Machine &m = M();
     if (VolumeOf(FltObject) == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -1976,8 +1920,7 @@ NTSTATUS FLTAPI FltObjectReference(PVOID FltObject)
 
 VOID FLTAPI FltObjectDereference(PVOID FltObject)
 {
-    SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "FltObjectDereference");
+    SIM_ROUTINE(DISPATCH_LEVEL);
     if (VolumeOf(FltObject) == nullptr || M().instanceReferences.fetch_sub(1) <= 0) {
         Violation("FltObjectDereference without a reference");
     }
@@ -1988,8 +1931,7 @@ VOID FLTAPI FltObjectDereference(PVOID FltObject)
 NTSTATUS FLTAPI FltSetInstanceContext(PFLT_INSTANCE Instance, FLT_SET_CONTEXT_OPERATION Operation,
                                       PFLT_CONTEXT NewContext, PFLT_CONTEXT *OldContext)
 {
-    SIM_COST();
-    RequireIrqlAtMost(APC_LEVEL, "FltSetInstanceContext");
+    SIM_ROUTINE(APC_LEVEL);
     if (OldContext != nullptr) {
         *OldContext = nullptr;
     }
@@ -2002,8 +1944,7 @@ NTSTATUS FLTAPI FltSetInstanceContext(PFLT_INSTANCE Instance, FLT_SET_CONTEXT_OP
 
 NTSTATUS FLTAPI FltGetInstanceContext(PFLT_INSTANCE Instance, PFLT_CONTEXT *Context)
 {
-    SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "FltGetInstanceContext");
+    SIM_ROUTINE(DISPATCH_LEVEL);
     *Context = nullptr;
     SimVolume *volume = VolumeOf(Instance);
     if (volume == nullptr) {
@@ -2014,8 +1955,7 @@ NTSTATUS FLTAPI FltGetInstanceContext(PFLT_INSTANCE Instance, PFLT_CONTEXT *Cont
 
 NTSTATUS FLTAPI FltGetVolumeName(PFLT_VOLUME Volume, PUNICODE_STRING VolumeName, PULONG BufferSizeNeeded)
 {
-    SIM_COST();
-    RequireIrqlAtMost(APC_LEVEL, "FltGetVolumeName");
+    SIM_ROUTINE(APC_LEVEL);
     if (Volume == nullptr || Volume->volume == nullptr || &Volume->volume->volume != Volume) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -2036,8 +1976,7 @@ NTSTATUS FLTAPI FltGetVolumeName(PFLT_VOLUME Volume, PUNICODE_STRING VolumeName,
 
 LOGICAL NTAPI FsRtlIsPagingFile(PFILE_OBJECT FileObject)
 {
-    SIM_COST();
-    RequireIrqlAtMost(APC_LEVEL, "FsRtlIsPagingFile");
+    SIM_ROUTINE(APC_LEVEL);
     return StreamOf(FileObject)->pagingFile ? TRUE : FALSE;
 }
 
