@@ -681,15 +681,13 @@ TEST_F(Filter, Refresh_EveryInstanceFollowsTheList)
     // Mounted after the list: judged at setup.
     PFILE_OBJECT listed = fltsim::AddFile(FileOn(7), Stored(0));
     PFILE_OBJECT other = fltsim::AddFile(FileOn(9), Stored(0));
-    fltsim::Read(listed);
-    fltsim::Read(other);
+    for (PFILE_OBJECT f : {listed, other}) fltsim::Read(f);
     EXPECT_EQ(fltsim::Times(listed).lastAccess, now_);
     EXPECT_EQ(fltsim::Times(other).lastAccess, 0);
     ASSERT_EQ(SendVolumes(client, {9}), STATUS_SUCCESS); // drops volumes 3 and 7
     PFILE_OBJECT dropped = fltsim::AddFile(FileOn(3, u"\\dropped.txt"), Stored(0));
     const unsigned queries = fltsim::CallCount(fltsim::Call::QueryInformationFile);
-    fltsim::Read(dropped);
-    fltsim::Read(other);
+    for (PFILE_OBJECT f : {dropped, other}) fltsim::Read(f);
     EXPECT_EQ(fltsim::Times(dropped).lastAccess, 0);
     EXPECT_EQ(fltsim::Times(other).lastAccess, now_);
     EXPECT_EQ(fltsim::CallCount(fltsim::Call::QueryInformationFile), queries + 1) << "only the watched volume's file";

@@ -381,11 +381,6 @@ FLT_RELATED_OBJECTS InstanceObjects(Machine &m, SimVolume *volume, PFILE_OBJECT 
     return objects;
 }
 
-FLT_RELATED_OBJECTS RelatedObjects(Machine &m, PFILE_OBJECT file)
-{
-    return InstanceObjects(m, StreamOf(file)->volume, file);
-}
-
 // Whether the simulated Windows knows the pool type (NonPagedPoolNx came with 6.2), and, where
 // it does, whether the driver asked for executable pool it has no use for.
 bool PoolTypeAccepted(POOL_TYPE type, const char *routine)
@@ -906,7 +901,7 @@ void Cleanup(PFILE_OBJECT file)
             cd.iopb.TargetInstance = &StreamOf(file)->volume->instance;
             cd.data.Flags = FLTFL_CALLBACK_DATA_IRP_OPERATION;
             cd.data.Iopb = &cd.iopb;
-            FLT_RELATED_OBJECTS objects = RelatedObjects(m, file);
+            FLT_RELATED_OBJECTS objects = InstanceObjects(m, StreamOf(file)->volume, file);
             ThreadState saved;
             tlIrql = PASSIVE_LEVEL;
             tlGuarded = false;
@@ -954,7 +949,7 @@ int Read(PFILE_OBJECT file, const ReadOptions &options)
     cd.data.Flags = options.fastIo ? FLTFL_CALLBACK_DATA_FAST_IO_OPERATION : FLTFL_CALLBACK_DATA_IRP_OPERATION;
     cd.data.Iopb = &cd.iopb;
     cd.data.IoStatus.u.Status = STATUS_SUCCESS;
-    FLT_RELATED_OBJECTS objects = RelatedObjects(m, file);
+    FLT_RELATED_OBJECTS objects = InstanceObjects(m, StreamOf(file)->volume, file);
 
     ThreadState saved;
     // Pre-read: in the issuing thread, before the file system sees the read. The memory manager
@@ -1053,6 +1048,18 @@ unsigned QueuedWorkItems()
     std::lock_guard<std::mutex> guard(M().lock);
     return unsigned(M().workQueue.size());
 }
+
+namespace {
+// A thread that waits: the system keeps serving its work queue meanwhile.
+void ServeWorkQueue()
+{
+    if (QueuedWorkItems() != 0) {
+        RunWorkItems();
+    } else {
+        std::this_thread::yield();
+    }
+}
+} // namespace
 
 unsigned WorkItemsAllocated()
 {
@@ -1238,13 +1245,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
         Violation("KeWaitForSingleObject: the simulation has no timed waits");
     }
     PRKEVENT event = static_cast<PRKEVENT>(Object);
-    while (__atomic_load_n(&event->Signaled, __ATOMIC_ACQUIRE) == 0) {
-        if (QueuedWorkItems() != 0) {
-            RunWorkItems();
-        } else {
-            std::this_thread::yield();
-        }
-    }
+    while (__atomic_load_n(&event->Signaled, __ATOMIC_ACQUIRE) == 0) ServeWorkQueue();
     return STATUS_SUCCESS;
 }
 
@@ -1396,13 +1397,8 @@ VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter)
     // The instance tears down: callbacks in progress finish, rundown references are waited for,
     // then the stream contexts go (the streams' references on them are dropped).
     m.instanceTearingDown = true;
-    while (m.inflight.load() != 0 || m.instanceReferences.load() != 0) {
-        if (QueuedWorkItems() != 0) {
-            RunWorkItems(); // a work item holding a reference keeps the teardown waiting until it ran
-        } else {
-            std::this_thread::yield();
-        }
-    }
+    // A work item holding a reference keeps the teardown waiting until it ran.
+    while (m.inflight.load() != 0 || m.instanceReferences.load() != 0) ServeWorkQueue();
     const FLT_REGISTRATION *r = m.filter.registration;
     const ULONG unloading = 0x2; // FLTFL_INSTANCE_TEARDOWN_FILTER_UNLOAD
     for (SimVolume *v : Volumes(true)) {
