@@ -11,6 +11,7 @@ namespace {
 
 constexpr std::uint32_t NtfsFlags = 0x03E700FF;   // case, unicode, ACLs, compression, sparse, USN journal...
 constexpr std::uint32_t FatFlags = 0x00000006;    // case-preserved, unicode names
+constexpr std::uint32_t RootAttributes = os::FileAttributeDirectory | os::FileAttributeSystem | 0x2;   // and hidden
 
 }  // namespace
 
@@ -108,7 +109,7 @@ void AddDrive(char16_t letter, const DriveSpec& spec) {
     drive.files.resize(FirstUserRecord);
     drive.files[RootRecord].sequence = RootRecord;
     drive.files[RootRecord].parent = RootRecord;
-    drive.files[RootRecord].attributes = spec.attributes | os::FileAttributeDirectory | os::FileAttributeSystem | 0x2;
+    drive.files[RootRecord].attributes = spec.attributes | RootAttributes;
     drive.files[RootRecord].creation = drive.files[RootRecord].lastAccess = drive.files[RootRecord].lastWrite = M().now;
     drive.journal.active = spec.journal;
     drive.journal.id = 0x01D0000000000000ull + M().now / Second;
@@ -147,7 +148,7 @@ void SetDriveAttributes(char16_t letter, std::uint32_t attributes) {
   std::lock_guard<std::mutex> lock(Mutex());
   if (Drive* drive = TestDrive(letter)) {
     drive->spec.attributes = attributes;
-    if (drive->ntfs) drive->files[RootRecord].attributes = attributes | os::FileAttributeDirectory | os::FileAttributeSystem | 0x2;
+    if (drive->ntfs) drive->files[RootRecord].attributes = attributes | RootAttributes;
   }
 }
 

@@ -839,20 +839,18 @@ bool GetFileInformationByHandle(Handle file, ByHandleFileInformation* info) {
   const FileNode* node = OpenRecord(entry);
   if (!node) return false;
   ByHandleFileInformation out = {};
+  auto split = [](std::uint64_t value, std::uint32_t& high, std::uint32_t& low) {
+    high = static_cast<std::uint32_t>(value >> 32);
+    low = static_cast<std::uint32_t>(value);
+  };
   out.dwFileAttributes = node->attributes;
-  std::uint32_t* fields[3] = {out.ftCreationTime, out.ftLastAccessTime, out.ftLastWriteTime};
-  FileTime times[3] = {node->creation, node->lastAccess, node->lastWrite};
-  for (int i = 0; i < 3; ++i) {
-    fields[i][0] = static_cast<std::uint32_t>(times[i]);
-    fields[i][1] = static_cast<std::uint32_t>(times[i] >> 32);
-  }
+  split(node->creation, out.ftCreationTime[1], out.ftCreationTime[0]);
+  split(node->lastAccess, out.ftLastAccessTime[1], out.ftLastAccessTime[0]);
+  split(node->lastWrite, out.ftLastWriteTime[1], out.ftLastWriteTime[0]);
   out.dwVolumeSerialNumber = M().drives[entry->drive].spec.serialNumber;
-  out.nFileSizeHigh = static_cast<std::uint32_t>(node->size >> 32);
-  out.nFileSizeLow = static_cast<std::uint32_t>(node->size);
+  split(node->size, out.nFileSizeHigh, out.nFileSizeLow);
   out.nNumberOfLinks = 1;
-  std::uint64_t index = FrnOf(*node, entry->record);
-  out.nFileIndexHigh = static_cast<std::uint32_t>(index >> 32);
-  out.nFileIndexLow = static_cast<std::uint32_t>(index);
+  split(FrnOf(*node, entry->record), out.nFileIndexHigh, out.nFileIndexLow);
   *info = out;
   return true;
 }

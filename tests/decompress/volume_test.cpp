@@ -4,6 +4,7 @@
 #include <random>
 
 #include "tests/decompress/decompress_fixture.h"
+#include "tests/reparse_points.h"
 
 namespace {
 
@@ -212,8 +213,11 @@ TEST_F(DecompressTest, StopRequestFinishesTheFileInHandAndEndsTheVolume) {
 
 // A mixed volume made from a seed: directories, system files, names with and without
 // (excluded) extensions in any case, sizes about MaxFileSize, compressed and plain files, files
-// held open by another program and placeholders; the free space may run out on the way.
+// held open by another program and placeholders; the free space may run out on the way. On a
+// fresh Windows 10 machine.
 std::vector<std::uint64_t> BuildMixedVolume(unsigned seed) {
+  sim::Reset();
+  sim::SetWindowsVersion(10, 0);
   std::mt19937 random(seed);
   auto pick = [&](unsigned n) { return unsigned(random() % n); };
   sim::DriveSpec drive;
@@ -259,7 +263,6 @@ void ReferencePass() {
 }
 
 TEST_F(DecompressTest, MixedVolumesLoseTheirCompressionExactlyAsInTheOrderOfSteps) {
-  sim::SetWindowsVersion(10, 0);
   for (unsigned seed = 1; seed <= 40; ++seed) {
     SCOPED_TRACE(seed);
     std::vector<std::uint64_t> frns = BuildMixedVolume(seed);
@@ -268,8 +271,6 @@ TEST_F(DecompressTest, MixedVolumesLoseTheirCompressionExactlyAsInTheOrderOfStep
     for (auto frn : frns) expected.push_back(IsCompressed(u'C', frn));
     std::uint64_t expectedFree = sim::FreeBytesAvailable(u'C');
 
-    sim::Reset();
-    sim::SetWindowsVersion(10, 0);
     ASSERT_EQ(BuildMixedVolume(seed), frns);
     std::uint64_t compressedFiles = 0;
     for (auto frn : frns) {
@@ -284,52 +285,21 @@ TEST_F(DecompressTest, MixedVolumesLoseTheirCompressionExactlyAsInTheOrderOfStep
     EXPECT_LE(sim::CallCount("NtCreateFile"), compressedFiles);
     EXPECT_LE(sim::CallCount("GetDiskFreeSpaceExW"), compressedFiles);
     EXPECT_EQ(sim::OpenHandleCount(), 0u);
-    sim::Reset();
   }
 }
 
-// Reparse points: the pass opens no link, junction or placeholder and follows none, even one that
-// appears after the record was enumerated; the file a link points to stays as it was.
+// Compressed files behind reparse points stay compressed.
 class ReparsePoints : public DecompressTest {
  protected:
-  void SetUp() override {
-    DecompressTest::SetUp();
+  reparse_test::Cases Cases() {
     sim::AddDrive(u'C');
-    sim::AddDrive(u'D');
-    target = sim::AddFile(u'D', File(u"secret.db", 1 << 20));
+    return {[](char16_t letter, const char16_t* name) { return sim::AddFile(letter, File(name, 1 << 20)); },
+            [this] { EXPECT_TRUE(Pass(u"C:")); }, true};
   }
-  void ExpectUntouched(char16_t letter, std::uint64_t frn) {
-    sim::FileInfo info = sim::VolumeFile(letter, frn);
-    EXPECT_TRUE(info.compressed()) << Narrow(info.name);
-    EXPECT_EQ(info.writeOpens, 0u) << Narrow(info.name);
-    EXPECT_FALSE(info.recalled) << Narrow(info.name);
-  }
-  std::uint64_t target = 0;
 };
 
-TEST_F(ReparsePoints, LinkToAFileElsewhereIsNotFollowed) {
-  auto link = sim::AddFile(u'C', File(u"link.txt", 1 << 20));
-  sim::SetReparsePoint(u'C', link, u"D:\\secret.db");
-  EXPECT_TRUE(Pass(u"C:"));
-  ExpectUntouched(u'C', link);
-  ExpectUntouched(u'D', target);
-}
-
-TEST_F(ReparsePoints, LinkSwappedInAfterTheRecordIsClosedUntouched) {
-  auto file = sim::AddFile(u'C', File(u"doc.txt", 1 << 20));
-  sim::OnCall("NtCreateFile", [&](std::uint64_t) { sim::SetReparsePoint(u'C', file, u"D:\\secret.db"); });
-  EXPECT_TRUE(Pass(u"C:"));
-  sim::OnCall("NtCreateFile", nullptr);
-  EXPECT_TRUE(sim::VolumeFile(u'C', file).compressed()) << "the link itself is what the open reached";
-  ExpectUntouched(u'D', target);
-  EXPECT_EQ(sim::OpenHandleCount(), 0u);
-}
-
-TEST_F(ReparsePoints, PlaceholderIsNeitherOpenedNorFetched) {
-  auto placeholder = sim::AddFile(u'C', File(u"cloud.docx", 1 << 20));
-  sim::SetReparsePoint(u'C', placeholder, u"");
-  EXPECT_TRUE(Pass(u"C:"));
-  ExpectUntouched(u'C', placeholder);
-}
+TEST_F(ReparsePoints, LinkToAFileElsewhereIsNotFollowed) { Cases().LinkToAFileElsewhere(); }
+TEST_F(ReparsePoints, LinkSwappedInAfterTheRecordIsClosedUntouched) { Cases().LinkSwappedInAfterTheRecord(); }
+TEST_F(ReparsePoints, PlaceholderIsNeitherOpenedNorFetched) { Cases().Placeholder(); }
 
 }  // namespace

@@ -1,9 +1,9 @@
 // Stress: many threads read - IRPs synchronous and not, fast I/O, paging reads, at every IRQL -
 // and close and reopen their handles while the service connects, sends volume lists (well-formed
 // and not), and disconnects, volumes are mounted (their instances set up against the list of the
-// moment), and the system's worker thread runs the queued checks; then the
-// filter unloads under the readers. Built twice: with AddressSanitizer (use after free, leaks) and with
-// ThreadSanitizer (races). Exits non-zero on any finding the program itself can see.
+// moment), and the system's worker thread runs the queued checks; then the filter unloads under
+// the readers. Built twice: with AddressSanitizer (use after free, leaks) and with ThreadSanitizer
+// (races). Exits non-zero on any finding the program itself can see.
 #include <atomic>
 #include <chrono>
 #include <cstdio>

@@ -3,6 +3,7 @@
 #include <random>
 #include <string_view>
 
+#include "tests/reparse_points.h"
 #include "tests/service/service_fixture.h"
 
 namespace {
@@ -501,50 +502,18 @@ TEST_F(VolumePass, BatchWhoseNextStartDoesNotMoveOnIsTheLast) {
   EXPECT_FALSE(Compressed(later));
 }
 
-// Reparse points: the service opens no link, junction or placeholder and follows none, even one
-// that appears after the record was enumerated; the file a link points to stays as it was.
+// Stale files behind reparse points stay uncompressed.
 class ReparsePoints : public VolumePass {
  protected:
-  void SetUp() override {
-    VolumePass::SetUp();
-    sim::AddDrive(u'D');
-    target = sim::AddFile(u'D', Stale(u"secret.db", 100000));
+  reparse_test::Cases Cases() {
+    return {[](char16_t letter, const char16_t* name) { return sim::AddFile(letter, Stale(name, 100000)); },
+            [this] { Pass(u"C:"); }, false};
   }
-  void ExpectUntouched(char16_t letter, std::uint64_t frn) {
-    sim::FileInfo info = sim::VolumeFile(letter, frn);
-    EXPECT_FALSE(info.compressed()) << Narrow(info.name);
-    EXPECT_EQ(info.writeOpens, 0u) << Narrow(info.name);
-    EXPECT_FALSE(info.recalled) << Narrow(info.name);
-  }
-  std::uint64_t target = 0;
 };
 
-TEST_F(ReparsePoints, StaleLinkToAFileElsewhereIsNotFollowed) {
-  auto link = sim::AddFile(u'C', Stale(u"link.txt", 100000));
-  sim::SetReparsePoint(u'C', link, u"D:\\secret.db");
-  Pass(u"C:");
-  ExpectUntouched(u'C', link);
-  ExpectUntouched(u'D', target);
-  EXPECT_EQ(sim::CallCount("NtCreateFile"), 0u);
-}
-
-TEST_F(ReparsePoints, LinkSwappedInAfterTheRecordIsClosedUntouched) {
-  auto file = sim::AddFile(u'C', Stale(u"doc.txt", 100000));
-  sim::OnCall("NtCreateFile", [&](std::uint64_t) { sim::SetReparsePoint(u'C', file, u"D:\\secret.db"); });
-  Pass(u"C:");
-  sim::OnCall("NtCreateFile", nullptr);
-  // The link itself is what the open reached; nothing through it.
-  EXPECT_FALSE(sim::VolumeFile(u'C', file).compressed());
-  ExpectUntouched(u'D', target);
-  EXPECT_EQ(sim::OpenHandleCount(), 0u);
-}
-
-TEST_F(ReparsePoints, PlaceholderIsNeitherOpenedNorFetched) {
-  auto placeholder = sim::AddFile(u'C', Stale(u"cloud.docx", 100000));
-  sim::SetReparsePoint(u'C', placeholder, u"");
-  Pass(u"C:");
-  ExpectUntouched(u'C', placeholder);
-}
+TEST_F(ReparsePoints, StaleLinkToAFileElsewhereIsNotFollowed) { Cases().LinkToAFileElsewhere(); }
+TEST_F(ReparsePoints, LinkSwappedInAfterTheRecordIsClosedUntouched) { Cases().LinkSwappedInAfterTheRecord(); }
+TEST_F(ReparsePoints, PlaceholderIsNeitherOpenedNorFetched) { Cases().Placeholder(); }
 
 TEST_F(VolumePass, MalformedEnumerationOutputEndsThePassCleanly) {
   auto file = sim::AddFile(u'C', Stale(u"a.txt", 100000));

@@ -108,29 +108,29 @@ TEST_F(Directories, AJunctionRedirectsWritesAndIsRemovedAsALink) {
 TEST_F(Directories, AnotherUserChangesTheirTempFolderOnly) {
   // The administrators' own directory in the user's temporary folder: the user can't write into
   // it, but may move it away and put a directory of theirs, or a junction, at its name.
-  const std::u16string moved = std::u16string(Temp) + u"\\moved", own = std::u16string(Temp) + u"\\own";
+  const std::u16string moved = std::u16string(Temp) + u"\\moved", own = std::u16string(Temp) + u"\\own",
+                       inf = std::u16string(Extract) + u"\\a.inf";
   ASSERT_TRUE(os::CreateDirectoryW(Extract, u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"));
-  ASSERT_TRUE(Write(u"C:\\Users\\user\\AppData\\Local\\Temp\\Ombrix\\a.inf", 7));
-  EXPECT_FALSE(sim::UserPutFile(u"C:\\Users\\user\\AppData\\Local\\Temp\\Ombrix\\a.inf", {1}));
+  ASSERT_TRUE(Write(inf.c_str(), 7));
+  EXPECT_FALSE(sim::UserPutFile(inf, {1}));
   ASSERT_TRUE(sim::UserRename(Extract, moved));
   EXPECT_EQ(sim::FileBytes(moved + u"\\a.inf"), (std::vector<std::uint8_t>{7}));
   EXPECT_FALSE(sim::Path(Extract).exists());
   sim::MakeDirectory(own);
   ASSERT_TRUE(sim::UserPutFile(own + u"\\a.inf", {2})) << "in a directory the user made";
   ASSERT_TRUE(sim::UserRename(own, Extract));
-  EXPECT_EQ(sim::FileBytes(u"C:\\Users\\user\\AppData\\Local\\Temp\\Ombrix\\a.inf"), (std::vector<std::uint8_t>{2}));
+  EXPECT_EQ(sim::FileBytes(inf), (std::vector<std::uint8_t>{2}));
   EXPECT_FALSE(sim::UserPlantJunction(Extract, Drivers)) << "something is there already";
   ASSERT_TRUE(sim::UserPlantJunction(own, Drivers));
   EXPECT_FALSE(sim::UserPutFile(own + u"\\x.sys", {1})) << "the junction's target decides";
 
   // An open that does not share delete keeps a file from being moved, one that does not share
   // writing from being replaced.
-  os::Handle held = os::CreateFileW(u"C:\\Users\\user\\AppData\\Local\\Temp\\Ombrix\\a.inf", os::GenericRead,
-                                    os::FileShareRead, os::OpenExisting, 0);
-  EXPECT_FALSE(sim::UserRename(u"C:\\Users\\user\\AppData\\Local\\Temp\\Ombrix\\a.inf", moved + u"2"));
-  EXPECT_FALSE(sim::UserPutFile(u"C:\\Users\\user\\AppData\\Local\\Temp\\Ombrix\\a.inf", {3}));
+  os::Handle held = os::CreateFileW(inf.c_str(), os::GenericRead, os::FileShareRead, os::OpenExisting, 0);
+  EXPECT_FALSE(sim::UserRename(inf, moved + u"2"));
+  EXPECT_FALSE(sim::UserPutFile(inf, {3}));
   os::CloseHandle(held);
-  EXPECT_TRUE(sim::UserPutFile(u"C:\\Users\\user\\AppData\\Local\\Temp\\Ombrix\\a.inf", {3}));
+  EXPECT_TRUE(sim::UserPutFile(inf, {3}));
 
   // Nothing under Program Files or the system folder, made by SYSTEM or by the installer.
   ASSERT_TRUE(os::CreateDirectoryW(u"C:\\Program Files\\Ombrix", nullptr));

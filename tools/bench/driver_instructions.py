@@ -6,10 +6,9 @@ simulated kernel, and the C library it calls, are left out.
 
 usage: driver_instructions.py callgrind.out reads
 """
-import re
 import sys
 
-NAME = re.compile(r"\((\d+)\)(?: (.*))?")
+from callgrind import costs
 
 
 def is_driver(name):
@@ -18,34 +17,8 @@ def is_driver(name):
 
 def main():
     path, reads = sys.argv[1], int(sys.argv[2])
-    names = {}
-
-    def resolve(text):
-        match = NAME.match(text.strip())
-        if not match:
-            return text.strip()
-        ident, name = match.groups()
-        if name is not None:
-            names[ident] = name
-        return names.get(ident, "")
-
-    function = ""
-    call_line = False
-    own = 0
-    with open(path) as profile:
-        for line in profile:
-            if line.startswith("fn="):
-                function = resolve(line[3:])
-            elif line.startswith("cfn="):
-                resolve(line[4:])
-            elif line.startswith("calls="):
-                call_line = True
-            elif line[:1].isdigit() or line[:1] in "+-*":
-                fields = line.split()
-                if call_line:
-                    call_line = False  # a call's inclusive cost, counted where it was spent
-                elif is_driver(function):
-                    own += int(fields[1]) if len(fields) > 1 else 0
+    # A call's inclusive cost is counted where it was spent, not at the call.
+    own = sum(cost for function, callee, cost in costs(path) if callee is None and is_driver(function))
     print(f"{reads} reads: {own} own instructions = {own / reads:.1f} per read")
 
 

@@ -7,10 +7,9 @@ that it cost inclusively.
 usage: own_instructions.py callgrind.out records
 prints: total instructions, simulated-Windows instructions, own instructions and own per record.
 """
-import re
 import sys
 
-NAME = re.compile(r"\((\d+)\)(?: (.*))?")
+from callgrind import costs
 
 
 def is_simulated(name):
@@ -19,39 +18,12 @@ def is_simulated(name):
 
 def main():
     path, records = sys.argv[1], int(sys.argv[2])
-    names = {}
-
-    def resolve(text):
-        match = NAME.match(text.strip())
-        if not match:
-            return text.strip()
-        ident, name = match.groups()
-        if name is not None:
-            names[ident] = name
-        return names.get(ident, "")
-
-    caller = ""
-    callee = ""
-    call_line = False
-    total = 0
-    simulated = 0
-    with open(path) as profile:
-        for line in profile:
-            if line.startswith("fn="):
-                caller = resolve(line[3:])
-            elif line.startswith("cfn="):
-                callee = resolve(line[4:])
-            elif line.startswith("calls="):
-                call_line = True
-            elif line[:1].isdigit() or line[:1] in "+-*":
-                fields = line.split()
-                cost = int(fields[1]) if len(fields) > 1 else 0
-                if call_line:
-                    if is_simulated(callee) and not is_simulated(caller):
-                        simulated += cost
-                    call_line = False
-                else:
-                    total += cost
+    total = simulated = 0
+    for caller, callee, cost in costs(path):
+        if callee is None:
+            total += cost
+        elif is_simulated(callee) and not is_simulated(caller):
+            simulated += cost
     own = total - simulated
     print(f"{records} records: {total} instructions in the pass, {simulated} in the simulated Windows, "
           f"{own} own = {own / records:.1f} own instructions/record")

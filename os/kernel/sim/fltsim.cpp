@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <condition_variable>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -17,6 +16,7 @@
 #include <set>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #if defined(__x86_64__) || defined(__i386__)
 #include <x86intrin.h>
 #endif
@@ -87,7 +87,6 @@ struct SimFile {
 // In front of every context the filter allocates: its reference count.
 struct alignas(16) ContextHeader {
     std::atomic<long> references{1};
-    ULONG tag = 0;
 };
 
 struct FaultSpec {
@@ -124,10 +123,6 @@ struct ServerPortState {
 struct PoolBlock {
     ULONG tag;
     size_t bytes;
-};
-
-struct PoolTagCounters {
-    size_t allocations = 0;
 };
 
 class SimPushLock {
@@ -202,7 +197,7 @@ struct Machine {
 
     std::mutex poolLock;
     std::unordered_map<void *, PoolBlock> pool;
-    std::map<ULONG, PoolTagCounters> poolTags;
+    std::map<ULONG, size_t> poolAllocations; // by tag, since Reset
 
     std::atomic<int> closeDuringMessage{-1};
 
@@ -257,6 +252,8 @@ struct SimCost {
     }
 };
 #define SIM_COST() SimCost simCost_
+// At the top of a simulated routine that may be called up to IRQL `most`.
+#define SIM_ROUTINE(most) SIM_COST(); RequireIrqlAtMost(most, __func__)
 
 // Around every call into the driver: its time less the simulated routines it called.
 template <typename F> auto TimedDriverCall(F call) -> decltype(call())
@@ -278,17 +275,14 @@ void Violation(const std::string &what)
     M().violations.push_back(what);
 }
 
-bool Fails(Call call, NTSTATUS *status)
+// Counts the call; the status it is told to fail with, else STATUS_SUCCESS.
+NTSTATUS Failure(Call call)
 {
     Machine &m = M();
     const unsigned n = ++m.calls[size_t(call)];
     std::lock_guard<std::mutex> guard(m.lock);
     const FaultSpec &f = m.faults[size_t(call)];
-    if (f.armed && (f.failAt == 0 || f.failAt == n)) {
-        *status = f.status;
-        return true;
-    }
-    return false;
+    return f.armed && (f.failAt == 0 || f.failAt == n) ? f.status : STATUS_SUCCESS;
 }
 
 void RequireIrqlAtMost(KIRQL most, const char *routine)
@@ -296,6 +290,48 @@ void RequireIrqlAtMost(KIRQL most, const char *routine)
     if (tlIrql > most) {
         Violation(std::string(routine) + " called at IRQL " + std::to_string(tlIrql));
     }
+}
+
+// Waits are allowed up to APC_LEVEL, and never where a page fault is being served.
+void RequireWaitAllowed(const char *routine)
+{
+    RequireIrqlAtMost(APC_LEVEL, routine);
+    if (tlPagingPath) {
+        Violation(std::string(routine) + " in the paging path (the wait can deadlock the memory manager)");
+    }
+}
+
+void TrackPool(void *block, ULONG tag, size_t bytes)
+{
+    std::lock_guard<std::mutex> guard(M().poolLock);
+    M().pool[block] = PoolBlock{tag, bytes};
+    ++M().poolAllocations[tag];
+}
+
+// Empties a context slot: the slot's reference passes to the caller.
+PFLT_CONTEXT TakeContext(std::mutex &lock, PFLT_CONTEXT &slot)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return std::exchange(slot, nullptr);
+}
+
+// The mounted volumes (or only those with an instance), listed under the lock so that callbacks
+// can be called on them without it.
+std::vector<SimVolume *> Volumes(bool attachedOnly)
+{
+    std::lock_guard<std::mutex> guard(M().lock);
+    std::vector<SimVolume *> list;
+    for (auto &v : M().volumes) {
+        if (!attachedOnly || v->attached) list.push_back(v.get());
+    }
+    return list;
+}
+
+unsigned LiveClients() // under lock
+{
+    unsigned open = 0;
+    for (const Connection &c : M().clients) open += c.portOpen ? 1 : 0;
+    return open;
 }
 
 // Runs a driver callback the way the Filter Manager does for port notifications: at
@@ -345,11 +381,6 @@ FLT_RELATED_OBJECTS InstanceObjects(Machine &m, SimVolume *volume, PFILE_OBJECT 
     return objects;
 }
 
-FLT_RELATED_OBJECTS RelatedObjects(Machine &m, PFILE_OBJECT file)
-{
-    return InstanceObjects(m, StreamOf(file)->volume, file);
-}
-
 // Whether the simulated Windows knows the pool type (NonPagedPoolNx came with 6.2), and, where
 // it does, whether the driver asked for executable pool it has no use for.
 bool PoolTypeAccepted(POOL_TYPE type, const char *routine)
@@ -381,15 +412,9 @@ void Attach(SimVolume *volume, FLT_INSTANCE_SETUP_FLAGS flags)
     }
     if (NT_SUCCESS(status)) {
         volume->attached = true;
-        return;
+    } else if (PFLT_CONTEXT context = TakeContext(volume->lock, volume->context)) {
+        FltReleaseContext(context);
     }
-    PFLT_CONTEXT context;
-    {
-        std::lock_guard<std::mutex> guard(volume->lock);
-        context = volume->context;
-        volume->context = nullptr;
-    }
-    if (context != nullptr) FltReleaseContext(context);
 }
 
 SimVolume *MountVolume(const std::u16string &name, FileSystem fileSystem)
@@ -412,13 +437,12 @@ SimVolume *MountVolume(const std::u16string &name, FileSystem fileSystem)
     return volume;
 }
 
-// A token's SIDs, as text.
+// A token's SIDs, as text: LocalSystem or an administrator's own, then Administrators, Everyone
+// and Authenticated Users.
 std::vector<std::string> TokenOf(Account account)
 {
-    if (account == Account::System) {
-        return {"S-1-5-18", "S-1-5-32-544", "S-1-1-0", "S-1-5-11"};
-    }
-    return {"S-1-5-21-1004336348-1177238915-682003330-1001", "S-1-5-32-544", "S-1-1-0", "S-1-5-11"};
+    return {account == Account::System ? "S-1-5-18" : "S-1-5-21-1004336348-1177238915-682003330-1001", "S-1-5-32-544",
+            "S-1-1-0", "S-1-5-11"};
 }
 
 std::string SidText(const SID *sid)
@@ -431,11 +455,9 @@ std::string SidText(const SID *sid)
     return text;
 }
 
-// What the object manager keeps of a descriptor handed to it: the DACL's entries.
+// What the object manager keeps of a descriptor handed to a fresh port: the DACL's entries.
 bool CaptureDacl(PSECURITY_DESCRIPTOR descriptor, ServerPortState *port)
 {
-    port->dacl.clear();
-    port->anyone = false;
     if (descriptor == nullptr) { // the object manager's default for kernel objects
         port->dacl = {{true, 0x1F0001, "S-1-5-18"}, {true, 0x1F0001, "S-1-5-32-544"}};
         return true;
@@ -466,10 +488,9 @@ bool ConnectGranted(const ServerPortState &port, Account account)
     if (port.anyone) return true;
     const std::vector<std::string> token = TokenOf(account);
     for (const PortAce &ace : port.dacl) {
-        if ((ace.mask & FLT_PORT_CONNECT) == 0 || std::find(token.begin(), token.end(), ace.sid) == token.end()) {
-            continue;
+        if ((ace.mask & FLT_PORT_CONNECT) != 0 && std::find(token.begin(), token.end(), ace.sid) != token.end()) {
+            return ace.allow;
         }
-        return ace.allow;
     }
     return false;
 }
@@ -498,7 +519,7 @@ void FreeAllPool()
         std::free(block.first);
     }
     m.pool.clear();
-    m.poolTags.clear();
+    m.poolAllocations.clear();
 }
 
 Connection *FindClient(int client)
@@ -628,9 +649,7 @@ PortInfo ServerPort()
 unsigned OpenClientPorts()
 {
     std::lock_guard<std::mutex> guard(M().lock);
-    unsigned open = 0;
-    for (const Connection &c : M().clients) open += c.portOpen ? 1 : 0;
-    return open;
+    return LiveClients();
 }
 
 int Connect(const std::u16string &portName, NTSTATUS *status, Account account)
@@ -648,9 +667,7 @@ int Connect(const std::u16string &portName, NTSTATUS *status, Account account)
             *status = STATUS_ACCESS_DENIED;
             return -1;
         }
-        LONG live = 0;
-        for (const Connection &c : m.clients) live += c.portOpen ? 1 : 0;
-        if (live >= m.server.info.maxConnections) {
+        if (LONG(LiveClients()) >= m.server.info.maxConnections) {
             *status = STATUS_CONNECTION_COUNT_LIMIT;
             return -1;
         }
@@ -758,15 +775,6 @@ void CloseClient(int client)
 void AddVolume(const std::u16string &deviceName, FileSystem fileSystem)
 {
     MountVolume(deviceName, fileSystem);
-}
-
-bool HasInstance(const std::u16string &deviceName)
-{
-    std::lock_guard<std::mutex> guard(M().lock);
-    for (auto &v : M().volumes) {
-        if (v->name == deviceName) return v->attached;
-    }
-    return false;
 }
 
 PFILE_OBJECT AddFile(const std::u16string &normalizedName, const FileTimes &times, FileKind kind)
@@ -893,7 +901,7 @@ void Cleanup(PFILE_OBJECT file)
             cd.iopb.TargetInstance = &StreamOf(file)->volume->instance;
             cd.data.Flags = FLTFL_CALLBACK_DATA_IRP_OPERATION;
             cd.data.Iopb = &cd.iopb;
-            FLT_RELATED_OBJECTS objects = RelatedObjects(m, file);
+            FLT_RELATED_OBJECTS objects = InstanceObjects(m, StreamOf(file)->volume, file);
             ThreadState saved;
             tlIrql = PASSIVE_LEVEL;
             tlGuarded = false;
@@ -941,7 +949,7 @@ int Read(PFILE_OBJECT file, const ReadOptions &options)
     cd.data.Flags = options.fastIo ? FLTFL_CALLBACK_DATA_FAST_IO_OPERATION : FLTFL_CALLBACK_DATA_IRP_OPERATION;
     cd.data.Iopb = &cd.iopb;
     cd.data.IoStatus.u.Status = STATUS_SUCCESS;
-    FLT_RELATED_OBJECTS objects = RelatedObjects(m, file);
+    FLT_RELATED_OBJECTS objects = InstanceObjects(m, StreamOf(file)->volume, file);
 
     ThreadState saved;
     // Pre-read: in the issuing thread, before the file system sees the read. The memory manager
@@ -1041,6 +1049,18 @@ unsigned QueuedWorkItems()
     return unsigned(M().workQueue.size());
 }
 
+namespace {
+// A thread that waits: the system keeps serving its work queue meanwhile.
+void ServeWorkQueue()
+{
+    if (QueuedWorkItems() != 0) {
+        RunWorkItems();
+    } else {
+        std::this_thread::yield();
+    }
+}
+} // namespace
+
 unsigned WorkItemsAllocated()
 {
     return M().workItemsAllocated.load();
@@ -1073,30 +1093,31 @@ double SimulationNanoseconds()
     return double(gSimTicks.load()) * gNsPerTick;
 }
 
+namespace {
+size_t PoolSum(ULONG tag, bool bytes)
+{
+    std::lock_guard<std::mutex> guard(M().poolLock);
+    size_t n = 0;
+    for (auto &block : M().pool) n += block.second.tag != tag ? 0 : bytes ? block.second.bytes : 1;
+    return n;
+}
+} // namespace
+
 size_t PoolOutstanding(ULONG tag)
 {
-    Machine &m = M();
-    std::lock_guard<std::mutex> guard(m.poolLock);
-    size_t n = 0;
-    for (auto &block : m.pool) n += block.second.tag == tag ? 1 : 0;
-    return n;
+    return PoolSum(tag, false);
 }
 
 size_t PoolOutstandingBytes(ULONG tag)
 {
-    Machine &m = M();
-    std::lock_guard<std::mutex> guard(m.poolLock);
-    size_t n = 0;
-    for (auto &block : m.pool) n += block.second.tag == tag ? block.second.bytes : 0;
-    return n;
+    return PoolSum(tag, true);
 }
 
 size_t PoolAllocations(ULONG tag)
 {
-    Machine &m = M();
-    std::lock_guard<std::mutex> guard(m.poolLock);
-    auto it = m.poolTags.find(tag);
-    return it == m.poolTags.end() ? 0 : it->second.allocations;
+    std::lock_guard<std::mutex> guard(M().poolLock);
+    auto it = M().poolAllocations.find(tag);
+    return it == M().poolAllocations.end() ? 0 : it->second;
 }
 
 std::vector<std::string> DebugLines()
@@ -1128,22 +1149,15 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     if (!PoolTypeAccepted(PoolType, "ExAllocatePoolWithTag")) {
         return nullptr;
     }
-    NTSTATUS status;
-    if (Fails(Call::AllocatePool, &status)) {
-        return nullptr;
-    }
+    if (Failure(Call::AllocatePool) != STATUS_SUCCESS) return nullptr;
     void *p = std::malloc(NumberOfBytes == 0 ? 1 : NumberOfBytes);
-    Machine &m = M();
-    std::lock_guard<std::mutex> guard(m.poolLock);
-    m.pool[p] = PoolBlock{Tag, NumberOfBytes};
-    ++m.poolTags[Tag].allocations;
+    TrackPool(p, Tag, NumberOfBytes);
     return p;
 }
 
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
 {
-    SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ExFreePoolWithTag");
+    SIM_ROUTINE(DISPATCH_LEVEL);
     Machine &m = M();
     {
         std::lock_guard<std::mutex> guard(m.poolLock);
@@ -1181,8 +1195,7 @@ PIRP NTAPI IoGetTopLevelIrp(VOID)
 
 LONG_PTR NTAPI ObfReferenceObject(PVOID Object)
 {
-    SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ObfReferenceObject");
+    SIM_ROUTINE(DISPATCH_LEVEL);
     auto *file = static_cast<PFILE_OBJECT>(Object);
     M().fileReferences.fetch_add(1);
     return __atomic_add_fetch(&file->References, 1, __ATOMIC_ACQ_REL);
@@ -1190,8 +1203,7 @@ LONG_PTR NTAPI ObfReferenceObject(PVOID Object)
 
 LONG_PTR NTAPI ObfDereferenceObject(PVOID Object)
 {
-    SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ObfDereferenceObject");
+    SIM_ROUTINE(DISPATCH_LEVEL);
     auto *file = static_cast<PFILE_OBJECT>(Object);
     const long left = __atomic_sub_fetch(&file->References, 1, __ATOMIC_ACQ_REL);
     M().fileReferences.fetch_sub(1);
@@ -1228,31 +1240,19 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     (void)WaitReason;
     (void)WaitMode;
     (void)Alertable;
-    RequireIrqlAtMost(APC_LEVEL, "KeWaitForSingleObject");
-    if (tlPagingPath) {
-        Violation("KeWaitForSingleObject in the paging path (the wait can deadlock the memory manager)");
-    }
+    RequireWaitAllowed("KeWaitForSingleObject");
     if (Timeout != nullptr) {
         Violation("KeWaitForSingleObject: the simulation has no timed waits");
     }
     PRKEVENT event = static_cast<PRKEVENT>(Object);
-    while (__atomic_load_n(&event->Signaled, __ATOMIC_ACQUIRE) == 0) {
-        if (QueuedWorkItems() != 0) {
-            RunWorkItems();
-        } else {
-            std::this_thread::yield();
-        }
-    }
+    while (__atomic_load_n(&event->Signaled, __ATOMIC_ACQUIRE) == 0) ServeWorkQueue();
     return STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "RtlIntegerToUnicodeString");
-    NTSTATUS status;
-    if (Fails(Call::IntegerToUnicodeString, &status)) {
-        return status;
-    }
+    if (const NTSTATUS failed = Failure(Call::IntegerToUnicodeString)) return failed;
     if (Base == 0) {
         Base = 10;
     }
@@ -1280,10 +1280,7 @@ NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRIN
 
 NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source)
 {
-    NTSTATUS status;
-    if (Fails(Call::AppendUnicodeString, &status)) {
-        return status;
-    }
+    if (const NTSTATUS failed = Failure(Call::AppendUnicodeString)) return failed;
     const size_t total = size_t(Destination->Length) + Source->Length;
     if (total > Destination->MaximumLength) {
         return STATUS_BUFFER_TOO_SMALL;
@@ -1313,10 +1310,7 @@ ULONG DbgPrint(const char *Format, ...)
 
 NTSTATUS NTAPI KsCaptureBuffer(PVOID Destination, const VOID *Source, ULONG Length)
 {
-    NTSTATUS status;
-    if (Fails(Call::CaptureBuffer, &status)) {
-        return status;
-    }
+    if (const NTSTATUS failed = Failure(Call::CaptureBuffer)) return failed;
     if (Length == 0) {
         return STATUS_SUCCESS;
     }
@@ -1337,10 +1331,7 @@ NTSTATUS NTAPI KsCaptureBuffer(PVOID Destination, const VOID *Source, ULONG Leng
 NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION *Registration, PFLT_FILTER *RetFilter)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "FltRegisterFilter");
-    NTSTATUS status;
-    if (Fails(Call::RegisterFilter, &status)) {
-        return status;
-    }
+    if (const NTSTATUS failed = Failure(Call::RegisterFilter)) return failed;
     Machine &m = M();
     // The record's size is exactly that of its version: 0x0201 added the transaction callback,
     // 0x0202 the normalize-ex callback, 0x0203 the section notification callback.
@@ -1366,21 +1357,13 @@ NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION 
 NTSTATUS FLTAPI FltStartFiltering(PFLT_FILTER Filter)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "FltStartFiltering");
-    NTSTATUS status;
-    if (Fails(Call::StartFiltering, &status)) {
-        return status;
-    }
+    if (const NTSTATUS failed = Failure(Call::StartFiltering)) return failed;
     if (Filter != &M().filter || !M().registered) {
         Violation("FltStartFiltering on a filter that is not registered");
         return STATUS_INVALID_PARAMETER;
     }
     M().filtering = true;
-    std::vector<SimVolume *> mounted;
-    {
-        std::lock_guard<std::mutex> guard(M().lock);
-        for (auto &v : M().volumes) mounted.push_back(v.get());
-    }
-    for (SimVolume *v : mounted) Attach(v, 0x1); // the volumes mounted before the filter started
+    for (SimVolume *v : Volumes(false)) Attach(v, 0x1); // the volumes mounted before the filter started
     return STATUS_SUCCESS;
 }
 
@@ -1414,30 +1397,15 @@ VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter)
     // The instance tears down: callbacks in progress finish, rundown references are waited for,
     // then the stream contexts go (the streams' references on them are dropped).
     m.instanceTearingDown = true;
-    while (m.inflight.load() != 0 || m.instanceReferences.load() != 0) {
-        if (QueuedWorkItems() != 0) {
-            RunWorkItems(); // a work item holding a reference keeps the teardown waiting until it ran
-        } else {
-            std::this_thread::yield();
-        }
-    }
-    std::vector<SimVolume *> attached;
-    {
-        std::lock_guard<std::mutex> guard(m.lock);
-        for (auto &v : m.volumes) {
-            if (v->attached) attached.push_back(v.get());
-        }
-    }
-    for (SimVolume *v : attached) {
+    // A work item holding a reference keeps the teardown waiting until it ran.
+    while (m.inflight.load() != 0 || m.instanceReferences.load() != 0) ServeWorkQueue();
+    const FLT_REGISTRATION *r = m.filter.registration;
+    const ULONG unloading = 0x2; // FLTFL_INSTANCE_TEARDOWN_FILTER_UNLOAD
+    for (SimVolume *v : Volumes(true)) {
         const FLT_RELATED_OBJECTS objects = InstanceObjects(m, v);
         PassiveCallback passive;
-        const ULONG unloading = 0x2; // FLTFL_INSTANCE_TEARDOWN_FILTER_UNLOAD
-        if (m.filter.registration->InstanceTeardownStartCallback != nullptr) {
-            m.filter.registration->InstanceTeardownStartCallback(&objects, unloading);
-        }
-        if (m.filter.registration->InstanceTeardownCompleteCallback != nullptr) {
-            m.filter.registration->InstanceTeardownCompleteCallback(&objects, unloading);
-        }
+        if (r->InstanceTeardownStartCallback != nullptr) r->InstanceTeardownStartCallback(&objects, unloading);
+        if (r->InstanceTeardownCompleteCallback != nullptr) r->InstanceTeardownCompleteCallback(&objects, unloading);
     }
     std::vector<PFLT_CONTEXT> contexts;
     {
@@ -1446,17 +1414,11 @@ VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter)
             Violation("FltUnregisterFilter with work items of the filter still queued");
         }
         for (auto &v : m.volumes) {
-            std::lock_guard<std::mutex> volumeGuard(v->lock);
-            if (v->context != nullptr) contexts.push_back(v->context);
-            v->context = nullptr;
+            if (PFLT_CONTEXT c = TakeContext(v->lock, v->context)) contexts.push_back(c);
             v->attached = false;
         }
         for (auto &file : m.files) {
-            std::lock_guard<std::mutex> fileGuard(file->lock);
-            if (file->context != nullptr) {
-                contexts.push_back(file->context);
-                file->context = nullptr;
-            }
+            if (PFLT_CONTEXT c = TakeContext(file->lock, file->context)) contexts.push_back(c);
         }
     }
     for (PFLT_CONTEXT context : contexts) {
@@ -1473,10 +1435,7 @@ NTSTATUS FLTAPI FltCreateCommunicationPort(PFLT_FILTER Filter, PFLT_PORT *Server
                                            PFLT_MESSAGE_NOTIFY MessageNotifyCallback, LONG MaxConnections)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "FltCreateCommunicationPort");
-    NTSTATUS status;
-    if (Fails(Call::CreateCommunicationPort, &status)) {
-        return status;
-    }
+    if (const NTSTATUS failed = Failure(Call::CreateCommunicationPort)) return failed;
     Machine &m = M();
     if (Filter != &m.filter || ObjectAttributes == nullptr || ObjectAttributes->ObjectName == nullptr ||
         ConnectNotifyCallback == nullptr || DisconnectNotifyCallback == nullptr || MaxConnections <= 0) {
@@ -1560,12 +1519,8 @@ const FLT_FILE_NAME_OPTIONS QueryMethodMask = 0xff00;
 NTSTATUS FLTAPI FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData, FLT_FILE_NAME_OPTIONS NameOptions,
                                           PFLT_FILE_NAME_INFORMATION *FileNameInformation)
 {
-    SIM_COST();
-    RequireIrqlAtMost(APC_LEVEL, "FltGetFileNameInformation");
-    NTSTATUS status;
-    if (Fails(Call::GetFileNameInformation, &status)) {
-        return status;
-    }
+    SIM_ROUTINE(APC_LEVEL);
+    if (const NTSTATUS failed = Failure(Call::GetFileNameInformation)) return failed;
     if ((CallbackData->Flags & FLTFL_CALLBACK_DATA_IRP_OPERATION) != 0 &&
         (CallbackData->Iopb->IrpFlags & (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO)) != 0) {
         return STATUS_FLT_INVALID_NAME_REQUEST; // no names in the paging path
@@ -1586,12 +1541,8 @@ NTSTATUS FLTAPI FltGetFileNameInformationUnsafe(PFILE_OBJECT FileObject, PFLT_IN
                                                 FLT_FILE_NAME_OPTIONS NameOptions,
                                                 PFLT_FILE_NAME_INFORMATION *FileNameInformation)
 {
-    SIM_COST();
-    RequireIrqlAtMost(APC_LEVEL, "FltGetFileNameInformationUnsafe");
-    NTSTATUS status;
-    if (Fails(Call::GetFileNameInformation, &status)) {
-        return status;
-    }
+    SIM_ROUTINE(APC_LEVEL);
+    if (const NTSTATUS failed = Failure(Call::GetFileNameInformation)) return failed;
     // "Unsafe": it queries the file system whatever the thread is doing.
     if (tlPagingPath) {
         Violation("FltGetFileNameInformationUnsafe from the paging path (recursion into the file system)");
@@ -1610,16 +1561,14 @@ NTSTATUS FLTAPI FltGetFileNameInformationUnsafe(PFILE_OBJECT FileObject, PFLT_IN
 
 BOOLEAN FLTAPI FltIsOperationSynchronous(PFLT_CALLBACK_DATA CallbackData)
 {
-    SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "FltIsOperationSynchronous");
+    SIM_ROUTINE(DISPATCH_LEVEL);
     const SimCallbackData *cd = reinterpret_cast<const SimCallbackData *>(CallbackData);
     return cd->asynchronous ? FALSE : TRUE;
 }
 
 VOID FLTAPI FltReleaseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInformation)
 {
-    SIM_COST();
-    RequireIrqlAtMost(APC_LEVEL, "FltReleaseFileNameInformation");
+    SIM_ROUTINE(APC_LEVEL);
     delete[] FileNameInformation->Name.Buffer;
     delete FileNameInformation;
     M().outstandingNames.fetch_sub(1);
@@ -1662,7 +1611,7 @@ NTSTATUS FLTAPI FltQueryInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT Fil
     SIM_COST();
     NTSTATUS status = CheckFileInformationCall("FltQueryInformationFile", Instance, FileObject, Length,
                                                FileInformationClass);
-    if (!NT_SUCCESS(status) || Fails(Call::QueryInformationFile, &status)) {
+    if (!NT_SUCCESS(status) || (status = Failure(Call::QueryInformationFile)) != STATUS_SUCCESS) {
         return status;
     }
     SimFile *file = StreamOf(FileObject);
@@ -1691,7 +1640,7 @@ NTSTATUS FLTAPI FltSetInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileO
     SIM_COST();
     NTSTATUS status = CheckFileInformationCall("FltSetInformationFile", Instance, FileObject, Length,
                                                FileInformationClass);
-    if (!NT_SUCCESS(status) || Fails(Call::SetInformationFile, &status)) {
+    if (!NT_SUCCESS(status) || (status = Failure(Call::SetInformationFile)) != STATUS_SUCCESS) {
         return status;
     }
     if (CleanedUp(FileObject) && StreamOf(FileObject)->volume->fileSystem == FileSystem::Ntfs) {
@@ -1739,20 +1688,14 @@ VOID FLTAPI FltDeletePushLock(PEX_PUSH_LOCK PushLock)
 VOID FLTAPI FltAcquirePushLockExclusive(PEX_PUSH_LOCK PushLock)
 {
     SIM_COST();
-    RequireIrqlAtMost(APC_LEVEL, "FltAcquirePushLockExclusive");
-    if (tlPagingPath) {
-        Violation("FltAcquirePushLockExclusive in the paging path (the wait can deadlock the memory manager)");
-    }
+    RequireWaitAllowed("FltAcquirePushLockExclusive");
     reinterpret_cast<SimPushLock *>(*PushLock)->AcquireExclusive();
 }
 
 VOID FLTAPI FltAcquirePushLockShared(PEX_PUSH_LOCK PushLock)
 {
     SIM_COST();
-    RequireIrqlAtMost(APC_LEVEL, "FltAcquirePushLockShared");
-    if (tlPagingPath) {
-        Violation("FltAcquirePushLockShared in the paging path (the wait can deadlock the memory manager)");
-    }
+    RequireWaitAllowed("FltAcquirePushLockShared");
     reinterpret_cast<SimPushLock *>(*PushLock)->AcquireShared();
 }
 
@@ -1767,8 +1710,7 @@ VOID FLTAPI FltReleasePushLock(PEX_PUSH_LOCK PushLock)
 NTSTATUS FLTAPI FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE ContextType, SIZE_T ContextSize,
                                    POOL_TYPE PoolType, PFLT_CONTEXT *ReturnedContext)
 {
-    SIM_COST();
-    RequireIrqlAtMost(APC_LEVEL, "FltAllocateContext");
+    SIM_ROUTINE(APC_LEVEL);
     Machine &m = M();
     if (Filter != &m.filter || !m.registered) {
         return STATUS_INVALID_PARAMETER;
@@ -1786,20 +1728,12 @@ NTSTATUS FLTAPI FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE ContextT
     if (!PoolTypeAccepted(PoolType, "FltAllocateContext")) {
         return STATUS_INVALID_PARAMETER;
     }
-    NTSTATUS status;
-    if (Fails(Call::AllocateContext, &status)) {
-        return status;
-    }
+    if (const NTSTATUS failed = Failure(Call::AllocateContext)) return failed;
     const size_t bytes = sizeof(ContextHeader) + ContextSize;
     void *block = std::malloc(bytes);
     std::memset(block, 0xA5, bytes); // contexts come uninitialised
     auto *header = new (block) ContextHeader();
-    header->tag = registered->PoolTag;
-    {
-        std::lock_guard<std::mutex> guard(m.poolLock);
-        m.pool[block] = PoolBlock{registered->PoolTag, bytes};
-        ++m.poolTags[registered->PoolTag].allocations;
-    }
+    TrackPool(block, registered->PoolTag, bytes);
     *ReturnedContext = header + 1;
     return STATUS_SUCCESS;
 }
@@ -1854,15 +1788,13 @@ NTSTATUS GetContext(std::mutex &lock, const PFLT_CONTEXT &slot, PFLT_CONTEXT *co
 
 VOID FLTAPI FltReferenceContext(PFLT_CONTEXT Context)
 {
-    SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "FltReferenceContext");
+    SIM_ROUTINE(DISPATCH_LEVEL);
     HeaderOf(Context)->references.fetch_add(1);
 }
 
 VOID FLTAPI FltReleaseContext(PFLT_CONTEXT Context)
 {
-    SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "FltReleaseContext");
+    SIM_ROUTINE(DISPATCH_LEVEL);
     ContextHeader *header = HeaderOf(Context);
     const long left = header->references.fetch_sub(1) - 1;
     if (left < 0) {
@@ -1884,18 +1816,14 @@ NTSTATUS FLTAPI FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObj
                                     FLT_SET_CONTEXT_OPERATION Operation, PFLT_CONTEXT NewContext,
                                     PFLT_CONTEXT *OldContext)
 {
-    SIM_COST();
-    RequireIrqlAtMost(APC_LEVEL, "FltSetStreamContext");
+    SIM_ROUTINE(APC_LEVEL);
     if (OldContext != nullptr) {
         *OldContext = nullptr;
     }
     if (VolumeOf(Instance) == nullptr || FileObject == nullptr || NewContext == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    NTSTATUS status;
-    if (Fails(Call::SetStreamContext, &status)) {
-        return status;
-    }
+    if (const NTSTATUS failed = Failure(Call::SetStreamContext)) return failed;
     if (M().instanceTearingDown) {
         return STATUS_FLT_DELETING_OBJECT;
     }
@@ -1905,8 +1833,7 @@ NTSTATUS FLTAPI FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObj
 
 NTSTATUS FLTAPI FltGetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PFLT_CONTEXT *Context)
 {
-    SIM_COST();
-    RequireIrqlAtMost(APC_LEVEL, "FltGetStreamContext");
+    SIM_ROUTINE(APC_LEVEL);
     *Context = nullptr;
     if (VolumeOf(Instance) == nullptr || FileObject == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -1919,13 +1846,9 @@ NTSTATUS FLTAPI FltGetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObj
 
 PFLT_GENERIC_WORKITEM FLTAPI FltAllocateGenericWorkItem(VOID)
 {
-    SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "FltAllocateGenericWorkItem");
+    SIM_ROUTINE(DISPATCH_LEVEL);
     Machine &m = M();
-    NTSTATUS status;
-    if (Fails(Call::AllocatePool, &status)) {
-        return nullptr;
-    }
+    if (Failure(Call::AllocatePool) != STATUS_SUCCESS) return nullptr;
     auto *item = new _FLT_GENERIC_WORKITEM();
     std::lock_guard<std::mutex> guard(m.lock);
     m.liveWorkItems.insert(item);
@@ -1935,8 +1858,7 @@ PFLT_GENERIC_WORKITEM FLTAPI FltAllocateGenericWorkItem(VOID)
 
 VOID FLTAPI FltFreeGenericWorkItem(PFLT_GENERIC_WORKITEM FltWorkItem)
 {
-    SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "FltFreeGenericWorkItem");
+    SIM_ROUTINE(DISPATCH_LEVEL);
     Machine &m = M();
     std::lock_guard<std::mutex> guard(m.lock);
     if (m.liveWorkItems.erase(FltWorkItem) == 0) {
@@ -1954,14 +1876,10 @@ NTSTATUS FLTAPI FltQueueGenericWorkItem(PFLT_GENERIC_WORKITEM FltWorkItem, PVOID
                                         PFLT_GENERIC_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
                                         PVOID Context)
 {
-    SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "FltQueueGenericWorkItem");
+    SIM_ROUTINE(DISPATCH_LEVEL);
     (void)QueueType;
     Machine &m = M();
-    NTSTATUS status;
-    if (Fails(Call::QueueWorkItem, &status)) {
-        return status;
-    }
+    if (const NTSTATUS failed = Failure(Call::QueueWorkItem)) return failed;
     if (!m.registered || m.instanceTearingDown) {
         return STATUS_FLT_DELETING_OBJECT;
     }
@@ -1983,8 +1901,7 @@ NTSTATUS FLTAPI FltQueueGenericWorkItem(PFLT_GENERIC_WORKITEM FltWorkItem, PVOID
 
 NTSTATUS FLTAPI FltObjectReference(PVOID FltObject)
 {
-    SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "FltObjectReference");
+    SIM_ROUTINE(DISPATCH_LEVEL);
     Machine &m = M();
     if (VolumeOf(FltObject) == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -1999,8 +1916,7 @@ NTSTATUS FLTAPI FltObjectReference(PVOID FltObject)
 
 VOID FLTAPI FltObjectDereference(PVOID FltObject)
 {
-    SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "FltObjectDereference");
+    SIM_ROUTINE(DISPATCH_LEVEL);
     if (VolumeOf(FltObject) == nullptr || M().instanceReferences.fetch_sub(1) <= 0) {
         Violation("FltObjectDereference without a reference");
     }
@@ -2011,8 +1927,7 @@ VOID FLTAPI FltObjectDereference(PVOID FltObject)
 NTSTATUS FLTAPI FltSetInstanceContext(PFLT_INSTANCE Instance, FLT_SET_CONTEXT_OPERATION Operation,
                                       PFLT_CONTEXT NewContext, PFLT_CONTEXT *OldContext)
 {
-    SIM_COST();
-    RequireIrqlAtMost(APC_LEVEL, "FltSetInstanceContext");
+    SIM_ROUTINE(APC_LEVEL);
     if (OldContext != nullptr) {
         *OldContext = nullptr;
     }
@@ -2025,8 +1940,7 @@ NTSTATUS FLTAPI FltSetInstanceContext(PFLT_INSTANCE Instance, FLT_SET_CONTEXT_OP
 
 NTSTATUS FLTAPI FltGetInstanceContext(PFLT_INSTANCE Instance, PFLT_CONTEXT *Context)
 {
-    SIM_COST();
-    RequireIrqlAtMost(DISPATCH_LEVEL, "FltGetInstanceContext");
+    SIM_ROUTINE(DISPATCH_LEVEL);
     *Context = nullptr;
     SimVolume *volume = VolumeOf(Instance);
     if (volume == nullptr) {
@@ -2037,8 +1951,7 @@ NTSTATUS FLTAPI FltGetInstanceContext(PFLT_INSTANCE Instance, PFLT_CONTEXT *Cont
 
 NTSTATUS FLTAPI FltGetVolumeName(PFLT_VOLUME Volume, PUNICODE_STRING VolumeName, PULONG BufferSizeNeeded)
 {
-    SIM_COST();
-    RequireIrqlAtMost(APC_LEVEL, "FltGetVolumeName");
+    SIM_ROUTINE(APC_LEVEL);
     if (Volume == nullptr || Volume->volume == nullptr || &Volume->volume->volume != Volume) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -2059,8 +1972,7 @@ NTSTATUS FLTAPI FltGetVolumeName(PFLT_VOLUME Volume, PUNICODE_STRING VolumeName,
 
 LOGICAL NTAPI FsRtlIsPagingFile(PFILE_OBJECT FileObject)
 {
-    SIM_COST();
-    RequireIrqlAtMost(APC_LEVEL, "FsRtlIsPagingFile");
+    SIM_ROUTINE(APC_LEVEL);
     return StreamOf(FileObject)->pagingFile ? TRUE : FALSE;
 }
 
@@ -2097,11 +2009,7 @@ NTSTATUS NTAPI RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision)
     if (AclLength < sizeof(ACL) || AclLength > 0xFFFF || AclRevision < 2 || AclRevision > 4) {
         return AclLength < sizeof(ACL) ? STATUS_BUFFER_TOO_SMALL : STATUS_INVALID_PARAMETER;
     }
-    Acl->AclRevision = UCHAR(AclRevision);
-    Acl->Sbz1 = 0;
-    Acl->AclSize = USHORT((AclLength + 3) & ~3u);
-    Acl->AceCount = 0;
-    Acl->Sbz2 = 0;
+    *Acl = ACL{UCHAR(AclRevision), 0, USHORT((AclLength + 3) & ~3u), 0, 0};
     return STATUS_SUCCESS;
 }
 
@@ -2121,9 +2029,7 @@ NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK A
         return STATUS_ALLOTTED_SPACE_EXCEEDED;
     }
     auto *ace = reinterpret_cast<ACCESS_ALLOWED_ACE *>(end);
-    ace->Header.AceType = ACCESS_ALLOWED_ACE_TYPE;
-    ace->Header.AceFlags = 0;
-    ace->Header.AceSize = USHORT(aceBytes);
+    ace->Header = ACE_HEADER{ACCESS_ALLOWED_ACE_TYPE, 0, USHORT(aceBytes)};
     ace->Mask = AccessMask;
     std::memcpy(&ace->SidStart, Sid, sidBytes);
     ++Acl->AceCount;
@@ -2140,14 +2046,9 @@ NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescrip
     if ((sd->Control & SE_SELF_RELATIVE) != 0) {
         return STATUS_INVALID_SECURITY_DESCR;
     }
-    sd->Control = SECURITY_DESCRIPTOR_CONTROL(sd->Control & ~(SE_DACL_PRESENT | SE_DACL_DEFAULTED));
-    if (DaclPresent) {
-        sd->Control |= SE_DACL_PRESENT;
-        if (DaclDefaulted) sd->Control |= SE_DACL_DEFAULTED;
-        sd->Dacl = Dacl;
-    } else {
-        sd->Dacl = nullptr;
-    }
+    const int dacl = DaclPresent ? (DaclDefaulted ? SE_DACL_PRESENT | SE_DACL_DEFAULTED : SE_DACL_PRESENT) : 0;
+    sd->Control = SECURITY_DESCRIPTOR_CONTROL((sd->Control & ~(SE_DACL_PRESENT | SE_DACL_DEFAULTED)) | dacl);
+    sd->Dacl = DaclPresent ? Dacl : nullptr;
     return STATUS_SUCCESS;
 }
 

@@ -114,7 +114,7 @@ void CloseClient(int client); // the client closes its handle (or ends)
 // has captured it): the disconnect notification runs in the middle of the message notification.
 void CloseClientDuringNextMessage(int client);
 
-// ---- files
+// ---- volumes and files
 struct FileTimes {
     LONGLONG creation = 0;
     LONGLONG lastAccess = 0;
@@ -122,13 +122,11 @@ struct FileTimes {
     LONGLONG change = 0;
     ULONG attributes = 0;
 };
-// ---- volumes and files
 // What the file system does with a query or set through a file object whose handle was closed.
 enum class FileSystem { Ntfs, Fat };
 // Mounts a volume ("\Device\HarddiskVolume3"): the filter gets its instance now if it is
 // filtering, else when it starts. A file added on a volume not mounted yet mounts it (NTFS).
 void AddVolume(const std::u16string &deviceName, FileSystem fileSystem = FileSystem::Ntfs);
-bool HasInstance(const std::u16string &deviceName); // the filter is attached to the volume
 
 enum class FileKind {
     Handle,     // opened by a caller: the result is that handle's file object

@@ -9,8 +9,9 @@
 //   unwatched                   the same kinds of reads, all on 8 attached volumes the list
 //                               does not name
 // Printed per 1,000 reads: name queries, information queries and sets the driver issued (failed
-// attempts included), work items queued and stream contexts allocated, then the nanoseconds per read spent in the driver's own code (callbacks and
-// work items, less the simulated routines they call) and, beside it, in the simulated routines.
+// attempts included), work items queued and stream contexts allocated, then the nanoseconds per
+// read spent in the driver's own code (callbacks and work items, less the simulated routines
+// they call) and, beside it, in the simulated routines.
 // Last, how many of the files that were due got their last-access time moved.
 #include <algorithm>
 #include <cstdio>
@@ -27,19 +28,21 @@ namespace {
 
 const LONGLONG Now = 133000000000000000LL;
 
+// The calls counted, in the order printed.
+const fltsim::Call Counted[] = {fltsim::Call::GetFileNameInformation, fltsim::Call::QueryInformationFile,
+                                fltsim::Call::SetInformationFile, fltsim::Call::QueueWorkItem,
+                                fltsim::Call::AllocateContext};
+const size_t CountedCalls = sizeof(Counted) / sizeof(Counted[0]);
+
 struct Figures {
-    unsigned names = 0, queries = 0, sets = 0, works = 0, contexts = 0;
+    unsigned calls[CountedCalls] = {};
     double driverNs = 0, simNs = 0;
 };
 
 Figures Snapshot()
 {
     Figures f;
-    f.names = fltsim::CallCount(fltsim::Call::GetFileNameInformation);
-    f.queries = fltsim::CallCount(fltsim::Call::QueryInformationFile);
-    f.sets = fltsim::CallCount(fltsim::Call::SetInformationFile);
-    f.works = fltsim::CallCount(fltsim::Call::QueueWorkItem);
-    f.contexts = fltsim::CallCount(fltsim::Call::AllocateContext);
+    for (size_t i = 0; i < CountedCalls; ++i) f.calls[i] = fltsim::CallCount(Counted[i]);
     f.driverNs = fltsim::DriverNanoseconds();
     f.simNs = fltsim::SimulationNanoseconds();
     return f;
@@ -48,7 +51,7 @@ Figures Snapshot()
 // One workload's result in one round.
 struct Result {
     const char *what = "";
-    double names = 0, queries = 0, sets = 0, works = 0, contexts = 0, driverNs = 0, simNs = 0;
+    double calls[CountedCalls] = {}, driverNs = 0, simNs = 0;
     unsigned due = 0, refreshed = 0;
 };
 std::vector<Result> results; // this round's, in order
@@ -58,11 +61,7 @@ void Record(const char *what, const Figures &a, const Figures &b, unsigned reads
     const double per = 1000.0 / reads;
     Result r;
     r.what = what;
-    r.names = (b.names - a.names) * per;
-    r.queries = (b.queries - a.queries) * per;
-    r.sets = (b.sets - a.sets) * per;
-    r.works = (b.works - a.works) * per;
-    r.contexts = (b.contexts - a.contexts) * per;
+    for (size_t i = 0; i < CountedCalls; ++i) r.calls[i] = (b.calls[i] - a.calls[i]) * per;
     r.driverNs = (b.driverNs - a.driverNs) / reads;
     r.simNs = (b.simNs - a.simNs) / reads;
     r.due = due;
@@ -218,8 +217,9 @@ int main(int argc, char **argv)
     std::printf("per 1,000 reads:            %8s %8s %8s %8s %8s %10s %10s   %s\n", "names", "queries", "sets",
                 "works", "contexts", "driver ns", "sim ns", "refreshed of due");
     for (const Result &r : best) {
-        std::printf("  %-26s %8.1f %8.1f %8.1f %8.1f %8.1f %10.1f %10.1f   %u of %u\n", r.what, r.names, r.queries,
-                    r.sets, r.works, r.contexts, r.driverNs, r.simNs, r.refreshed, r.due);
+        std::printf("  %-26s", r.what);
+        for (double calls : r.calls) std::printf(" %8.1f", calls);
+        std::printf(" %10.1f %10.1f   %u of %u\n", r.driverNs, r.simNs, r.refreshed, r.due);
     }
     std::printf("  platform rules broken: %zu\n", violations.size());
     std::vector<std::string> kinds;
