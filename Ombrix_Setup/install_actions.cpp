@@ -170,6 +170,18 @@ bool SameAsciiPath(const char16_t* a, const char16_t* b) {
   return *a == 0 && *b == 0;
 }
 
+// The setup's own copy, from its held and sealed file, never by its path again.
+void CopySetupProgram(const char16_t* target) {
+  char16_t program[ModulePathCapacity];
+  char16_t copy[PathCapacity];
+  if (std::uint32_t error = HoldProgramFile()) {
+    NoteInstallFailure(error);
+  } else if (GetProgramPath(program) && JoinPath(copy, target, FileNamePart(program)) &&
+             !SameAsciiPath(program, copy)) {   // the installed copy started again has nothing to copy
+    if (std::uint32_t error = CopyHeldProgram(copy)) NoteInstallFailure(error);
+  }
+}
+
 }  // namespace
 
 std::uint32_t HoldProgramFile() {
@@ -193,27 +205,11 @@ void ReleaseProgramFile() {
 
 bool CopyProgramFiles() {
   const char16_t* target = Installer.installDirectory;
-  if (!IsUsableDirectory(target)) {
-    ReleaseProgramFile();
-    return false;
-  }
-  if (!os::CreateDirectoryW(target, nullptr) && os::GetLastError() != os::ErrorAlreadyExists) {
-    ReleaseProgramFile();
-    return false;
-  }
-
-  // The setup's own copy comes from its held and sealed file, never by its path again.
-  char16_t program[ModulePathCapacity];
-  if (std::uint32_t error = HoldProgramFile()) {
-    NoteInstallFailure(error);
-  } else if (GetProgramPath(program)) {
-    char16_t copy[PathCapacity];
-    // The installed copy started again has nothing to copy.
-    if (JoinPath(copy, target, FileNamePart(program)) && !SameAsciiPath(program, copy)) {
-      if (std::uint32_t error = CopyHeldProgram(copy)) NoteInstallFailure(error);
-    }
-  }
+  bool ready = IsUsableDirectory(target) &&
+               (os::CreateDirectoryW(target, nullptr) || os::GetLastError() == os::ErrorAlreadyExists);
+  if (ready) CopySetupProgram(target);
   ReleaseProgramFile();
+  if (!ready) return false;
 
   const char16_t* source = Installer.extractDirectory;
   if (!ExtractDirectoryOwned) return true;
