@@ -4,6 +4,11 @@ TEST_PACKAGES=(g++ googletest libgtest-dev libclang-rt-14-dev wine wine32:i386 w
                locales fonts-noto-cjk fonts-thai-tlwg xauth
                python3 librsvg2-bin)  # the viewer art check (tests/wine/40-viewer-art.sh)
 
+# Installs the named packages that are not installed yet; with all of them present it does
+# nothing, and asks no mirror. A mirror caught mid-sync can leave one architecture's index older
+# than the other's: the multi-architecture libraries then have different candidates for amd64 and
+# i386 and apt reports held broken packages. The second attempt prefers the release's own suite,
+# which gives both architectures the same versions.
 ensure_packages() {
   local missing=() p
   for p in "$@"; do
@@ -14,6 +19,35 @@ ensure_packages() {
   if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
     dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
   fi
-  apt-get update -q >/dev/null
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" >/dev/null
+
+  local log
+  log=$(mktemp) || return 1
+  # An index that could not be fetched leaves the older one in use: worth a warning, not a stop.
+  if ! apt-get update -q >"$log" 2>&1 || grep -q '^[WE]:' "$log"; then
+    echo "warning: apt-get update did not read every index; installing from what it has:"
+    grep -E '^(W|E|Err):' "$log" | sed 's/^/  /'
+  fi
+
+  local apt=(env DEBIAN_FRONTEND=noninteractive apt-get install -y -q)
+  if "${apt[@]}" "${missing[@]}" >"$log" 2>&1; then
+    rm -f "$log"; return 0
+  fi
+  local release
+  release=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
+  if [ -n "$release" ]; then
+    echo "apt-get install failed; trying again with the packages of the release's own suite ($release)"
+    if "${apt[@]}" -t "$release" "${missing[@]}" >"$log" 2>&1; then
+      rm -f "$log"; return 0
+    fi
+  fi
+
+  echo "apt-get install failed:"
+  grep -E '^(E:| |[a-z0-9.+-]+(:[a-z0-9]+)? :)' "$log" | head -n 40 | sed 's/^/  /'
+  local still=()
+  for p in "${missing[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || still+=("$p")
+  done
+  echo "not installed: ${still[*]}"
+  rm -f "$log"
+  return 1
 }
