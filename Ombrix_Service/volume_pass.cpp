@@ -48,12 +48,12 @@ void HandleFile(const char16_t* drive, const FileCandidate& file, PassControl& c
   if (!file.RecentlyUsed) {
     if (!file.Compressed) {
       if (control.QuotaReached) return;
-      CompressFile(file.File);
+      CompressFile(file);
     }
     MeasureFile(file, control, totals);
   } else if (file.Compressed) {
     if (EnoughSpaceToRestore(drive)) {
-      DecompressFile(file.File);
+      DecompressFile(file);
     } else {
       MeasureFile(file, control, totals);
     }

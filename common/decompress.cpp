@@ -45,7 +45,7 @@ bool DecompressVolume(const char16_t* drive, std::int32_t ntfsType, WorkerRecord
     if (!IsCompressedCandidate(file)) continue;
     if (!RoomToDecompress(drive)) break;
     if (!OpenSelectedFile(file)) continue;
-    DecompressFile(file.File);
+    DecompressFile(file);
     os::CloseHandle(file.File);
     file.File = os::NullHandle;
   }

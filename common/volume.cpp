@@ -328,17 +328,43 @@ bool IsEligibleRecord(FileCandidate& candidate) {
   return true;
 }
 
+namespace {
+
+// Whether an open handle reached a plain file (no reparse point, no directory) on the pass's
+// volume, no larger than MaxFileSize; its size in *size. Nothing is asked through a path.
+bool IsPlainFileOnVolume(os::Handle file, const FileCandidate& candidate, std::int64_t* size) {
+  os::ByHandleFileInformation info = {};
+  return os::GetFileInformationByHandle(file, &info) &&
+         (info.dwFileAttributes & (os::FileAttributeReparsePoint | os::FileAttributeDirectory)) == 0 &&
+         candidate.VolumeSerialKnown && info.dwVolumeSerialNumber == candidate.VolumeSerial &&
+         os::GetFileSizeEx(file, size) && *size <= MaxFileSize;
+}
+
+// Opens a file record of the volume by its number, never following a reparse point; the handle
+// variable is written by the call only when it succeeds, and *status is what the call returned.
+os::Handle OpenById(os::Handle volume, std::uint64_t fileReferenceNumber, std::uint32_t access, std::uint32_t share,
+                    std::uint32_t options, std::int32_t* status) {
+  os::CountedString name;
+  name.Length = sizeof(fileReferenceNumber);
+  name.MaximumLength = sizeof(fileReferenceNumber);
+  name.Buffer = reinterpret_cast<const char16_t*>(&fileReferenceNumber);
+  os::ObjectAttributes attributes{volume, &name, os::ObjCaseInsensitive};
+  os::IoStatusBlock io = {};
+  os::Handle file = os::NullHandle;
+  *status = os::NtCreateFile(&file, access, &attributes, &io, nullptr, os::FileAttributeNormal, share, os::FileOpen,
+                             os::FileOpenByFileId | os::FileNonDirectoryFile | os::FileOpenReparsePoint | options,
+                             nullptr, 0);
+  return file;
+}
+
+}  // namespace
+
 bool OpenSelectedFile(FileCandidate& candidate) {
   candidate.File = OpenFileById(candidate.Volume, candidate.FileReferenceNumber);
   if (candidate.File == os::NullHandle) return false;
-
   // The record may have become a reparse point since it was enumerated: what the handle refers
-  // to decides, and nothing is asked through a path.
-  os::ByHandleFileInformation info = {};
-  bool ours = os::GetFileInformationByHandle(candidate.File, &info) &&
-              (info.dwFileAttributes & (os::FileAttributeReparsePoint | os::FileAttributeDirectory)) == 0 &&
-              candidate.VolumeSerialKnown && info.dwVolumeSerialNumber == candidate.VolumeSerial;
-  if (!ours || !os::GetFileSizeEx(candidate.File, &candidate.Size) || candidate.Size > MaxFileSize) {
+  // to decides.
+  if (!IsPlainFileOnVolume(candidate.File, candidate, &candidate.Size)) {
     os::CloseHandle(candidate.File);
     candidate.File = os::NullHandle;
     return false;
@@ -366,16 +392,23 @@ bool IsCompressedCandidate(FileCandidate& candidate) {
 }
 
 os::Handle OpenFileById(os::Handle volume, std::uint64_t fileReferenceNumber) {
-  os::CountedString name;
-  name.Length = sizeof(fileReferenceNumber);
-  name.MaximumLength = sizeof(fileReferenceNumber);
-  name.Buffer = reinterpret_cast<const char16_t*>(&fileReferenceNumber);
-  os::ObjectAttributes attributes{volume, &name, os::ObjCaseInsensitive};
-  os::IoStatusBlock status = {};
-  os::Handle file = os::NullHandle;   // written by the call only when it succeeds
-  os::NtCreateFile(&file, os::FileGenericReadWrite, &attributes, &status, nullptr, os::FileAttributeNormal,
-                   os::FileShareRead | os::FileShareWrite, os::FileOpen,
-                   os::FileOpenByFileId | os::FileNonDirectoryFile | os::FileOpenReparsePoint, nullptr, 0);
+  std::int32_t status = 0;
+  return OpenById(volume, fileReferenceNumber, os::FileReadAttributes | os::Synchronize,
+                  os::FileShareRead | os::FileShareWrite | os::FileShareDelete, 0, &status);
+}
+
+os::Handle OpenFileForChange(const FileCandidate& candidate) {
+  std::int32_t status = 0;
+  os::Handle file = OpenById(candidate.Volume, candidate.FileReferenceNumber, os::FileGenericReadWrite,
+                             os::FileShareRead | os::FileShareWrite, os::FileCompleteIfOplocked, &status);
+  if (file == os::NullHandle) return os::NullHandle;
+  // An oplock break in progress (another program has yet to let go of its caching) leaves the
+  // file to the next cycle, as does a file that has changed its nature since it was selected.
+  std::int64_t size = 0;
+  if (status != os::StatusSuccess || !IsPlainFileOnVolume(file, candidate, &size)) {
+    os::CloseHandle(file);
+    return os::NullHandle;
+  }
   return file;
 }
 
@@ -398,19 +431,25 @@ std::uint16_t CurrentCompression(os::Handle file) {
   return format;
 }
 
-bool SetCompression(os::Handle file, std::uint16_t format) {
+// The one change the passes make to a file, through an open for reading and writing made for it
+// alone and closed again at once.
+bool SetCompression(const FileCandidate& file, std::uint16_t format) {
+  os::Handle writable = OpenFileForChange(file);
+  if (writable == os::NullHandle) return false;
   std::uint32_t returned = 0;
-  return os::DeviceIoControl(file, os::FsctlSetCompression, &format, sizeof(format), nullptr, 0, &returned);
+  bool done = os::DeviceIoControl(writable, os::FsctlSetCompression, &format, sizeof(format), nullptr, 0, &returned);
+  os::CloseHandle(writable);
+  return done;
 }
 
 }  // namespace
 
-bool CompressFile(os::Handle file) {
-  if (CurrentCompression(file) != os::CompressionFormatNone) return true;
+bool CompressFile(const FileCandidate& file) {
+  if (CurrentCompression(file.File) != os::CompressionFormatNone) return true;
   return SetCompression(file, os::CompressionFormatDefault);
 }
 
-bool DecompressFile(os::Handle file) {
-  if (CurrentCompression(file) == os::CompressionFormatNone) return true;
+bool DecompressFile(const FileCandidate& file) {
+  if (CurrentCompression(file.File) == os::CompressionFormatNone) return true;
   return SetCompression(file, os::CompressionFormatNone);
 }

@@ -104,10 +104,21 @@ bool IsExcludedName(const char16_t* name, std::size_t length);
 // True when the candidate is to be handled; the file is then open (candidate.File).
 bool SelectFile(FileCandidate& candidate);
 
+// Opens a file record by its number for its attributes only (read attributes, synchronize),
+// never following a reparse point: the open breaks no other program's oplock, is checked against
+// no share mode, and so never waits. The size, the times, the identity and the compression state
+// are all read through it. NullHandle when the file cannot be opened.
 os::Handle OpenFileById(os::Handle volume, std::uint64_t fileReferenceNumber);
+// Opens the candidate for reading and writing, for a compression change only, without waiting
+// for another program: an open that reports an oplock break in progress is closed untouched
+// (left to the next cycle), as is one that no longer reaches a plain file of at most
+// MaxFileSize on the pass's volume. NullHandle then.
+os::Handle OpenFileForChange(const FileCandidate& candidate);
 bool IsStale(os::Handle file);
-bool CompressFile(os::Handle file);
-bool DecompressFile(os::Handle file);
+// Read the compression state through candidate.File; only a file whose state is to change is
+// opened with OpenFileForChange, for the one FSCTL_SET_COMPRESSION.
+bool CompressFile(const FileCandidate& file);
+bool DecompressFile(const FileCandidate& file);
 
 // What the installer's decompression pass uses besides the routines above.
 
@@ -121,10 +132,9 @@ bool ReadJournal(EnumContext& context);
 // ExcludedExtensions. A name that passes is lowered in place.
 bool IsEligibleRecord(FileCandidate& candidate);
 
-// Opens the candidate by its number, without following a reparse point, and checks through the
-// handle that it is no reparse point, lies on the pass's volume and is no larger than
-// MaxFileSize. True with the file open (candidate.File); false with no handle left open and the
-// file untouched.
+// Opens the candidate with OpenFileById and checks through the handle that it is no reparse
+// point, lies on the pass's volume and is no larger than MaxFileSize. True with the file open
+// for its attributes (candidate.File); false with no handle left open and the file untouched.
 bool OpenSelectedFile(FileCandidate& candidate);
 
 // The tests that SelectFile and the installer's selection share: IsEligibleRecord, then

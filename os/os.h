@@ -82,6 +82,14 @@ constexpr std::uint32_t FileNonDirectoryFile = 0x40;
 constexpr std::uint32_t FileOpenByFileId = 0x2000;
 constexpr std::uint32_t FileOpenReparsePoint = 0x00200000;   // open a reparse point itself, never its target
 constexpr std::uint32_t FileGenericReadWrite = 0x0012019F;
+// Selecting a file opens it for its attributes only: such an open breaks no oplock and takes
+// part in no share-mode check, so it never waits on, nor stands in the way of, another program.
+constexpr std::uint32_t FileReadAttributes = 0x00000080;
+constexpr std::uint32_t Synchronize = 0x00100000;
+// An open that would have to wait for another program to acknowledge an oplock break completes
+// at once with the success code StatusOplockBreakInProgress instead.
+constexpr std::uint32_t FileCompleteIfOplocked = 0x00000100;
+constexpr std::int32_t StatusOplockBreakInProgress = 0x00000108;
 
 constexpr std::uint32_t RegDword = 4;
 constexpr std::uint32_t RegSz = 1;

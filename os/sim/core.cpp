@@ -224,7 +224,14 @@ bool WantsWrite(std::uint32_t access) {
   return (access & (os::GenericWrite | GenericAll | FileWriteData | FileAppendData)) != 0;
 }
 
+// Only opens with data access (read data, execute, write data, append data, delete) take part in
+// share-mode checks, as checker and as checked: an open for attributes alone is seen by none.
+namespace {
+bool HasDataAccess(std::uint32_t access) { return WantsRead(access) || WantsWrite(access) || (access & 0x10000); }
+}  // namespace
+
 bool ShareConflict(const OpenCounts& opens, std::uint32_t access, std::uint32_t share) {
+  if (!HasDataAccess(access)) return false;
   if (WantsRead(access) && opens.denyRead > 0) return true;
   if (WantsWrite(access) && opens.denyWrite > 0) return true;
   if (!(share & os::FileShareRead) && opens.readers > 0) return true;
@@ -233,6 +240,7 @@ bool ShareConflict(const OpenCounts& opens, std::uint32_t access, std::uint32_t 
 }
 
 void AddOpen(OpenCounts& opens, std::uint32_t access, std::uint32_t share) {
+  if (!HasDataAccess(access)) return;
   if (WantsRead(access)) ++opens.readers;
   if (WantsWrite(access)) ++opens.writers;
   if (!(share & os::FileShareRead)) ++opens.denyRead;
@@ -241,6 +249,7 @@ void AddOpen(OpenCounts& opens, std::uint32_t access, std::uint32_t share) {
 }
 
 void RemoveOpen(OpenCounts& opens, std::uint32_t access, std::uint32_t share) {
+  if (!HasDataAccess(access)) return;
   if (WantsRead(access)) --opens.readers;
   if (WantsWrite(access)) --opens.writers;
   if (!(share & os::FileShareRead)) --opens.denyRead;

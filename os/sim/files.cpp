@@ -591,6 +591,7 @@ void ReleaseHold(HoldId id) {
   auto it = m.holds.find(id);
   if (it == m.holds.end()) return;
   const Hold& hold = it->second;
+  EndOplockOf(id);
   bool current = hold.drive >= 0 && m.drives[hold.drive].generation == hold.generation;
   switch (hold.target) {
     case Hold::Target::VolumeFile:

@@ -48,6 +48,7 @@ constexpr std::int32_t StatusAccessDenied = static_cast<std::int32_t>(0xC0000022
 constexpr std::int32_t StatusSharingViolation = static_cast<std::int32_t>(0xC0000043);
 constexpr std::int32_t StatusInsufficientResources = static_cast<std::int32_t>(0xC000009A);
 constexpr std::int32_t StatusFileIsADirectory = static_cast<std::int32_t>(0xC00000BA);
+constexpr std::int32_t StatusOplockBreakInProgress = 0x00000108;   // a success code
 
 constexpr std::uint32_t HresultFromWin32(std::uint32_t error) { return error ? 0x80070000u | (error & 0xFFFF) : 0; }
 
@@ -182,6 +183,14 @@ struct Journal {
   std::uint64_t allocationDelta = 4ull << 20;
 };
 
+// An oplock or lease another program (a HoldOpen) holds on a file record.
+struct OplockRecord {
+  HoldId holder = 0;
+  OplockLevel level = OplockLevel::Level2;
+  bool breaking = false;
+  std::uint32_t breaks = 0;
+};
+
 struct Drive {
   bool present = false;
   std::uint32_t generation = 0;   // changes when the drive is added or removed: older handles go stale
@@ -198,9 +207,16 @@ struct Drive {
   Journal journal;
   std::deque<std::vector<std::uint8_t>> queuedEnum;
   OpenCounts volumeOpens;
+  std::unordered_map<std::uint32_t, OplockRecord> oplocks;   // by record index
 };
 
 struct HandleEntry;
+
+// File access as granted: the generic rights mapped to the file rights they stand for.
+std::uint32_t MappedFileAccess(std::uint32_t access);
+// False, with ERROR_ACCESS_DENIED as the last error, unless the handle's access grants every
+// right in `needed`.
+bool Permits(std::uint32_t access, std::uint32_t needed);
 
 std::u16string_view NodeName(const Drive& drive, const FileNode& node);
 // "\\?\" is accepted in front of any drive path.
@@ -378,6 +394,14 @@ struct Hold {
   std::uint32_t share = 0;
 };
 
+// The oplock rules of an open of a file record (Mutex() held), after its share-mode check gave
+// `sharingViolation`: the status the open ends with (StatusSuccess, StatusOplockBreakInProgress
+// with a handle; a sharing violation or StatusCancelled for a wait without end, without one).
+std::int32_t CheckOplockOnOpen(Drive& drive, std::uint32_t record, std::uint32_t desiredAccess,
+                               std::uint32_t shareAccess, std::uint32_t createOptions, bool sharingViolation);
+// The holder closes its open: its oplock ends.
+void EndOplockOf(HoldId hold);
+
 // ---------------------------------------------------------------------------------------------
 // The installer's machine: resources, windows, services, INF files.
 struct Resource {
@@ -447,6 +471,8 @@ struct Machine {
   std::map<std::u16string, std::shared_ptr<PlainFile>> plainFiles;
   std::map<HoldId, Hold> holds;
   HoldId nextHold = 1;
+  std::vector<std::u16string> oplockWaits;
+  FileOpenCounts fileOpens;
 
   std::map<std::u16string, RegKey> registry;   // folded full path ("hkcu\software\...")
   std::map<os::Key, std::u16string> openKeys;

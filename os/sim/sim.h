@@ -575,4 +575,50 @@ std::vector<PortEvent> PortEvents(std::u16string_view name = OmbrixPortName);
 std::vector<std::vector<std::uint8_t>> PortMessages(std::u16string_view name = OmbrixPortName);
 std::size_t PortConnectionCount(std::u16string_view name = OmbrixPortName);
 
+// ---------------------------------------------------------------------------------------------
+// Oplocks and leases of other programs on file records, as Microsoft documents them for NTFS
+// ("Checking the Oplock State of an IRP_MJ_CREATE operation", [MS-FSA] 2.1.4.12 and 2.1.5.1.2).
+// An open whose desired access holds nothing but read attributes, write attributes and
+// synchronize breaks none of them and takes part in no share-mode check ([MS-FSA] 2.1.5.1.2.2:
+// only read data, execute, write data, append data and delete do). Any other open of the file by
+// another program (every open through os:: is one):
+// - level 1, batch, read-write and read-write-handle: breaks it (to level 2, read, read-handle)
+//   and waits for the holder's acknowledgement;
+// - filter: breaks it to none and waits, when the open asks for more than reading (read data,
+//   read attributes, read EA, read control, execute, synchronize) or does not share reading;
+// - level 2, read, read-handle: not broken by an open of an existing file (FILE_OPEN);
+// - a sharing violation with a batch, filter or handle-caching (read-handle, read-write-handle)
+//   holder: the holder is asked to close, and the open waits for it, then fails with the
+//   sharing violation if the holder's open is still there.
+// While a break is unacknowledged every such open waits again. With FILE_COMPLETE_IF_OPLOCKED
+// nothing waits: an open that would wait completes with STATUS_OPLOCK_BREAK_IN_PROGRESS (a
+// success code, with the handle), or STATUS_SHARING_VIOLATION after a break for a sharing
+// violation. The holder here never acknowledges a break (a hostile user): an open that would
+// wait for it is recorded in OplockWaits and fails with STATUS_CANCELLED instead of blocking
+// for ever, so the test that made it ends and can fail. Closing the holder (ReleaseHold) ends the
+// oplock.
+enum class OplockLevel { Level1, Batch, Filter, Level2, Read, ReadHandle, ReadWrite, ReadWriteHandle };
+// Grants the oplock or lease to the program behind a HoldOpen of a file record. False when the
+// hold is no such hold, the file already has one, or (exclusive kinds: level 1, batch, filter,
+// read-write, read-write-handle) another open of the file has data access.
+bool GrantOplock(HoldId hold, OplockLevel level);
+struct OplockInfo {
+  bool held = false;
+  OplockLevel level = OplockLevel::Level2;
+  bool breaking = false;       // a break was sent and is not acknowledged
+  std::uint32_t breaks = 0;    // break notifications sent to the holder
+};
+OplockInfo Oplock(char16_t letter, std::uint64_t frn);
+// "NtCreateFile C:\dir\name" (the file's path): each open that Windows would have kept waiting for an
+// acknowledgement that never comes.
+std::vector<std::u16string> OplockWaits();
+
+// NtCreateFile calls since Reset: attribute-only opens (nothing beyond read attributes, write
+// attributes and synchronize) and the others.
+struct FileOpenCounts {
+  std::uint64_t attributesOnly = 0;
+  std::uint64_t beyondAttributes = 0;
+};
+FileOpenCounts FileOpens();
+
 }  // namespace sim

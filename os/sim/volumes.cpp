@@ -535,7 +535,8 @@ bool SetCompression(const HandleEntry& entry, const void* in, std::uint32_t inSi
   auto format = Get<std::uint16_t>(in, 0);
   if (format > CompressionFormatLznt1) return Fails(ErrorInvalidParameter);
   if (entry.kind != HandleKind::VolumeFile) return Fails(ErrorInvalidFunction);
-  if (!WantsWrite(entry.access)) return Fails(ErrorAccessDenied);
+  // FSCTL_SET_COMPRESSION is defined with FILE_READ_DATA | FILE_WRITE_DATA access.
+  if (!Permits(entry.access, FileReadData | FileWriteData)) return false;
   Drive& drive = M().drives[entry.drive];
   FileNode& node = drive.files[entry.record];
   bool compress = format != CompressionFormatNone;
@@ -613,6 +614,9 @@ std::int32_t NtCreateFile(Handle* fileHandle, std::uint32_t desiredAccess, const
     return StatusInvalidParameter;
   std::lock_guard<std::mutex> lock(Mutex());
   Machine& m = M();
+  constexpr std::uint32_t AttributeRights = 0x80 | 0x100 | 0x100000;   // read, write attributes; synchronize
+  ++((MappedFileAccess(desiredAccess) & ~AttributeRights) == 0 ? m.fileOpens.attributesOnly
+                                                                : m.fileOpens.beyondAttributes);
   HandleEntry* root = m.handles.Find(objectAttributes->RootDirectory);
   if (!root || root->kind != HandleKind::Volume || !HandleDrive(*root)) return StatusInvalidHandle;
   Drive& drive = m.drives[root->drive];
@@ -644,7 +648,9 @@ std::int32_t NtCreateFile(Handle* fileHandle, std::uint32_t desiredAccess, const
   if (directory && (createOptions & FileNonDirectoryFile)) return StatusFileIsADirectory;
   if (!directory && (createOptions & FileDirectoryFile)) return StatusNotADirectory;
   if ((node->attributes & FileAttributeReadonly) && WantsWrite(desiredAccess)) return StatusAccessDenied;
-  if (ShareConflict(node->opens, desiredAccess, shareAccess)) return StatusSharingViolation;
+  std::int32_t status = CheckOplockOnOpen(opened, index, desiredAccess, shareAccess, createOptions,
+                                          ShareConflict(node->opens, desiredAccess, shareAccess));
+  if (status != StatusSuccess && status != sim::detail::StatusOplockBreakInProgress) return status;
   HandleEntry* entry = nullptr;
   Handle handle = m.handles.Allocate(&entry);
   if (handle == NullHandle) return StatusInsufficientResources;
@@ -658,10 +664,10 @@ std::int32_t NtCreateFile(Handle* fileHandle, std::uint32_t desiredAccess, const
   if (WantsWrite(desiredAccess)) ++node->writeOpens;
   *fileHandle = handle;
   if (ioStatus) {
-    ioStatus->Status = StatusSuccess;
+    ioStatus->Status = status;
     ioStatus->Information = 1;   // FILE_OPENED
   }
-  return StatusSuccess;
+  return status;
 }
 
 namespace {
@@ -711,6 +717,9 @@ bool GetFileTime(Handle file, FileTime* creation, FileTime* lastAccess, FileTime
   HandleEntry* entry = M().handles.Find(file);
   if (!entry) return Fails(ErrorInvalidHandle);
   FileTime times[3];
+  // Read through FileBasicInformation, which needs FILE_READ_ATTRIBUTES.
+  if ((entry->kind == HandleKind::VolumeFile || entry->kind == HandleKind::PlainFile) && !Permits(entry->access, 0x80))
+    return false;
   if (entry->kind == HandleKind::VolumeFile) {
     const FileNode* node = OpenRecord(entry);
     if (!node) return false;
@@ -836,6 +845,7 @@ bool GetFileInformationByHandle(Handle file, ByHandleFileInformation* info) {
   HandleEntry* entry = M().handles.Find(file);
   if (!entry || entry->kind != HandleKind::VolumeFile) return Fails(ErrorInvalidHandle);   // only these are modelled
   if (!info) return Fails(998);   // ERROR_NOACCESS
+  if (!Permits(entry->access, 0x80)) return false;   // FILE_READ_ATTRIBUTES, as FileBasicInformation
   const FileNode* node = OpenRecord(entry);
   if (!node) return false;
   ByHandleFileInformation out = {};

@@ -259,4 +259,64 @@ TEST_F(ServiceHost, WorkerThatCannotStartStopsAtOnce) {
   EXPECT_TRUE(HasLine(u"Ombrix Stop"));
 }
 
+// A user's own file under an oplock or lease whose break the user never acknowledges. Selecting
+// it breaks nothing; only the open to change it asks for a break, and that open does not wait:
+// the file is left as it is, the cycle finishes and reconnects the filter, and a stop that comes
+// while the pass is at the file ends the service.
+struct OplockCase {
+  sim::OplockLevel level;
+  bool recentlyUsed;   // a compressed file to restore, else a stale one to compress
+};
+
+class OplockedFile : public ServiceHost, public ::testing::WithParamInterface<OplockCase> {};
+
+TEST_P(OplockedFile, NeverStallsTheCycleOrAStop) {
+  sim::AddDrive(u'C');
+  sim::CreateFilterPort();
+  auto spec = [&](std::u16string name) {
+    return GetParam().recentlyUsed ? Recent(std::move(name), 1 << 20, 0x20 | os::FileAttributeCompressed)
+                                   : Stale(std::move(name), 1 << 20);
+  };
+  auto mine = sim::AddFile(u'C', spec(u"mine.txt"));
+  auto other = sim::AddFile(u'C', spec(u"other.txt"));
+  sim::HoldId hold = sim::HoldOpen(u'C', mine, os::GenericRead | os::GenericWrite, os::FileShareRead | os::FileShareWrite);
+  ASSERT_TRUE(sim::GrantOplock(hold, GetParam().level));
+  const sim::FileInfo before = sim::VolumeFile(u'C', mine);
+
+  sim::PauseAt(sim::Now() + 90 * sim::Minute);   // after the first cycle
+  Start();
+  ASSERT_TRUE(sim::WaitUntilPaused());
+  EXPECT_TRUE(sim::FileExists(StatsPath)) << "the first cycle completed";
+  EXPECT_EQ(sim::PortConnectionCount(), 1u) << "and connected the filter again";
+  EXPECT_NE(sim::VolumeFile(u'C', other).compressed(), before.compressed()) << "the other file was handled";
+
+  // The second cycle: the stop arrives while the pass selects the user's file.
+  sim::OnCall("NtCreateFile", [](std::uint64_t call) {
+    if (call == 1) sim::SendServiceControl(os::ServiceControlStop);
+  });
+  sim::Resume();
+  ASSERT_TRUE(sim::WaitForDispatcherReturn());
+  main_.join();
+  sim::OnCall("NtCreateFile", nullptr);
+  EXPECT_EQ(States().back(), os::ServiceStopped);
+  EXPECT_EQ(CountLines(u"----- Compress Filter Thread End\n"), 2);
+
+  EXPECT_TRUE(sim::OplockWaits().empty()) << Narrow(sim::OplockWaits().front());
+  const sim::FileInfo after = sim::VolumeFile(u'C', mine);
+  EXPECT_EQ(after.compressed(), before.compressed());
+  EXPECT_EQ(after.allocated, before.allocated);
+  EXPECT_EQ(after.usn, before.usn);
+  EXPECT_EQ(after.lastAccess, before.lastAccess);
+  EXPECT_TRUE(sim::Oplock(u'C', mine).held);
+  sim::ReleaseHold(hold);
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UserOplocks, OplockedFile,
+    ::testing::Values(OplockCase{sim::OplockLevel::Batch, false}, OplockCase{sim::OplockLevel::Batch, true},
+                      OplockCase{sim::OplockLevel::Level1, false}, OplockCase{sim::OplockLevel::Filter, true},
+                      OplockCase{sim::OplockLevel::ReadWriteHandle, false},
+                      OplockCase{sim::OplockLevel::ReadWriteHandle, true}));
+
 }  // namespace

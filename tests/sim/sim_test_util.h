@@ -39,12 +39,12 @@ inline os::Handle OpenVolume(const char16_t* path = u"\\\\.\\C:") {
 // NtCreateFile by reference number, the way the volume pass opens files.
 inline std::int32_t OpenById(os::Handle volume, std::uint64_t frn, os::Handle* file,
                              std::uint32_t access = os::FileGenericReadWrite,
-                             std::uint32_t share = os::FileShareRead | os::FileShareWrite) {
+                             std::uint32_t share = os::FileShareRead | os::FileShareWrite, std::uint32_t options = 0) {
   os::CountedString name{8, 8, reinterpret_cast<const char16_t*>(&frn)};
   os::ObjectAttributes attributes{volume, &name, os::ObjCaseInsensitive};
   os::IoStatusBlock io{};
   return os::NtCreateFile(file, access, &attributes, &io, nullptr, os::FileAttributeNormal, share, os::FileOpen,
-                          os::FileOpenByFileId | os::FileNonDirectoryFile, nullptr, 0);
+                          os::FileOpenByFileId | os::FileNonDirectoryFile | options, nullptr, 0);
 }
 
 inline sim::FileSpec File(std::u16string name, std::uint64_t size, std::uint32_t attributes = 0x20) {
