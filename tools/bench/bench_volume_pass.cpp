@@ -6,8 +6,8 @@
 // small and large files, stale and recent, some compressed) and "rejected" (only records that the
 // pass turns down before opening a file). "bench mix 20000" runs one volume of one size; under
 // callgrind (tools/bench.sh) that gives the pass's own instructions per record. Both passes also
-// print the system calls they make per 1,000 records: file opens, free-space queries and
-// compression changes.
+// print the system calls they make per 1,000 records: file opens (for attributes only, and for
+// reading and writing), free-space queries and compression changes.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -65,11 +65,15 @@ std::u16string Decimal(std::uint64_t n) {
   return std::u16string(s.begin(), s.end());
 }
 
-// Opens, free-space queries and compression changes per 1,000 records since the last Reset.
+// Opens (for attributes only, and for reading and writing), free-space queries and compression
+// changes per 1,000 records since the last Reset.
 void PrintCalls(const char* pass, std::uint64_t records) {
   double per = 1000.0 / double(records);
-  std::printf("%s, records %9llu, per 1,000 records: %.1f opens, %.1f free-space queries, %.1f compression changes\n",
+  sim::FileOpenCounts opens = sim::FileOpens();
+  std::printf("%s, records %9llu, per 1,000 records: %.1f opens (%.1f attribute-only, %.1f read-write), "
+              "%.1f free-space queries, %.1f compression changes\n",
               pass, static_cast<unsigned long long>(records), double(sim::CallCount("NtCreateFile")) * per,
+              double(opens.attributesOnly) * per, double(opens.beyondAttributes) * per,
               double(sim::CallCount("GetDiskFreeSpaceExW")) * per,
               double(sim::CallCount("DeviceIoControl", os::FsctlSetCompression)) * per);
 }
