@@ -290,16 +290,14 @@ TEST_P(OplockedFile, NeverStallsTheCycleOrAStop) {
   EXPECT_EQ(sim::PortConnectionCount(), 1u) << "and connected the filter again";
   EXPECT_NE(sim::VolumeFile(u'C', other).compressed(), before.compressed()) << "the other file was handled";
 
-  // The second cycle: the stop arrives while the pass selects the user's file.
-  sim::OnCall("NtCreateFile", [](std::uint64_t call) {
-    if (call == 1) sim::SendServiceControl(os::ServiceControlStop);
-  });
+  // The second cycle: the stop arrives as the pass opens the user's file to change it.
+  ASSERT_TRUE(sim::PauseOnCall("NtCreateFile", 2));
   sim::Resume();
-  ASSERT_TRUE(sim::WaitForDispatcherReturn());
-  main_.join();
-  sim::OnCall("NtCreateFile", nullptr);
+  ASSERT_TRUE(sim::WaitUntilPaused());
+  StopAndJoin();
   EXPECT_EQ(States().back(), os::ServiceStopped);
   EXPECT_EQ(CountLines(u"----- Compress Filter Thread End\n"), 2);
+  EXPECT_EQ(sim::PortConnectionCount(), 0u) << "the stopped cycle did not connect the filter again";
 
   EXPECT_TRUE(sim::OplockWaits().empty()) << Narrow(sim::OplockWaits().front());
   const sim::FileInfo after = sim::VolumeFile(u'C', mine);
