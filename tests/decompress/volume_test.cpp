@@ -309,6 +309,12 @@ TEST_F(DecompressTest, MixedVolumesLoseTheirCompressionExactlyAsInTheOrderOfStep
 // comes while it is at the file ends the pass.
 class OplockedFile : public DecompressTest, public ::testing::WithParamInterface<std::tuple<sim::OplockLevel, bool>> {};
 
+std::string CaseName(const ::testing::TestParamInfo<std::tuple<sim::OplockLevel, bool>>& info) {
+  static const char* const levels[] = {"Level1", "Batch", "Filter", "Level2", "Read", "ReadHandle", "ReadWrite",
+                                       "ReadWriteHandle"};
+  return std::string(levels[int(std::get<0>(info.param))]) + (std::get<1>(info.param) ? "OnRecentFile" : "OnStaleFile");
+}
+
 TEST_P(OplockedFile, NeverStallsThePassOrACancel) {
   sim::AddDrive(u'C');
   sim::FileSpec spec = File(u"mine.txt", 1 << 20);
@@ -338,7 +344,8 @@ TEST_P(OplockedFile, NeverStallsThePassOrACancel) {
 INSTANTIATE_TEST_SUITE_P(UserOplocks, OplockedFile,
                          ::testing::Combine(::testing::Values(sim::OplockLevel::Batch, sim::OplockLevel::Filter,
                                                               sim::OplockLevel::ReadWriteHandle),
-                                            ::testing::Bool()));
+                                            ::testing::Bool()),
+                         CaseName);
 
 // Compressed files behind reparse points stay compressed.
 class ReparsePoints : public DecompressTest {

@@ -270,6 +270,12 @@ struct OplockCase {
 
 class OplockedFile : public ServiceHost, public ::testing::WithParamInterface<OplockCase> {};
 
+std::string CaseName(const ::testing::TestParamInfo<OplockCase>& info) {
+  static const char* const levels[] = {"Level1", "Batch", "Filter", "Level2", "Read", "ReadHandle", "ReadWrite",
+                                       "ReadWriteHandle"};
+  return std::string(levels[int(info.param.level)]) + (info.param.recentlyUsed ? "OnRecentFile" : "OnStaleFile");
+}
+
 TEST_P(OplockedFile, NeverStallsTheCycleOrAStop) {
   sim::AddDrive(u'C');
   sim::CreateFilterPort();
@@ -315,6 +321,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(OplockCase{sim::OplockLevel::Batch, false}, OplockCase{sim::OplockLevel::Batch, true},
                       OplockCase{sim::OplockLevel::Level1, false}, OplockCase{sim::OplockLevel::Filter, true},
                       OplockCase{sim::OplockLevel::ReadWriteHandle, false},
-                      OplockCase{sim::OplockLevel::ReadWriteHandle, true}));
+                      OplockCase{sim::OplockLevel::ReadWriteHandle, true}),
+    CaseName);
 
 }  // namespace
