@@ -64,7 +64,7 @@ MUTATIONS = [
     ("upper-case-not-lowered", V, "    if (char16_t(unit - u'A') < 26) unit = char16_t(unit + (u'a' - u'A'));\n", ""),
     ("size-limit-exclusive", V, "*size <= MaxFileSize", "*size < MaxFileSize"),
     ("open-read-access-only", V, "os::FileGenericReadWrite,\n                             os::FileShareRead",
-     "os::FileGenericRead,\n                             os::FileShareRead"),
+     "0x00120089,\n                             os::FileShareRead"),   # FILE_GENERIC_READ
     ("open-without-write-sharing", V, "os::FileShareRead | os::FileShareWrite, os::FileCompleteIfOplocked",
      "os::FileShareRead, os::FileCompleteIfOplocked"),
     ("select-open-reads-data", V, "os::FileReadAttributes | os::Synchronize,", "os::FileReadAttributes | os::Synchronize | 1,"),
