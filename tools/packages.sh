@@ -1,6 +1,6 @@
 # Package lists and a helper that installs what is missing (sourced by build.sh and test.sh).
 BUILD_PACKAGES=(cmake make mingw-w64 clang lld llvm fp-utils python3)  # python3 seals the setup
-TEST_PACKAGES=(g++ googletest libgtest-dev libclang-rt-14-dev wine wine32:i386 wine64 xvfb xdotool imagemagick
+TEST_PACKAGES=(g++ googletest libgtest-dev libgmock-dev libclang-rt-14-dev wine wine32:i386 wine64 xvfb xdotool imagemagick
                locales fonts-noto-cjk fonts-thai-tlwg xauth
                python3 librsvg2-bin)  # the viewer art check (tests/wine/40-viewer-art.sh)
 
