@@ -226,13 +226,12 @@ SheetLayout LayoutSheet(const LayoutRect& page, const LayoutRect& sheet, const L
 }
 
 void ClearSystemMenu(void* dialogTemplate) {
-  constexpr std::uint32_t WsSysMenu = 0x00080000;
   unsigned char* bytes = static_cast<unsigned char*>(dialogTemplate);
   std::uint16_t signature;
   std::memcpy(&signature, bytes + 2, sizeof(signature));
   std::size_t offset = signature == 0xFFFF ? 12 : 0;
   std::uint32_t style;
   std::memcpy(&style, bytes + offset, sizeof(style));
-  style &= ~WsSysMenu;
+  style &= ~WindowStyleSysMenu;
   std::memcpy(bytes + offset, &style, sizeof(style));
 }

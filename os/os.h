@@ -19,6 +19,9 @@ namespace os {
 using Handle = std::uintptr_t;
 using Key = std::uintptr_t;
 
+// The platform defines these four as pointers (casts, never constant expressions), so the
+// Windows build cannot compare them at compile time: the handle values are the documented 0 and
+// -1, and the two keys are only names here, which os/win32/convert.h turns into the platform's.
 constexpr Handle NullHandle = 0;
 constexpr Handle InvalidHandleValue = ~Handle(0);   // INVALID_HANDLE_VALUE
 
@@ -29,7 +32,9 @@ constexpr Key HkeyLocalMachine = 0x80000002;
 using FileTime = std::uint64_t;
 
 // ---------------------------------------------------------------------------------------------
-// Constants of the Windows API used by the portable code.
+// Constants of the Windows API used by the portable code. os/win32/platform_checks.cpp compares
+// each with the platform's header in every Windows build; the few MinGW-w64 lacks say so below,
+// with the page of Microsoft's documentation they come from.
 constexpr std::uint32_t ErrorSuccess = 0;
 constexpr std::uint32_t ErrorFileNotFound = 2;
 constexpr std::uint32_t ErrorAccessDenied = 5;
@@ -174,12 +179,15 @@ constexpr std::uint32_t WmApp = 0x8000;
 constexpr std::uint32_t SmtoAbortIfHung = 0x2;
 constexpr std::uint32_t ErrorTimeout = 1460;
 constexpr std::uint32_t ErrorInstallFailure = 1603;
-constexpr std::uint32_t ErrorInvalidImageHash = 577;   // a file is not the one its signature names
+// Not in MinGW-w64: ERROR_INVALID_IMAGE_HASH, "System Error Codes (500-999)". A file is not the
+// one its signature names.
+constexpr std::uint32_t ErrorInvalidImageHash = 577;
 constexpr std::uint32_t SwHide = 0;
 constexpr std::uint32_t CpAcp = 0;
 
 // ---------------------------------------------------------------------------------------------
-// Records whose layout is the platform's.
+// Records whose layout is the platform's (sizes and member offsets checked against the platform's
+// headers in os/win32/platform_checks.cpp).
 
 // OSVERSIONINFOW: 276 bytes.
 struct OsVersionInfo {
