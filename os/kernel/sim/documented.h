@@ -84,13 +84,16 @@ constexpr uint32_t ObjCaseInsensitive = 0x00000040;
 constexpr uint32_t ObjKernelHandle = 0x00000200;
 // KeInitializeEvent, KeWaitForSingleObject, FltQueueGenericWorkItem.
 constexpr int EventNotification = 0;
+constexpr int EventSynchronization = 1;
 constexpr int WaitExecutive = 0;
 constexpr int ModeKernel = 0;
+constexpr int WorkQueueCritical = 0;
 constexpr int WorkQueueDelayed = 1;
 // Security descriptors, ACLs, ACEs and SIDs (SECURITY_DESCRIPTOR_CONTROL, ACE_HEADER, SID).
 constexpr uint8_t SecurityDescriptorRevision = 1;
 constexpr uint8_t AclRevision = 2;
 constexpr uint8_t SidRevision = 1;
+constexpr uint8_t SecurityNtAuthority[6] = {0, 0, 0, 0, 0, 5};
 constexpr uint32_t SecurityLocalSystemRid = 0x00000012;
 constexpr uint8_t AccessAllowedAceType = 0x0;
 constexpr uint8_t AccessDeniedAceType = 0x1;
