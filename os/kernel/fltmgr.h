@@ -5,8 +5,9 @@
 // is only ever allocated by the Filter Manager, members after the last one we read are left out
 // and its size is not relied on. Every offset we rely on is checked below for x86 and x64.
 //
-// The same declarations serve the host build, where the platform's base types come from the
-// simulated kernel (sim/ntbase.h) and the routines are implemented by the simulated Filter Manager.
+// The same declarations serve the host build, where the platform's base types and values come
+// from sim/ntbase.h and sim/ntvalues.h and the routines are implemented by the simulated Filter
+// Manager, which takes none of the values declared here (it has its own, sim/documented.h).
 #pragma once
 
 #ifdef __cplusplus

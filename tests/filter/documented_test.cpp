@@ -1,4 +1,4 @@
-// The driver's declarations of Windows' values - os/kernel/fltmgr.h, and os/kernel/sim/ntbase.h,
+// The driver's declarations of Windows' values - os/kernel/fltmgr.h, and os/kernel/sim/ntvalues.h,
 // which stands in for the platform's headers on the host - against the simulated kernel's own
 // table, transcribed from the documentation: one line per constant.
 #include <gtest/gtest.h>

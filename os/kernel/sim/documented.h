@@ -2,7 +2,7 @@
 // and size it acts on, transcribed from Microsoft's driver documentation (learn.microsoft.com,
 // the page named over each group; the numbers are those of the WDK headers the pages document).
 // The simulation takes no value from the driver's declarations (os/kernel/fltmgr.h) nor from the
-// host's stand-ins for the platform headers (ntbase.h); a host test compares those with this table.
+// host's stand-ins for the platform headers (ntvalues.h); a host test compares those with this table.
 #pragma once
 
 #include <cstdint>
