@@ -16,8 +16,9 @@
 //     with an atomic load. Each connection has its own cookie: a message is published only for
 //     the connection that sent it, and the disconnect empties the table and takes ClientPort
 //     under the lock before it closes the port, so that a new connection, which the closed port
-//     lets in, finds the table of its own. The count and the generation are also stored atomically, so that a read can
-//     be let through without the lock while the table is empty or the stream's verdict holds.
+//     lets in, finds the table of its own. The count and the generation are also stored
+//     atomically, so that a read can be let through without the lock while the table is empty or
+//     the stream's verdict holds.
 //
 // Which volumes
 //   Each instance keeps its volume's name (FltGetVolumeName at instance setup) and whether the
