@@ -11,6 +11,7 @@
 InstallerState Installer;
 bool ExtractDirectoryOwned = false;
 std::uint32_t InstallFailure = 0;
+bool RestartCompletes = false;
 
 namespace {
 
@@ -44,6 +45,7 @@ void InitInstallerState(std::int32_t mode) {
   ResetWorkerRecord(Installer.worker);
   ExtractDirectoryOwned = false;
   InstallFailure = 0;
+  RestartCompletes = false;
   std::memset(&Installer.statistics, 0, sizeof(Installer.statistics));
   if (mode != ModeInstall && mode != ModeUninstall) return;
 
@@ -164,6 +166,30 @@ bool WaitForImageReleased(const char16_t* path, std::uint32_t timeoutMs) {
     if (error != os::ErrorSharingViolation || waited >= timeoutMs) return false;
     os::Sleep(ServicePollMs);
   }
+}
+
+bool InUseError(std::uint32_t error) {
+  return error == os::ErrorSharingViolation || error == os::ErrorAccessDenied;
+}
+
+std::uint32_t ReplaceAtRestart(const char16_t* from, const char16_t* to) {
+  // The copy waits beside its target: in the install directory, where only administrators and
+  // SYSTEM may add, change or rename entries, on the same volume, and inheriting the directory's
+  // access (users may read and run it). Written whole before the move is recorded.
+  char16_t pending[PathCapacity];
+  if (!FormatFits(pending, PathCapacity, u"%s%s", to, PendingSuffix)) return os::ErrorFilenameExcedRange;
+  if (!os::CopyFileW(from, pending, false)) return os::GetLastError();
+  return ReplacePendingAtRestart(pending, to);
+}
+
+std::uint32_t ReplacePendingAtRestart(const char16_t* pending, const char16_t* to) {
+  if (!os::MoveFileExW(pending, to, os::MovefileDelayUntilReboot | os::MovefileReplaceExisting)) {
+    std::uint32_t error = os::GetLastError();
+    os::DeleteFileW(pending);
+    return error;
+  }
+  RestartCompletes = true;
+  return 0;
 }
 
 void NoteInstallFailure(std::uint32_t error) {
