@@ -381,6 +381,61 @@ TEST_F(InstallTest, TailAfterTheSealedBytesIsNotInstalled) {
   ExpectNothingLeftOpen();
 }
 
+// A signed setup: a PE32 file sealed with its certificate table entry left out of the digest,
+// then padded to 8 bytes and given a certificate table, with more bytes after that.
+TEST_F(InstallTest, SignatureAfterTheSealedBytesIsCopiedWithThemAndNothingElse) {
+  constexpr std::size_t Entry = 0x98 + 96 + 4 * 8;   // optional header at 0x98, entry 4
+  std::vector<std::uint8_t> program(4093, 0x90);
+  std::memcpy(program.data(), "MZ", 2);
+  program[0x3C] = 0x80, program[0x3D] = program[0x3E] = program[0x3F] = 0;
+  std::memcpy(program.data() + 0x80, "PE\0\0", 4);
+  program[0x98] = 0x0B, program[0x99] = 0x01;
+  std::memset(program.data() + Entry, 0, 8);
+  Sha256 hash;
+  hash.Update(program.data(), program.size());
+  SetupSeal.coveredSize = std::uint32_t(program.size());
+  SetupSeal.skipOffset[0] = std::uint32_t(Entry), SetupSeal.skipSize[0] = 8;
+  SetupSeal.skipOffset[1] = SetupSeal.skipSize[1] = SetupSeal.skipOffset[2] = SetupSeal.skipSize[2] = 0;
+  hash.Finish(SetupSeal.digest);
+
+  // WIN_CERTIFICATE: length 12, revision 0x0200, type 2 (PKCS #7), 4 bytes, padded to 16.
+  const std::vector<std::uint8_t> table = {12, 0, 0, 0, 0x00, 0x02, 0x02, 0x00, 's', 'i', 'g', '!', 0, 0, 0, 0};
+  auto signedWith = [&](std::uint32_t size, std::uint8_t revision, std::uint8_t padding = 0) {
+    std::vector<std::uint8_t> file = program;
+    const std::uint32_t entry[2] = {4096, size};
+    std::memcpy(file.data() + Entry, entry, 8);
+    file.resize(4096, padding);
+    file.insert(file.end(), table.begin(), table.end());
+    file[4096 + 5] = revision;
+    const std::string tail = "appended program";
+    file.insert(file.end(), tail.begin(), tail.end());
+    return file;
+  };
+
+  // The table the entry names follows: it is copied, the tail after it is not.
+  std::vector<std::uint8_t> file = signedWith(16, 0x02);
+  sim::PutFile(DownloadedSetup, file);
+  EXPECT_TRUE(RunInstallSequence());
+  EXPECT_EQ(InstallFailure, 0u);
+  EXPECT_EQ(sim::Path(InstalledSetup).size, 4096u + 16u);
+  EXPECT_EQ(sim::FileBytes(InstalledSetup), std::vector<std::uint8_t>(file.begin(), file.begin() + 4096 + 16));
+
+  // An entry that claims the tail as well, a table that is no certificate table, or something
+  // other than padding before it: the sealed bytes alone, with the entry cleared.
+  struct Forged {
+    std::uint32_t size;
+    std::uint8_t revision, padding;
+  };
+  for (Forged forged : {Forged{16 + 16, 0x02, 0}, Forged{16, 0x01, 0}, Forged{16, 0x02, 'x'}}) {
+    sim::PutFile(DownloadedSetup, signedWith(forged.size, forged.revision, forged.padding));
+    InitInstallerState(ModeInstall);
+    EXPECT_TRUE(RunInstallSequence());
+    EXPECT_EQ(sim::FileBytes(InstalledSetup), program) << forged.size << " " << int(forged.revision);
+  }
+  EXPECT_FALSE(sim::FileExists(InstalledSetup + u".new"));
+  ExpectNothingLeftOpen();
+}
+
 TEST_F(InstallTest, ViewerThatDoesNotExitIsAskedTenTimes) {
   sim::AddWindow(u"#32770", u"Ombrix_Viewer");
   sim::AddWindow(u"#32770", u"Another window");
