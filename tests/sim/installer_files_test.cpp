@@ -245,6 +245,54 @@ TEST_F(Directories, CopyAndDeleteRefuseFilesInUse) {
   EXPECT_EQ(os::GetLastError(), os::ErrorAccessDenied);
 }
 
+// MoveFileEx: a rename on its drive, onto an existing file only when asked, refused while the
+// file or the one it replaces is open without delete sharing or is running; delayed until the
+// restart, it only records the pair, as Windows does, and only for an administrator.
+TEST_F(Directories, MoveRenamesOrRecordsForTheRestart) {
+  const char16_t* staged = u"C:\\Program Files\\Ombrix_Viewer.exe.new";
+  const char16_t* target = u"C:\\Program Files\\Ombrix_Viewer.exe";
+  sim::PutFile(staged, {1});
+  sim::PutFile(target, {2});
+  EXPECT_FALSE(os::MoveFileExW(staged, target, 0));
+  EXPECT_EQ(os::GetLastError(), os::ErrorAlreadyExists);
+  EXPECT_FALSE(os::MoveFileExW(staged, u"D:\\Ombrix_Viewer.exe", 0));
+  EXPECT_EQ(os::GetLastError(), 17u);   // ERROR_NOT_SAME_DEVICE
+  EXPECT_FALSE(os::MoveFileExW(staged, nullptr, 0));
+  EXPECT_EQ(os::GetLastError(), os::ErrorInvalidParameter);
+  sim::HoldId holder = sim::HoldOpen(target, os::GenericRead, os::FileShareRead | os::FileShareWrite);
+  EXPECT_FALSE(os::MoveFileExW(staged, target, os::MovefileReplaceExisting));
+  EXPECT_EQ(os::GetLastError(), os::ErrorSharingViolation);
+  sim::ReleaseHold(holder);
+  sim::StartProgram(target);
+  EXPECT_FALSE(os::MoveFileExW(staged, target, os::MovefileReplaceExisting));
+  EXPECT_EQ(os::GetLastError(), os::ErrorAccessDenied);
+  EXPECT_EQ(sim::FileBytes(target), (std::vector<std::uint8_t>{2}));
+
+  // Recorded, not done; a deletion has an empty target; the list grows pair by pair.
+  EXPECT_TRUE(os::MoveFileExW(staged, target, os::MovefileDelayUntilReboot | os::MovefileReplaceExisting));
+  EXPECT_TRUE(os::MoveFileExW(u"C:\\Program Files\\old.txt", nullptr, os::MovefileDelayUntilReboot));
+  EXPECT_EQ(sim::FileBytes(target), (std::vector<std::uint8_t>{2}));
+  EXPECT_TRUE(sim::FileExists(staged));
+  const std::u16string text = std::u16string(u"\\??\\C:\\Program Files\\Ombrix_Viewer.exe.new") + u'\0' +
+                              u"!\\??\\C:\\Program Files\\Ombrix_Viewer.exe" + u'\0' +
+                              u"\\??\\C:\\Program Files\\old.txt" + u'\0' + u'\0' + u'\0';
+  std::optional<sim::RegValue> pending =
+      sim::GetRegValue(os::HkeyLocalMachine, sim::SessionManagerKey, u"PendingFileRenameOperations");
+  ASSERT_TRUE(pending);
+  EXPECT_EQ(pending->type, os::RegMultiSz);
+  EXPECT_EQ(pending->data, std::vector<std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                                     reinterpret_cast<const std::uint8_t*>(text.data() + text.size())));
+  sim::SetElevated(false);
+  EXPECT_FALSE(os::MoveFileExW(staged, target, os::MovefileDelayUntilReboot));
+  EXPECT_EQ(os::GetLastError(), os::ErrorAccessDenied);
+
+  // Not running any more: the file takes the other's place and name at once.
+  sim::EndProgram(target);
+  EXPECT_TRUE(os::MoveFileExW(staged, target, os::MovefileReplaceExisting));
+  EXPECT_EQ(sim::FileBytes(target), (std::vector<std::uint8_t>{1}));
+  EXPECT_FALSE(sim::FileExists(staged));
+}
+
 TEST_F(Directories, FoldersShortNamesAndLaunchedCommands) {
   char16_t path[260] = {};
   ASSERT_TRUE(os::SHGetSpecialFolderPathW(path, os::CsidlProgramFiles, false));
