@@ -326,11 +326,11 @@ bool CopyProgramFiles() {
     char16_t from[PathCapacity];
     char16_t to[PathCapacity];
     if (!JoinPath(from, source, entry.cFileName) || !JoinPath(to, target, entry.cFileName)) continue;
-    if (os::CopyFileW(from, to, false)) continue;
     // A viewer running in another user's session keeps its file in use, out of CloseViewer's
-    // reach: the file is replaced at the next restart, which the install asks for anyway.
-    std::uint32_t error = os::GetLastError();
-    if (InUseError(error)) error = ReplaceAtRestart(from, to);
+    // reach: the file is replaced at the next restart, which the install asks for anyway. So is
+    // one an uninstallation left for the system to delete then, or the deletion would undo it.
+    std::uint32_t error = os::CopyFileW(from, to, false) ? 0 : os::GetLastError();
+    if ((error == 0 && RemovedAtRestart(to)) || InUseError(error)) error = ReplaceAtRestart(from, to);
     if (error != 0) NoteInstallFailure(error);
   } while (os::FindNextFileW(find, &entry));
   os::FindClose(find);

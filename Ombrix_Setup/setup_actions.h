@@ -36,6 +36,7 @@ constexpr char16_t ExtractDirectorySddl[] = u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA
 // Names tried after the usual one is taken: extractDirectory + "." + 1 .. this.
 constexpr int ExtractDirectoryAlternatives = 999;
 
+constexpr char16_t SessionManagerKey[] = u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr char16_t UninstallKeyBase[] = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 constexpr char16_t RunKey[] = u"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr char16_t FileSystemKey[] = u"SYSTEM\\CurrentControlSet\\Control\\FileSystem";
@@ -98,6 +99,9 @@ bool InUseError(std::uint32_t error);
 // then removed). ReplacePendingAtRestart does the second step for a copy already written.
 std::uint32_t ReplaceAtRestart(const char16_t* from, const char16_t* to);
 std::uint32_t ReplacePendingAtRestart(const char16_t* pending, const char16_t* to);
+// True when the system is to delete the file at its next start (an uninstallation left it there
+// in use), or when the pending list is too long to tell.
+bool RemovedAtRestart(const char16_t* path);
 // Keeps the first failure of a step the installed system needs (0 = ERROR_INSTALL_FAILURE).
 void NoteInstallFailure(std::uint32_t error);
 

@@ -192,6 +192,35 @@ std::uint32_t ReplacePendingAtRestart(const char16_t* pending, const char16_t* t
   return 0;
 }
 
+bool RemovedAtRestart(const char16_t* path) {
+  // Pairs of strings: "\??\" and the source, then the target, empty for a deletion.
+  static char16_t pending[32 * 1024];
+  std::uint32_t size = sizeof(pending) - 2 * sizeof(char16_t);
+  std::uint32_t type = 0;
+  os::Key key = 0;
+  if (os::RegOpenKeyW(os::HkeyLocalMachine, SessionManagerKey, &key) != os::ErrorSuccess) return false;
+  std::int32_t read = os::RegQueryValueExW(key, u"PendingFileRenameOperations", &type, pending, &size);
+  os::RegCloseKey(key);
+  if (read == std::int32_t(os::ErrorMoreData)) return true;   // too long to look through: assume so
+  if (read != os::ErrorSuccess || type != os::RegMultiSz) return false;
+  std::size_t units = size / sizeof(char16_t);
+  pending[units] = pending[units + 1] = 0;
+  auto fold = [](char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - u'a' + u'A') : c; };
+  for (std::size_t at = 0; at < units && pending[at] != 0;) {
+    const char16_t* source = pending + at;
+    at += WideLength(source) + 1;
+    const char16_t* target = pending + (at < units ? at : units);
+    at += WideLength(target) + 1;
+    if (target[0] != 0) continue;
+    const char16_t* a = source[0] == u'\\' && source[1] == u'?' && source[2] == u'?' && source[3] == u'\\' ? source + 4 : source;
+    const char16_t* b = path;
+    for (; *a != 0 && fold(*a) == fold(*b); ++a, ++b) {
+    }
+    if (*a == 0 && *b == 0) return true;
+  }
+  return false;
+}
+
 void NoteInstallFailure(std::uint32_t error) {
   if (InstallFailure == 0) InstallFailure = error != 0 ? error : os::ErrorInstallFailure;
 }

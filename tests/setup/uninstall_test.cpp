@@ -110,7 +110,19 @@ TEST_F(UninstallTest, ViewerInAnotherSessionIsRemovedAtRestart) {
                                             u"\\??\\" + InstallDir, u""));
   EXPECT_FALSE(sim::RegKeyExists(os::HkeyLocalMachine, UninstallKey));
   EXPECT_FALSE(sim::Service(u"Ombrix_Service").exists);
+
+  // That user logs off and Ombrix is installed again before the restart: the viewer the restart
+  // deletes is put back after the deletion.
   sim::ReleaseHold(other);
+  sim::EndProgram(InstallDir + u"\\Ombrix_Viewer.exe");
+  EXPECT_TRUE(Install(2));
+  EXPECT_TRUE(RestartCompletes);
+  EXPECT_EQ(Text(sim::FileBytes(InstallDir + u"\\Ombrix_Viewer.exe")), "Ombrix_Viewer.exe v2");
+  EXPECT_THAT(PendingRenames(), ElementsAre(u"\\??\\" + InstallDir + u"\\Ombrix_Viewer.exe", u"",
+                                            u"\\??\\" + InstallDir, u"",
+                                            u"\\??\\" + InstallDir + u"\\Ombrix_Viewer.exe.new",
+                                            u"!\\??\\" + InstallDir + u"\\Ombrix_Viewer.exe"));
+  EXPECT_EQ(Text(sim::FileBytes(InstallDir + u"\\Ombrix_Viewer.exe.new")), "Ombrix_Viewer.exe v2");
   ExpectNothingLeftOpen();
 }
 
