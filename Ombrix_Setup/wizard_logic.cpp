@@ -208,6 +208,11 @@ FinishReport InstallFinishReport(std::uint32_t failure) {
   return FinishReport{true, os::ErrorInstallFailure, failure};
 }
 
+std::uint32_t RestartFinishBodyFor(std::int32_t mode, bool restartCompletes) {
+  if (!restartCompletes) return 0;
+  return mode == 0 ? IDS_INSTALL_FINISH_RESTART : mode == 1 ? IDS_UNINSTALL_FINISH_RESTART : 0;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Sheet layout.
 

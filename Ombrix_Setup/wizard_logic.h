@@ -201,6 +201,10 @@ struct FinishReport {
 
 FinishReport InstallFinishReport(std::uint32_t failure);
 
+// The finish body when files in use are left for the next restart (522 install, 523 uninstall);
+// 0 when the page's own body stands.
+std::uint32_t RestartFinishBodyFor(std::int32_t mode, bool restartCompletes);
+
 // ---------------------------------------------------------------------------------------------
 // Sheet layout.
 

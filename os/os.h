@@ -155,6 +155,7 @@ constexpr std::uint32_t SpsvcinstStopService = 0x200;
 
 constexpr std::uint32_t ErrorDirectory = 267;              // a file where a directory is expected
 constexpr std::uint32_t ErrorInvalidName = 123;
+constexpr std::uint32_t ErrorFilenameExcedRange = 206;   // a name or path too long
 constexpr std::uint32_t ErrorInvalidServiceControl = 1052;
 constexpr std::uint32_t ErrorDuplicateServiceName = 1078;
 constexpr std::uint32_t ErrorInvalidWindowHandle = 1400;
@@ -387,6 +388,11 @@ bool CreateDirectoryW(const char16_t* path, const char16_t* sddl);
 bool RemoveDirectoryW(const char16_t* path);
 bool DeleteFileW(const char16_t* path);
 bool CopyFileW(const char16_t* existingPath, const char16_t* newPath, bool failIfExists);
+// MoveFileExW. With MovefileDelayUntilReboot the move (or, with newPath null, the deletion) is
+// recorded for the next system start (administrators and LocalSystem only).
+constexpr std::uint32_t MovefileReplaceExisting = 0x1;
+constexpr std::uint32_t MovefileDelayUntilReboot = 0x4;
+bool MoveFileExW(const char16_t* existingPath, const char16_t* newPath, std::uint32_t flags);
 Handle FindFirstFileW(const char16_t* pattern, FindData* data);
 bool FindNextFileW(Handle find, FindData* data);
 bool FindClose(Handle find);
