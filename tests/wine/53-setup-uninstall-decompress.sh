@@ -33,7 +33,7 @@ shoot uninstall-en-3-finish-decompress
 # Without a change journal the pass ends at the journal query: C:'s Start line, and for any other
 # drive Wine reports as fixed NTFS (Z:, the Unix root, on some file systems) its Start line alone.
 lines=$(dbwin_texts | grep -e 'Decompress' -e 'Disk near full' -e 'SetSize')
-expect "decompression lines" "$(grep -c -v -x $'----- [D-Z]: Decompress Start \\\\n' <<<"$lines")" 1
+expect "decompression lines" "$(grep -c -v -x -e $'----- [D-Z]: Decompress Start \\\\n' <<<"$lines")" 1
 expect "C: decompression line" "$(head -n 1 <<<"$lines")" $'----- C: Decompress Start \\n'
 dbwin_texts | grep -qx -e 'NTFSTYPE_WIN7' -e 'NTFSTYPE_WIN8_0' -e 'NTFSTYPE_WIN8_1_UP' ||
     fail "the worker logged no NTFS type"
