@@ -12,9 +12,13 @@
 //     table's generation on, which voids every stream verdict reached under the old table;
 //   - the entries are read only under the lock (a new list, an instance being set up), at
 //     PASSIVE_LEVEL; reads see only each instance's verdict, an atomic flag in its context;
-//   - ClientPort is a single pointer, written by connect and by FltCloseClientPort, and read with
-//     an atomic load. The count and the generation are also stored atomically, so that a read can
-//     be let through without the lock while the table is empty or the stream's verdict holds.
+//   - ClientPort is a single pointer, written by connect and disconnect under the lock, and read
+//     with an atomic load. Each connection has its own cookie: a message is published only for
+//     the connection that sent it, and the disconnect empties the table and takes ClientPort
+//     under the lock before it closes the port, so that a new connection, which the closed port
+//     lets in, finds the table of its own. The count and the generation are also stored
+//     atomically, so that a read can be let through without the lock while the table is empty or
+//     the stream's verdict holds.
 //
 // Which volumes
 //   Each instance keeps its volume's name (FltGetVolumeName at instance setup) and whether the
@@ -44,16 +48,16 @@
 //      systems' own stream file objects (FO_STREAM_FILE: metadata, directory indexes) never had
 //      a caller's handle, and the paging file is the memory manager's. None of these is worked
 //      through, neither before queuing nor in the work item.
-//   R6 Pre-operation callbacks run at IRQL <= APC_LEVEL; stream contexts can be looked up and
-//      set there (FltGetStreamContext, FltSetStreamContext: <= APC_LEVEL) and are shared by all
-//      file objects of the stream; FltGetInstanceContext, FltReleaseContext and the generic work
-//      item routines work at up to DISPATCH_LEVEL, and the work item runs later in a system
-//      thread at PASSIVE_LEVEL.
+//   R6 Pre-operation callbacks run at IRQL <= APC_LEVEL; stream and instance contexts can be
+//      looked up and set there (FltGetStreamContext, FltSetStreamContext, FltGetInstanceContext:
+//      <= APC_LEVEL) and stream contexts are shared by all file objects of the stream;
+//      FltReleaseContext and the generic work item routines work at up to DISPATCH_LEVEL, and the
+//      work item runs later in a system thread at PASSIVE_LEVEL.
 //   Hence:
 //   - OnPreRead decides. With no client, or an empty table, it asks for nothing; nor for a
-//     stream file object. A stream checked within the hour under the current table asks for
-//     nothing more. Otherwise the instance's verdict and the paging-file test decide whether
-//     there is anything to do, and every other read is to be checked:
+//     stream file object or the paging file, before any context is looked up. A stream checked
+//     within the hour under the current table asks for nothing more. Otherwise the instance's
+//     verdict decides whether there is anything to do, and every other read is to be checked:
 //       * a synchronous IRP read returns FLT_PREOP_SYNCHRONIZE (R3), so OnPostRead runs outside
 //         the completion, in the reader's thread, where the checks are allowed (R1, R2, R4);
 //       * a fast I/O read gets a post-read, which runs at PASSIVE_LEVEL in the reader's thread;
@@ -61,8 +65,11 @@
 //         inside the completion: it is deferred (below);
 //       * a paging read (a mapped file, a program's image, the cache manager's own reads) is
 //         deferred straight from the pre-read: nothing is asked of the file system there (R4).
-//   - OnPostRead checks on the spot when it runs synchronized or after fast I/O, at
-//     PASSIVE_LEVEL with no top-level IRP and not draining; otherwise it defers.
+//   - OnPostRead checks on the spot when the pre-read said (in the completion context) that it
+//     runs back in the reader's thread - synchronized, or after fast I/O - at PASSIVE_LEVEL with
+//     no top-level IRP and not draining; otherwise it defers. It never guesses from the flags
+//     again: a read the pre-read did not synchronize may complete anywhere, even at
+//     PASSIVE_LEVEL with no top-level IRP in a lower filter's worker, inside the completion.
 //   - Deferring marks the stream Pending and, unless the file object's handle is closed (R5),
 //     queues one generic work item per stream, holding a reference on the file object, the
 //     instance and the context. The work item runs at PASSIVE_LEVEL in a system thread, outside
@@ -127,17 +134,22 @@ void TableFreeEntries(VOLUME_TABLE *table)
 }
 
 // Swaps *replacement into VolumeTable under the exclusive lock; *replacement receives the
-// entries that were published before, for the caller to free outside the lock. With
-// forClient set, publishes only while a client is connected and returns false otherwise: a
-// message still being handled when its client's handle is closed must not leave a table behind
-// the disconnect (the disconnect clears ClientPort before it takes the lock).
-bool TablePublish(VOLUME_TABLE *replacement, bool forClient)
+// entries that were published before, for the caller to free outside the lock. With a
+// connection cookie, publishes only while that connection is the current one and returns false
+// otherwise: a message still being handled when its client's handle is closed must leave no
+// table behind the disconnect, nor one for the next client. With ending set, also ends that
+// connection: ClientPort passes to *ending, for the caller to close once the lock is released.
+bool TablePublish(VOLUME_TABLE *replacement, ULONG_PTR connection, PFLT_PORT *ending)
 {
     VOLUME_TABLE *table = &FilterState.VolumeTable;
     FltAcquirePushLockExclusive(&FilterState.TableLock);
-    if (forClient && __atomic_load_n(&FilterState.ClientPort, __ATOMIC_ACQUIRE) == nullptr) {
+    if (connection != 0 && FilterState.Connection != connection) {
         FltReleasePushLock(&FilterState.TableLock);
         return false;
+    }
+    if (ending != nullptr) {
+        *ending = __atomic_exchange_n(&FilterState.ClientPort, static_cast<PFLT_PORT>(nullptr), __ATOMIC_ACQ_REL);
+        FilterState.Connection = 0;
     }
     const ULONG used = table->Count > replacement->Count ? table->Count : replacement->Count;
     for (ULONG i = 0; i < used; ++i) { // swapped in place: two tables would not fit a small kernel frame
@@ -163,13 +175,16 @@ bool TablePublish(VOLUME_TABLE *replacement, bool forClient)
     return true;
 }
 
-// Empties the table and frees its entries.
-void TableClear()
+// Empties the table and frees its entries; with a connection cookie, only while that connection
+// is the current one, and ends it: returns its client port for the caller to close.
+PFLT_PORT TableClear(ULONG_PTR connection)
 {
     VOLUME_TABLE empty;
     empty.Count = 0;
-    TablePublish(&empty, false);
+    PFLT_PORT ended = nullptr;
+    TablePublish(&empty, connection, connection != 0 ? &ended : nullptr);
     TableFreeEntries(&empty);
+    return ended;
 }
 
 // Whether the list names the volume: its name is "\" followed by one entry's text exactly
@@ -207,7 +222,7 @@ void InstancesFollowTable()
     }
 }
 
-// Whether the instance's volume is on the list. Callable at up to DISPATCH_LEVEL.
+// Whether the instance's volume is on the list. <= APC_LEVEL (FltGetInstanceContext).
 bool InstanceWatched(PFLT_INSTANCE instance)
 {
     PFLT_CONTEXT found = nullptr;
@@ -428,6 +443,26 @@ bool NeverChecked(PFILE_OBJECT file)
     return (flags & (FO_STREAM_FILE | FO_CLEANUP_COMPLETE)) != 0 || FsRtlIsPagingFile(file);
 }
 
+// The completion context a pre-read hands its post-read: the stream context, its lowest bit set
+// when the post-read runs back in the reader's thread. Contexts are pool blocks, aligned to 8
+// bytes at least, so the bit is free.
+const ULONG_PTR InReaderThread = 1;
+
+PVOID TagCompletion(STREAM_CONTEXT *context, bool inReaderThread)
+{
+    return reinterpret_cast<PVOID>(reinterpret_cast<ULONG_PTR>(context) | (inReaderThread ? InReaderThread : 0));
+}
+
+STREAM_CONTEXT *CompletionStream(PVOID completion)
+{
+    return reinterpret_cast<STREAM_CONTEXT *>(reinterpret_cast<ULONG_PTR>(completion) & ~InReaderThread);
+}
+
+bool CompletionInReaderThread(PVOID completion)
+{
+    return (reinterpret_cast<ULONG_PTR>(completion) & InReaderThread) != 0;
+}
+
 // Whether the calling thread may check on the spot (R1, R2, R4).
 bool MayCheckHere()
 {
@@ -565,6 +600,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     FilterState.FilterHandle = nullptr;
     FilterState.ServerPort = nullptr;
     FilterState.ClientPort = nullptr;
+    FilterState.Connection = 0;
+    FilterState.LastConnection = 0;
     FilterState.VolumeTable.Count = 0;
     FilterState.Instances = nullptr;
     FilterState.TableGeneration = 1;
@@ -615,31 +652,41 @@ extern "C" NTSTATUS FLTAPI FilterUnload(FLT_FILTER_UNLOAD_FLAGS Flags)
     }
     FltUnregisterFilter(FilterState.FilterHandle);
     FilterState.FilterHandle = nullptr;
-    TableClear();
+    (void)TableClear(0);
     FltDeletePushLock(&FilterState.TableLock);
     return STATUS_SUCCESS;
 }
 
-// Accepts every connection (the port allows one at a time) and records its client port.
-// PASSIVE_LEVEL, in the connecting thread.
+// Accepts every connection (the port allows one at a time), records its client port and gives
+// it a cookie of its own, which its message and disconnect notifications carry. PASSIVE_LEVEL,
+// in the connecting thread.
 extern "C" NTSTATUS FLTAPI OnPortConnect(PFLT_PORT ClientPort, PVOID ServerPortCookie, PVOID ConnectionContext,
                                          ULONG SizeOfContext, PVOID *ConnectionCookie)
 {
     (void)ServerPortCookie;
     (void)ConnectionContext;
     (void)SizeOfContext;
-    (void)ConnectionCookie;
+    FltAcquirePushLockExclusive(&FilterState.TableLock);
+    if (++FilterState.LastConnection == 0) {
+        ++FilterState.LastConnection; // 0 means no connection
+    }
+    FilterState.Connection = FilterState.LastConnection;
     __atomic_store_n(&FilterState.ClientPort, ClientPort, __ATOMIC_RELEASE);
+    *ConnectionCookie = reinterpret_cast<PVOID>(FilterState.Connection);
+    FltReleasePushLock(&FilterState.TableLock);
     DbgPrint("[Filter] Port Connect");
     return STATUS_SUCCESS;
 }
 
-// Closes the client port and empties the table. PASSIVE_LEVEL.
+// Empties the table and takes the client port under the lock, then closes the port: a client
+// that connects once the port is closed starts with an empty table that stays its own.
+// PASSIVE_LEVEL.
 extern "C" VOID FLTAPI OnPortDisconnect(PVOID ConnectionCookie)
 {
-    (void)ConnectionCookie;
-    FltCloseClientPort(FilterState.FilterHandle, &FilterState.ClientPort);
-    TableClear();
+    PFLT_PORT port = TableClear(reinterpret_cast<ULONG_PTR>(ConnectionCookie));
+    if (port != nullptr) {
+        FltCloseClientPort(FilterState.FilterHandle, &port);
+    }
     DbgPrint("[Filter] Port Disconnect");
 }
 
@@ -649,12 +696,12 @@ extern "C" VOID FLTAPI OnPortDisconnect(PVOID ConnectionCookie)
 // bytes, a count above VolumeTableCapacity, a number of more than 7 digits) is refused with
 // STATUS_INVALID_PARAMETER and leaves the table as it was; so does a failed allocation. A
 // second message on one connection replaces and frees the earlier entries. A message that is
-// still being handled when its client disconnects is dropped. No output.
+// still being handled when its client disconnects is dropped, also when another client has
+// connected meanwhile. No output.
 extern "C" NTSTATUS FLTAPI OnPortMessage(PVOID PortCookie, PVOID InputBuffer, ULONG InputBufferLength,
                                          PVOID OutputBuffer, ULONG OutputBufferLength,
                                          PULONG ReturnOutputBufferLength)
 {
-    (void)PortCookie;
     (void)OutputBuffer;
     (void)OutputBufferLength;
     if (ReturnOutputBufferLength != nullptr) {
@@ -701,7 +748,8 @@ extern "C" NTSTATUS FLTAPI OnPortMessage(PVOID PortCookie, PVOID InputBuffer, UL
         }
     }
     ExFreePoolWithTag(scratch.Buffer, FILTER_POOL_TAG);
-    if (NT_SUCCESS(status) && !TablePublish(&replacement, true)) { // replacement now holds the earlier entries
+    if (NT_SUCCESS(status) && // replacement now holds the earlier entries
+        (PortCookie == nullptr || !TablePublish(&replacement, reinterpret_cast<ULONG_PTR>(PortCookie), nullptr))) {
         status = STATUS_PORT_DISCONNECTED;
     }
     TableFreeEntries(&replacement);
@@ -710,13 +758,19 @@ extern "C" NTSTATUS FLTAPI OnPortMessage(PVOID PortCookie, PVOID InputBuffer, UL
 
 // Decides what a read needs (see "Where the refresh runs"): nothing while no client is
 // connected or the stream's verdict holds; a deferred check for a paging read; otherwise a
-// post-read, synchronized for synchronous IRP reads. The stream context, when there is one,
-// passes to the post-read as its completion context. <= APC_LEVEL.
+// post-read, synchronized for synchronous IRP reads. The stream context passes to the post-read
+// as its completion context, tagged when the post-read runs back in the reader's thread.
+// <= APC_LEVEL.
 extern "C" FLT_PREOP_CALLBACK_STATUS FLTAPI OnPreRead(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
                                                       PVOID *CompletionContext)
 {
     *CompletionContext = nullptr;
     if (!ClientConnected()) {
+        return FLT_PREOP_SUCCESS_NO_CALLBACK;
+    }
+    // The file systems' own streams and the paging file: no context, no lock, no work.
+    if ((__atomic_load_n(&FltObjects->FileObject->Flags, __ATOMIC_ACQUIRE) & FO_STREAM_FILE) != 0 ||
+        FsRtlIsPagingFile(FltObjects->FileObject)) {
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
     }
     const bool irp = (Data->Flags & FLTFL_CALLBACK_DATA_IRP_OPERATION) != 0;
@@ -733,10 +787,8 @@ extern "C" FLT_PREOP_CALLBACK_STATUS FLTAPI OnPreRead(PFLT_CALLBACK_DATA Data, P
             return FLT_PREOP_SUCCESS_NO_CALLBACK;
         }
     }
-    // Nothing to do for the file systems' own streams, on volumes not listed, nor for the paging
-    // file: no context, no work. (Such streams never get a context, so they always come here.)
-    if ((__atomic_load_n(&FltObjects->FileObject->Flags, __ATOMIC_ACQUIRE) & FO_STREAM_FILE) != 0 ||
-        !InstanceWatched(FltObjects->Instance) || FsRtlIsPagingFile(FltObjects->FileObject)) {
+    // Nothing to do on volumes not listed. (Their streams never get a context.)
+    if (!InstanceWatched(FltObjects->Instance)) {
         if (context != nullptr) {
             FltReleaseContext(context);
         }
@@ -750,26 +802,29 @@ extern "C" FLT_PREOP_CALLBACK_STATUS FLTAPI OnPreRead(PFLT_CALLBACK_DATA Data, P
         FltReleaseContext(context);
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
     }
-    *CompletionContext = context;
-    return irp && FltIsOperationSynchronous(Data) ? FLT_PREOP_SYNCHRONIZE : FLT_PREOP_SUCCESS_WITH_CALLBACK;
+    // Only a synchronous IRP read may be synchronized (R3); fast I/O's post-read comes in the
+    // reader's thread anyway. Every other read's post-read may come anywhere.
+    const bool synchronize = irp && FltIsOperationSynchronous(Data);
+    const bool fastIo = (Data->Flags & FLTFL_CALLBACK_DATA_FAST_IO_OPERATION) != 0;
+    *CompletionContext = TagCompletion(context, synchronize || fastIo);
+    return synchronize ? FLT_PREOP_SYNCHRONIZE : FLT_PREOP_SUCCESS_WITH_CALLBACK;
 }
 
-// Checks the stream where that is allowed - a synchronized IRP read or a fast I/O read, at
-// PASSIVE_LEVEL with no top-level IRP - and defers the check otherwise. Never alters the read;
-// every failure ends the check silently. Runs at up to DISPATCH_LEVEL.
+// Checks the stream where the pre-read said the post-read runs back in the reader's thread
+// (synchronized, or fast I/O) and the thread may ask - PASSIVE_LEVEL, no top-level IRP - and
+// defers the check otherwise. Never alters the read; every failure ends the check silently.
+// Runs at up to DISPATCH_LEVEL.
 extern "C" FLT_POSTOP_CALLBACK_STATUS FLTAPI OnPostRead(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
                                                         PVOID CompletionContext, FLT_POST_OPERATION_FLAGS Flags)
 {
-    STREAM_CONTEXT *context = static_cast<STREAM_CONTEXT *>(CompletionContext);
+    (void)Data;
+    STREAM_CONTEXT *context = CompletionStream(CompletionContext);
     if (context == nullptr) {
         return FLT_POSTOP_FINISHED_PROCESSING;
     }
     // While the instance drains no new I/O may be issued, and the read is not synchronized back.
     if ((Flags & FLTFL_POST_OPERATION_DRAINING) == 0 && ClientConnected()) {
-        const bool fastIo = (Data->Flags & FLTFL_CALLBACK_DATA_FAST_IO_OPERATION) != 0;
-        // FltIsOperationSynchronous gives the same answer as in the pre-read: synchronized.
-        const bool synchronized = !fastIo && FltIsOperationSynchronous(Data);
-        if ((fastIo || synchronized) && MayCheckHere()) {
+        if (CompletionInReaderThread(CompletionContext) && MayCheckHere()) {
             const CheckTarget target = {FltObjects->FileObject, FltObjects->Instance};
             (void)CheckStream(context, target, false);
         } else {
@@ -787,7 +842,7 @@ extern "C" FLT_PREOP_CALLBACK_STATUS FLTAPI OnPreCleanup(PFLT_CALLBACK_DATA Data
 {
     (void)Data;
     *CompletionContext = nullptr;
-    if (!ClientConnected()) {
+    if (!ClientConnected() || NeverChecked(FltObjects->FileObject)) {
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
     }
     PFLT_CONTEXT found = nullptr;

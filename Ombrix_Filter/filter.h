@@ -61,7 +61,9 @@ typedef struct VOLUME_TABLE {
 typedef struct FILTER_STATE {
     PFLT_FILTER FilterHandle;
     PFLT_PORT ServerPort;
-    PFLT_PORT ClientPort;   // read by OnPostRead on any thread: atomic loads and stores only
+    PFLT_PORT ClientPort;   // read by the read callbacks on any thread: atomic loads and stores only
+    ULONG_PTR Connection;   // the connected client's cookie, 0 while none: under TableLock
+    ULONG_PTR LastConnection; // the cookie given to the last connection (never 0): under TableLock
     EX_PUSH_LOCK TableLock; // guards VolumeTable (see filter.cpp)
     VOLUME_TABLE VolumeTable;
     INSTANCE_CONTEXT *Instances; // every instance's context (one reference each), under TableLock

@@ -144,22 +144,123 @@ std::uint32_t ProgramFileSealed() {
   return digest.Matches() ? 0 : os::ErrorInvalidImageHash;
 }
 
-// Writes the held file whole to `copy`; a partial copy is removed.
-std::uint32_t CopyHeldProgram(const char16_t* copy) {
+// The extent of the held file that its copy takes: the sealed bytes, and the certificate table
+// that code signing appends where one follows them (its place and size are in the PE header's
+// certificate table entry, which the seal leaves out). Anything else after the sealed bytes is
+// not part of the program and stays behind.
+struct ProgramExtent {
+  std::uint32_t size;            // bytes copied from offset 0
+  std::uint32_t entryOffset;     // the certificate table entry, 0 when the file is no PE file
+  bool withSignature;
+};
+
+std::uint32_t ReadLittle32(const std::uint8_t* at) {
+  return std::uint32_t(at[0]) | std::uint32_t(at[1]) << 8 | std::uint32_t(at[2]) << 16 | std::uint32_t(at[3]) << 24;
+}
+
+bool ReadHeldAt(std::uint32_t offset, std::uint32_t size, std::uint32_t* read) {
+  return os::SetFilePointerEx(ProgramFile, offset, nullptr, os::FileBegin) &&
+         os::ReadFile(ProgramFile, ProgramBuffer, size, read);
+}
+
+// WIN_CERTIFICATE entries (dwLength, wRevision 0x0200, wCertificateType) fill the table exactly,
+// each at an 8-byte boundary.
+bool IsCertificateTable(std::uint32_t offset, std::uint32_t size) {
+  constexpr std::uint32_t Revision2 = 0x0200;
+  for (std::uint32_t at = 0; at < size;) {
+    std::uint32_t read = 0;
+    if (size - at < 8 || !ReadHeldAt(offset + at, 8, &read) || read != 8) return false;
+    std::uint32_t length = ReadLittle32(ProgramBuffer);
+    std::uint32_t revision = std::uint32_t(ProgramBuffer[4]) | std::uint32_t(ProgramBuffer[5]) << 8;
+    if (length < 8 || length > size - at || revision != Revision2) return false;
+    at += (length + 7) & ~7u;
+  }
+  return true;
+}
+
+ProgramExtent HeldProgramExtent() {
+  const std::uint32_t sealed = SetupSeal.coveredSize;
+  ProgramExtent extent = {sealed, 0, false};
+  std::uint32_t read = 0;
+  if (!ReadHeldAt(0, 4096, &read) || read < 0x40 || ProgramBuffer[0] != 'M' || ProgramBuffer[1] != 'Z') return extent;
+  std::uint32_t pe = ReadLittle32(ProgramBuffer + 0x3C);
+  if (pe > read - 26 || std::memcmp(ProgramBuffer + pe, "PE\0\0", 4) != 0) return extent;
+  std::uint32_t magic = std::uint32_t(ProgramBuffer[pe + 24]) | std::uint32_t(ProgramBuffer[pe + 25]) << 8;
+  std::uint32_t directories = pe + 24 + (magic == 0x20B ? 112 : 96);
+  std::uint32_t entry = directories + 4 * 8;
+  if ((magic != 0x10B && magic != 0x20B) || entry + 8 > read || entry + 8 > sealed) return extent;
+  extent.entryOffset = entry;
+  std::uint32_t offset = ReadLittle32(ProgramBuffer + entry);
+  std::uint32_t size = ReadLittle32(ProgramBuffer + entry + 4);
+  // Signing pads the file to an 8-byte boundary and appends the table there.
+  std::uint32_t aligned = (sealed + 7) & ~7u;
+  if (size == 0 || offset != aligned || aligned < sealed || size > 0xFFFFFFFFu - offset) return extent;
+  if (aligned > sealed && (!ReadHeldAt(sealed, aligned - sealed, &read) || read != aligned - sealed)) return extent;
+  for (std::uint32_t i = 0; i < aligned - sealed; ++i) {
+    if (ProgramBuffer[i] != 0) return extent;
+  }
+  if (!IsCertificateTable(offset, size)) return extent;
+  extent.size = offset + size;
+  extent.withSignature = true;
+  return extent;
+}
+
+// Writes the held program's extent to `staged`, opened by nobody else from its creation until
+// it has been read back and checked against the seal. Without a signature the copy's certificate
+// table entry is cleared, so that it points at nothing (the seal leaves that entry out).
+std::uint32_t WriteCheckedProgramCopy(const char16_t* staged) {
+  ProgramExtent extent = HeldProgramExtent();
   if (!RewindProgramFile()) return os::GetLastError();
-  os::Handle out = os::CreateFileW(copy, os::GenericWrite, 0, os::CreateAlways, os::FileAttributeNormal);
+  os::Handle out = os::CreateFileW(staged, os::GenericRead | os::GenericWrite, 0, os::CreateAlways, os::FileAttributeNormal);
   if (out == os::InvalidHandleValue) return os::GetLastError();
   std::uint32_t error = 0, read = 0, written = 0;
-  do {
-    if (!os::ReadFile(ProgramFile, ProgramBuffer, ProgramChunk, &read) ||
-        !os::WriteFile(out, ProgramBuffer, read, &written)) {
+  for (std::uint32_t done = 0; error == 0 && done < extent.size; done += read) {
+    std::uint32_t want = extent.size - done < ProgramChunk ? extent.size - done : ProgramChunk;
+    if (!os::ReadFile(ProgramFile, ProgramBuffer, want, &read)) {
       error = os::GetLastError();
-    } else if (written != read) {
-      error = os::ErrorInstallFailure;
+      break;
     }
-  } while (error == 0 && read != 0);
+    if (read == 0) {
+      error = os::ErrorHandleEof;   // the held file is shorter than its seal says
+      break;
+    }
+    if (!extent.withSignature && extent.entryOffset != 0) {
+      for (std::uint32_t at = extent.entryOffset; at < extent.entryOffset + 8; ++at) {
+        if (at >= done && at < done + read) ProgramBuffer[at - done] = 0;
+      }
+    }
+    if (!os::WriteFile(out, ProgramBuffer, read, &written)) error = os::GetLastError();
+    else if (written != read) error = os::ErrorInstallFailure;
+  }
+  // The copy read back: what goes into place is what the seal covers.
+  if (error == 0) {
+    SealDigest digest(SetupSeal);
+    std::uint64_t total = 0;
+    if (!os::SetFilePointerEx(out, 0, nullptr, os::FileBegin)) error = os::GetLastError();
+    do {
+      if (error != 0 || !os::ReadFile(out, ProgramBuffer, ProgramChunk, &read)) {
+        if (error == 0) error = os::GetLastError();
+        break;
+      }
+      digest.Update(ProgramBuffer, read);
+      total += read;
+    } while (read != 0);
+    if (error == 0 && (!digest.Matches() || total != extent.size)) error = os::ErrorInvalidImageHash;
+  }
   os::CloseHandle(out);
-  if (error != 0) os::DeleteFileW(copy);
+  if (error != 0) os::DeleteFileW(staged);
+  return error;
+}
+
+// The checked copy put in place of `copy`; one that is in use is replaced at the next restart.
+std::uint32_t InstallProgramCopy(const char16_t* copy) {
+  char16_t staged[PathCapacity];
+  if (!FormatFits(staged, PathCapacity, u"%s%s", copy, PendingSuffix)) return os::ErrorFilenameExcedRange;
+  if (std::uint32_t error = WriteCheckedProgramCopy(staged)) return error;
+  if (os::MoveFileExW(staged, copy, os::MovefileReplaceExisting)) return 0;
+  std::uint32_t error = os::GetLastError();
+  if (InUseError(error)) return ReplacePendingAtRestart(staged, copy);
+  os::DeleteFileW(staged);
   return error;
 }
 
@@ -178,7 +279,7 @@ void CopySetupProgram(const char16_t* target) {
     NoteInstallFailure(error);
   } else if (GetProgramPath(program) && JoinPath(copy, target, FileNamePart(program)) &&
              !SameAsciiPath(program, copy)) {   // the installed copy started again has nothing to copy
-    if (std::uint32_t error = CopyHeldProgram(copy)) NoteInstallFailure(error);
+    if (std::uint32_t error = InstallProgramCopy(copy)) NoteInstallFailure(error);
   }
 }
 
@@ -224,10 +325,13 @@ bool CopyProgramFiles() {
     if (WideContains(entry.cFileName, FilterName)) continue;
     char16_t from[PathCapacity];
     char16_t to[PathCapacity];
-    if (JoinPath(from, source, entry.cFileName) && JoinPath(to, target, entry.cFileName) &&
-        !os::CopyFileW(from, to, false)) {
-      NoteInstallFailure(os::GetLastError());
-    }
+    if (!JoinPath(from, source, entry.cFileName) || !JoinPath(to, target, entry.cFileName)) continue;
+    // A viewer running in another user's session keeps its file in use, out of CloseViewer's
+    // reach: the file is replaced at the next restart, which the install asks for anyway. So is
+    // one an uninstallation left for the system to delete then, or the deletion would undo it.
+    std::uint32_t error = os::CopyFileW(from, to, false) ? 0 : os::GetLastError();
+    if ((error == 0 && RemovedAtRestart(to)) || InUseError(error)) error = ReplaceAtRestart(from, to);
+    if (error != 0) NoteInstallFailure(error);
   } while (os::FindNextFileW(find, &entry));
   os::FindClose(find);
   return true;
@@ -368,7 +472,7 @@ bool WriteSystemSettings() {
   return all;
 }
 
-bool ClearDirectory(const char16_t* directory, const char16_t* pattern) {
+bool ClearDirectory(const char16_t* directory, const char16_t* pattern, bool removeInUseAtRestart) {
   if (!IsUsableDirectory(directory)) return false;
   // A junction or link here would make the deletions land wherever it points.
   std::uint32_t attributes = os::GetFileAttributesW(directory);
@@ -378,15 +482,29 @@ bool ClearDirectory(const char16_t* directory, const char16_t* pattern) {
   }
   char16_t search[PathCapacity];
   if (!JoinPath(search, directory, pattern)) return false;
+  char16_t program[ModulePathCapacity];
+  if (!GetProgramPath(program)) program[0] = 0;
   os::FindData entry = {};
   os::Handle find = os::FindFirstFileW(search, &entry);
   if (find == os::InvalidHandleValue) return os::GetLastError() == os::ErrorFileNotFound;
+  bool leftForRestart = false;
   do {
     if ((entry.dwFileAttributes & (os::FileAttributeDirectory | os::FileAttributeReparsePoint)) != 0) continue;
     char16_t path[PathCapacity];
-    if (JoinPath(path, directory, entry.cFileName)) os::DeleteFileW(path);
+    if (!JoinPath(path, directory, entry.cFileName) || os::DeleteFileW(path)) continue;
+    // A file another session's program keeps in use goes at the next restart; the running
+    // setup's own file is left to the self-removal command.
+    if (removeInUseAtRestart && InUseError(os::GetLastError()) && !SameAsciiPath(path, program) &&
+        os::MoveFileExW(path, nullptr, os::MovefileDelayUntilReboot)) {
+      leftForRestart = true;
+    }
   } while (os::FindNextFileW(find, &entry));
   os::FindClose(find);
+  // After its files, the directory itself (the system removes it then only if it is empty).
+  if (leftForRestart) {
+    RestartCompletes = true;
+    os::MoveFileExW(directory, nullptr, os::MovefileDelayUntilReboot);
+  }
   return true;
 }
 

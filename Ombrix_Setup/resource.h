@@ -53,6 +53,9 @@
 #define IDS_UNINSTALL_FINISH_BODY 519
 #define IDS_UNINSTALL_CANCEL 520
 #define IDS_DECOMPRESS_CHOICE 521
+// The finish bodies when files in use are replaced or removed at the next restart.
+#define IDS_INSTALL_FINISH_RESTART 522
+#define IDS_UNINSTALL_FINISH_RESTART 523
 
 // Bitmaps.
 #define IDB_SIDE 1001

@@ -45,6 +45,10 @@ void ReleaseProgramFile();
 // 0, or the platform's error code of the first such step that failed (ERROR_INSTALL_FAILURE when
 // it left none); cleared by the mode initialisation. The install finish page reports it.
 extern std::uint32_t InstallFailure;
+// Set when a file in use (a viewer running in another user's session) was left to be replaced or
+// removed at the next system start; the finish page then says the restart completes the work.
+// Cleared by the mode initialisation.
+extern bool RestartCompletes;
 
 // Uninstall: the start of the worker when decompression was chosen (closes the viewer, removes the
 // service, starts DecompressWorker on Installer.worker; thread 0 when it could not be created),

@@ -36,6 +36,7 @@ constexpr char16_t ExtractDirectorySddl[] = u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA
 // Names tried after the usual one is taken: extractDirectory + "." + 1 .. this.
 constexpr int ExtractDirectoryAlternatives = 999;
 
+constexpr char16_t SessionManagerKey[] = u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr char16_t UninstallKeyBase[] = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 constexpr char16_t RunKey[] = u"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr char16_t FileSystemKey[] = u"SYSTEM\\CurrentControlSet\\Control\\FileSystem";
@@ -44,6 +45,10 @@ constexpr char16_t Publisher[] = u"TAVRIX";
 constexpr char16_t DisplayVersion[] = u"1.0.0.6";
 
 constexpr int PathCapacity = 1024;
+
+// A program file's replacement waiting beside it for the next system start: its name followed
+// by this.
+constexpr char16_t PendingSuffix[] = u".new";
 constexpr int ModulePathCapacity = 512;
 
 // ---------------------------------------------------------------------------------------------
@@ -86,6 +91,17 @@ bool WaitForServiceGone(const char16_t* serviceName, std::uint32_t timeoutMs);
 // Waits, up to `timeoutMs`, while the file is in use by a running program (it can't be opened for
 // writing: a sharing violation). True when it is free or does not exist.
 bool WaitForImageReleased(const char16_t* path, std::uint32_t timeoutMs);
+// An error that says a file is in use by a running program: its open shares no write or delete
+// (ERROR_SHARING_VIOLATION), or it is a running program's image (ERROR_ACCESS_DENIED).
+bool InUseError(std::uint32_t error);
+// Copies `from` beside `to` (`to` followed by PendingSuffix) and has the copy replace `to` at the
+// next system start; sets RestartCompletes. 0, or the error of the step that failed (the copy is
+// then removed). ReplacePendingAtRestart does the second step for a copy already written.
+std::uint32_t ReplaceAtRestart(const char16_t* from, const char16_t* to);
+std::uint32_t ReplacePendingAtRestart(const char16_t* pending, const char16_t* to);
+// True when the system is to delete the file at its next start (an uninstallation left it there
+// in use), or when the pending list is too long to tell.
+bool RemovedAtRestart(const char16_t* path);
 // Keeps the first failure of a step the installed system needs (0 = ERROR_INSTALL_FAILURE).
 void NoteInstallFailure(std::uint32_t error);
 
@@ -104,7 +120,10 @@ bool WriteUninstallEntry();
 bool WriteInitialStatistics();
 bool InstallFilterDriver(const char16_t* filterName);
 bool WriteSystemSettings();
-bool ClearDirectory(const char16_t* directory, const char16_t* pattern);
+// Deletes the directory's files that match the pattern (never through a link). With
+// removeInUseAtRestart, a file in use (other than the running program's own) and then the
+// directory are recorded for removal at the next system start, and RestartCompletes is set.
+bool ClearDirectory(const char16_t* directory, const char16_t* pattern, bool removeInUseAtRestart = false);
 bool ClearExtractDirectory();
 
 // ---------------------------------------------------------------------------------------------

@@ -14,6 +14,7 @@ namespace {
 
 wchar_t const SetupMutexName[] = L"Tavrix - Ombrix Setup";
 DWORD const SearchSystem32Only = 0x00000800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
+static_assert(SearchSystem32Only == LOAD_LIBRARY_SEARCH_SYSTEM32, "LOAD_LIBRARY_SEARCH_SYSTEM32");
 
 // A setup is often started from a downloads folder that others can write to: no DLL may come
 // from the program's own folder or the current directory. Every DLL the program imports is a

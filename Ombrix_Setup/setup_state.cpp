@@ -11,6 +11,7 @@
 InstallerState Installer;
 bool ExtractDirectoryOwned = false;
 std::uint32_t InstallFailure = 0;
+bool RestartCompletes = false;
 
 namespace {
 
@@ -44,6 +45,7 @@ void InitInstallerState(std::int32_t mode) {
   ResetWorkerRecord(Installer.worker);
   ExtractDirectoryOwned = false;
   InstallFailure = 0;
+  RestartCompletes = false;
   std::memset(&Installer.statistics, 0, sizeof(Installer.statistics));
   if (mode != ModeInstall && mode != ModeUninstall) return;
 
@@ -164,6 +166,59 @@ bool WaitForImageReleased(const char16_t* path, std::uint32_t timeoutMs) {
     if (error != os::ErrorSharingViolation || waited >= timeoutMs) return false;
     os::Sleep(ServicePollMs);
   }
+}
+
+bool InUseError(std::uint32_t error) {
+  return error == os::ErrorSharingViolation || error == os::ErrorAccessDenied;
+}
+
+std::uint32_t ReplaceAtRestart(const char16_t* from, const char16_t* to) {
+  // The copy waits beside its target: in the install directory, where only administrators and
+  // SYSTEM may add, change or rename entries, on the same volume, and inheriting the directory's
+  // access (users may read and run it). Written whole before the move is recorded.
+  char16_t pending[PathCapacity];
+  if (!FormatFits(pending, PathCapacity, u"%s%s", to, PendingSuffix)) return os::ErrorFilenameExcedRange;
+  if (!os::CopyFileW(from, pending, false)) return os::GetLastError();
+  return ReplacePendingAtRestart(pending, to);
+}
+
+std::uint32_t ReplacePendingAtRestart(const char16_t* pending, const char16_t* to) {
+  if (!os::MoveFileExW(pending, to, os::MovefileDelayUntilReboot | os::MovefileReplaceExisting)) {
+    std::uint32_t error = os::GetLastError();
+    os::DeleteFileW(pending);
+    return error;
+  }
+  RestartCompletes = true;
+  return 0;
+}
+
+bool RemovedAtRestart(const char16_t* path) {
+  // Pairs of strings: "\??\" and the source, then the target, empty for a deletion.
+  static char16_t pending[32 * 1024];
+  std::uint32_t size = sizeof(pending) - 2 * sizeof(char16_t);
+  std::uint32_t type = 0;
+  os::Key key = 0;
+  if (os::RegOpenKeyW(os::HkeyLocalMachine, SessionManagerKey, &key) != os::ErrorSuccess) return false;
+  std::int32_t read = os::RegQueryValueExW(key, u"PendingFileRenameOperations", &type, pending, &size);
+  os::RegCloseKey(key);
+  if (read == std::int32_t(os::ErrorMoreData)) return true;   // too long to look through: assume so
+  if (read != os::ErrorSuccess || type != os::RegMultiSz) return false;
+  std::size_t units = size / sizeof(char16_t);
+  pending[units] = pending[units + 1] = 0;
+  auto fold = [](char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - u'a' + u'A') : c; };
+  for (std::size_t at = 0; at < units && pending[at] != 0;) {
+    const char16_t* source = pending + at;
+    at += WideLength(source) + 1;
+    const char16_t* target = pending + (at < units ? at : units);
+    at += WideLength(target) + 1;
+    if (target[0] != 0) continue;
+    const char16_t* a = source[0] == u'\\' && source[1] == u'?' && source[2] == u'?' && source[3] == u'\\' ? source + 4 : source;
+    const char16_t* b = path;
+    for (; *a != 0 && fold(*a) == fold(*b); ++a, ++b) {
+    }
+    if (*a == 0 && *b == 0) return true;
+  }
+  return false;
 }
 
 void NoteInstallFailure(std::uint32_t error) {

@@ -81,7 +81,7 @@ bool RemoveProgramFiles() {
   // The running program may have been started from anywhere; only the install directory's files
   // are Ombrix's.
   if (!InstallDirectoryRemovable()) return false;
-  return ClearDirectory(Installer.installDirectory, u"*.*");
+  return ClearDirectory(Installer.installDirectory, u"*.*", true);
 }
 
 bool RemoveUninstallEntry() {

@@ -208,6 +208,11 @@ FinishReport InstallFinishReport(std::uint32_t failure) {
   return FinishReport{true, os::ErrorInstallFailure, failure};
 }
 
+std::uint32_t RestartFinishBodyFor(std::int32_t mode, bool restartCompletes) {
+  if (!restartCompletes) return 0;
+  return mode == 0 ? IDS_INSTALL_FINISH_RESTART : mode == 1 ? IDS_UNINSTALL_FINISH_RESTART : 0;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Sheet layout.
 
@@ -226,13 +231,12 @@ SheetLayout LayoutSheet(const LayoutRect& page, const LayoutRect& sheet, const L
 }
 
 void ClearSystemMenu(void* dialogTemplate) {
-  constexpr std::uint32_t WsSysMenu = 0x00080000;
   unsigned char* bytes = static_cast<unsigned char*>(dialogTemplate);
   std::uint16_t signature;
   std::memcpy(&signature, bytes + 2, sizeof(signature));
   std::size_t offset = signature == 0xFFFF ? 12 : 0;
   std::uint32_t style;
   std::memcpy(&style, bytes + offset, sizeof(style));
-  style &= ~WsSysMenu;
+  style &= ~WindowStyleSysMenu;
   std::memcpy(bytes + offset, &style, sizeof(style));
 }

@@ -70,7 +70,10 @@ const PageEntry* PageTable(std::int32_t mode);
 constexpr std::uint32_t WizardButtonNext = 0x2;    // PSWIZB_NEXT
 constexpr std::uint32_t WizardButtonFinish = 0x4;  // PSWIZB_FINISH
 
-// Buttons of the sheet window.
+// Buttons of the sheet window. The wizard's own control ids: neither MinGW-w64 nor the Win32
+// reference declares them (MFC's afxres.h names the three buttons ID_WIZBACK, ID_WIZNEXT and
+// ID_WIZFINISH; the separator line is the id after them), so no compile-time check covers them;
+// the Wine runs of the setup press them.
 constexpr std::uint32_t SheetBackButton = 0x3023;
 constexpr std::uint32_t SheetNextButton = 0x3024;
 constexpr std::uint32_t SheetFinishButton = 0x3025;
@@ -198,6 +201,10 @@ struct FinishReport {
 
 FinishReport InstallFinishReport(std::uint32_t failure);
 
+// The finish body when files in use are left for the next restart (522 install, 523 uninstall);
+// 0 when the page's own body stands.
+std::uint32_t RestartFinishBodyFor(std::int32_t mode, bool restartCompletes);
+
 // ---------------------------------------------------------------------------------------------
 // Sheet layout.
 
@@ -223,6 +230,8 @@ struct SheetLayout {
 // its top-left corner and the strip below the separator keeps its height; the sheet is centred.
 SheetLayout LayoutSheet(const LayoutRect& page, const LayoutRect& sheet, const LayoutRect& separator,
                         std::int32_t screenWidth, std::int32_t screenHeight);
+
+constexpr std::uint32_t WindowStyleSysMenu = 0x00080000;   // WS_SYSMENU
 
 // Clears WS_SYSMENU in a dialog template as the property sheet hands it over before creating the
 // sheet: DLGTEMPLATE (style at offset 0) or DLGTEMPLATEEX (signature 0xFFFF at offset 2, style

@@ -346,11 +346,14 @@ void SetSystemText(HWND page, int control, DWORD error) {
 INT_PTR FinishPage(PageHandler handler, HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
   INT_PTR result = FALSE;
   if (HandlePageCommon(handler, page, message, wParam, lParam, &result)) return result;
-  if (message == WM_INITDIALOG && handler == PageHandler::InstallFinish) {
-    FinishReport report = InstallFinishReport(InstallFailure);
+  if (message == WM_INITDIALOG) {
+    FinishReport report = InstallFinishReport(handler == PageHandler::InstallFinish ? InstallFailure : 0);
+    std::int32_t mode = handler == PageHandler::InstallFinish ? ModeInstall : ModeUninstall;
     if (report.failed) {
       SetSystemText(page, IDC_FINISH_HEADER, report.headerError);
       SetSystemText(page, IDC_FINISH_BODY, report.bodyError);
+    } else if (UINT body = RestartFinishBodyFor(mode, RestartCompletes)) {
+      SetItemText(page, IDC_FINISH_BODY, body);
     }
     return result;
   }

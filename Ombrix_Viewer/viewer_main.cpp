@@ -21,6 +21,7 @@ UINT const ViewerExitMessage = WM_APP + 36;
 UINT const TrayCallbackMessage = WM_APP + 100;
 UINT const TrayIconId = 0;
 UINT const LinkGetIdealSize = 0x701;  // LM_GETIDEALSIZE (the MinGW headers name it LM_GETIDEALHEIGHT only)
+static_assert(LinkGetIdealSize == LM_GETIDEALHEIGHT, "LM_GETIDEALSIZE");
 COLORREF const StripColor = RGB(241, 245, 251);
 wchar_t const ViewerMutexName[] = L"Tavrix - Ombrix_Viewer";
 

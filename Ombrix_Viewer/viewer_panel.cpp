@@ -288,6 +288,5 @@ PanelState PanelStateOf(const PanelMachine& machine) {
 }
 
 PanelEvent ActivationEvent(std::uintptr_t wParam) {
-  constexpr std::uintptr_t WaActive = 1;
   return wParam == WaActive ? PanelEvent::Activated : PanelEvent::Deactivated;
 }

@@ -119,6 +119,8 @@ struct PanelMachine {
 PanelActions PanelStep(PanelMachine* machine, PanelEvent event);
 PanelState PanelStateOf(const PanelMachine& machine);
 
+constexpr std::uintptr_t WaActive = 1;   // WA_ACTIVE
+
 // Extended parsing of the activation's wParam: only WA_ACTIVE in the whole value counts as an
 // activation that refreshes.
 PanelEvent ActivationEvent(std::uintptr_t wParam);

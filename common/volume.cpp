@@ -10,18 +10,6 @@ constexpr char16_t ExcludedExtensions[] =
 
 namespace {
 
-// Offsets within USN_RECORD_V2 and USN_RECORD_V3; every record starts with RecordLength (4 bytes)
-// and MajorVersion (2 bytes), which say how to read the rest.
-struct RecordLayout {
-  std::uint32_t attributes;
-  std::uint32_t nameLength;
-  std::uint32_t name;   // also the size of the fixed part
-};
-constexpr RecordLayout LayoutV2{52, 56, 60};
-constexpr RecordLayout LayoutV3{68, 72, 76};
-constexpr std::uint32_t RecordMajorVersion = 4;
-constexpr std::uint32_t RecordCommonHeader = 8;   // RecordLength, MajorVersion, MinorVersion
-
 // The excluded extensions as numbers: the characters after the dot, one byte each, the first in
 // the lowest byte. The list holds ASCII only, a dot starts every entry and a comma ends it, so a
 // probe (one dot, then the extension, then a comma) occurs in the list exactly when its
@@ -108,11 +96,6 @@ constexpr bool ListIsPlain() {
 }
 static_assert(ListIsPlain(), "the extension keys rely on dot-led, comma-ended, short ASCII entries");
 
-constexpr std::uint32_t JournalDataSize = 64;
-constexpr std::uint32_t JournalNextUsn = 16;
-constexpr std::uint32_t JournalMinMajor = 56;
-constexpr std::uint32_t JournalMaxMajor = 58;
-
 template <typename T>
 T ReadAt(const std::uint8_t* bytes, std::uint32_t offset) {
   T value;
@@ -181,7 +164,7 @@ os::Handle OpenVolume(const char16_t* drive) {
 bool QueryJournal(EnumContext& context) {
   if (!ReadJournal(context)) {
     DebugLog(u"USN Error");
-    std::uint8_t create[16] = {};   // CREATE_USN_JOURNAL_DATA: default maximum size and delta
+    std::uint8_t create[CreateJournalDataSize] = {};   // default maximum size and delta
     std::uint32_t returned = 0;
     os::DeviceIoControl(context.Volume, os::FsctlCreateUsnJournal, create, sizeof(create), nullptr, 0, &returned);
     return false;
@@ -242,7 +225,7 @@ bool NextFileRecord(EnumContext& context) {
     current.Volume = context.Volume;
     current.VolumeSerial = context.VolumeSerial;
     current.VolumeSerialKnown = context.VolumeSerialKnown;
-    current.FileReferenceNumber = ReadAt<std::uint64_t>(record, 8);
+    current.FileReferenceNumber = ReadAt<std::uint64_t>(record, RecordFileReference);
     current.Attributes = ReadAt<std::uint32_t>(record, layout.attributes);
     current.File = os::NullHandle;
     current.Size = 0;

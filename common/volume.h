@@ -26,6 +26,36 @@ constexpr int CandidateNameCapacity = 4096;
 // Extensions never compressed: dot, lower-case extension, comma; the last entry ends in a comma too.
 extern const char16_t ExcludedExtensions[];
 
+// The change-journal records, read as bytes from the DeviceIoControl buffers. The Windows build
+// checks the version-2 and version-0 parts against the platform's headers; MinGW-w64 lacks the
+// later versions, which come from Microsoft's pages named beside them.
+
+// Offsets within USN_RECORD_V2 and USN_RECORD_V3; every record starts with RecordLength (4 bytes)
+// and MajorVersion (2 bytes), which say how to read the rest.
+struct RecordLayout {
+  std::uint32_t attributes;
+  std::uint32_t nameLength;
+  std::uint32_t name;   // also the size of the fixed part
+};
+constexpr RecordLayout LayoutV2{52, 56, 60};
+// Not in MinGW: "USN_RECORD_V3 structure (winioctl.h)"; its FileReferenceNumber and
+// ParentFileReferenceNumber are 16-byte FILE_ID_128 values, which move the rest on by 16 bytes.
+constexpr RecordLayout LayoutV3{68, 72, 76};
+constexpr std::uint32_t RecordMajorVersion = 4;
+constexpr std::uint32_t RecordCommonHeader = 8;    // RecordLength, MajorVersion, MinorVersion
+constexpr std::uint32_t RecordFileReference = 8;   // its low 64 bits in version 3
+
+// USN_JOURNAL_DATA_V1, the output of FSCTL_QUERY_USN_JOURNAL. Not in MinGW beyond its first
+// version (USN_JOURNAL_DATA_V0, 56 bytes): "USN_JOURNAL_DATA_V1 structure (winioctl.h)" adds
+// MinSupportedMajorVersion and MaxSupportedMajorVersion (WORDs) at 56 and 58; 64 bytes in all.
+constexpr std::uint32_t JournalDataSize = 64;
+constexpr std::uint32_t JournalNextUsn = 16;
+constexpr std::uint32_t JournalMinMajor = 56;
+constexpr std::uint32_t JournalMaxMajor = 58;
+
+// CREATE_USN_JOURNAL_DATA, the input of FSCTL_CREATE_USN_JOURNAL: MaximumSize, AllocationDelta.
+constexpr std::uint32_t CreateJournalDataSize = 16;
+
 struct MftEnumDataV0 {
   std::uint64_t StartFileReferenceNumber;
   std::int64_t LowUsn;
@@ -33,6 +63,8 @@ struct MftEnumDataV0 {
 };
 static_assert(sizeof(MftEnumDataV0) == 24, "MFT_ENUM_DATA_V0");
 
+// Not in MinGW: "MFT_ENUM_DATA_V1 structure (winioctl.h)", MFT_ENUM_DATA_V0 followed by the
+// lowest and highest record version the caller reads.
 struct MftEnumDataV1 {
   std::uint64_t StartFileReferenceNumber;
   std::int64_t LowUsn;

@@ -19,6 +19,9 @@ namespace os {
 using Handle = std::uintptr_t;
 using Key = std::uintptr_t;
 
+// The platform defines these four as pointers (casts, never constant expressions), so the
+// Windows build cannot compare them at compile time: the handle values are the documented 0 and
+// -1, and the two keys are only names here, which os/win32/convert.h turns into the platform's.
 constexpr Handle NullHandle = 0;
 constexpr Handle InvalidHandleValue = ~Handle(0);   // INVALID_HANDLE_VALUE
 
@@ -29,7 +32,9 @@ constexpr Key HkeyLocalMachine = 0x80000002;
 using FileTime = std::uint64_t;
 
 // ---------------------------------------------------------------------------------------------
-// Constants of the Windows API used by the portable code.
+// Constants of the Windows API used by the portable code. os/win32/platform_checks.cpp compares
+// each with the platform's header in every Windows build; the few MinGW-w64 lacks say so below,
+// with the page of Microsoft's documentation they come from.
 constexpr std::uint32_t ErrorSuccess = 0;
 constexpr std::uint32_t ErrorFileNotFound = 2;
 constexpr std::uint32_t ErrorAccessDenied = 5;
@@ -158,6 +163,7 @@ constexpr std::uint32_t SpsvcinstStopService = 0x200;
 
 constexpr std::uint32_t ErrorDirectory = 267;              // a file where a directory is expected
 constexpr std::uint32_t ErrorInvalidName = 123;
+constexpr std::uint32_t ErrorFilenameExcedRange = 206;   // a name or path too long
 constexpr std::uint32_t ErrorInvalidServiceControl = 1052;
 constexpr std::uint32_t ErrorDuplicateServiceName = 1078;
 constexpr std::uint32_t ErrorInvalidWindowHandle = 1400;
@@ -182,12 +188,15 @@ constexpr std::uint32_t WmApp = 0x8000;
 constexpr std::uint32_t SmtoAbortIfHung = 0x2;
 constexpr std::uint32_t ErrorTimeout = 1460;
 constexpr std::uint32_t ErrorInstallFailure = 1603;
-constexpr std::uint32_t ErrorInvalidImageHash = 577;   // a file is not the one its signature names
+// Not in MinGW-w64: ERROR_INVALID_IMAGE_HASH, "System Error Codes (500-999)". A file is not the
+// one its signature names.
+constexpr std::uint32_t ErrorInvalidImageHash = 577;
 constexpr std::uint32_t SwHide = 0;
 constexpr std::uint32_t CpAcp = 0;
 
 // ---------------------------------------------------------------------------------------------
-// Records whose layout is the platform's.
+// Records whose layout is the platform's (sizes and member offsets checked against the platform's
+// headers in os/win32/platform_checks.cpp).
 
 // OSVERSIONINFOW: 276 bytes.
 struct OsVersionInfo {
@@ -387,6 +396,11 @@ bool CreateDirectoryW(const char16_t* path, const char16_t* sddl);
 bool RemoveDirectoryW(const char16_t* path);
 bool DeleteFileW(const char16_t* path);
 bool CopyFileW(const char16_t* existingPath, const char16_t* newPath, bool failIfExists);
+// MoveFileExW. With MovefileDelayUntilReboot the move (or, with newPath null, the deletion) is
+// recorded for the next system start (administrators and LocalSystem only).
+constexpr std::uint32_t MovefileReplaceExisting = 0x1;
+constexpr std::uint32_t MovefileDelayUntilReboot = 0x4;
+bool MoveFileExW(const char16_t* existingPath, const char16_t* newPath, std::uint32_t flags);
 Handle FindFirstFileW(const char16_t* pattern, FindData* data);
 bool FindNextFileW(Handle find, FindData* data);
 bool FindClose(Handle find);

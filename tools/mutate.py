@@ -28,6 +28,7 @@ BINARY = os.path.join(BUILD, "tests", "service", "service_tests")
 RUN_TIMEOUT = 180
 
 V = "common/volume.cpp"
+VH = "common/volume.h"
 P = "Ombrix_Service/volume_pass.cpp"
 C = "Ombrix_Service/cycle.cpp"
 S = "Ombrix_Service/service.cpp"
@@ -39,18 +40,18 @@ H = "Ombrix_Service/service.h"
 # (name, file, exact text, replacement). The text must occur exactly once in the file.
 MUTATIONS = [
     # Change-journal enumeration.
-    ("v3-attributes-at-64", V, "LayoutV3{68, 72, 76}", "LayoutV3{64, 72, 76}"),
-    ("v2-attributes-at-48", V, "LayoutV2{52, 56, 60}", "LayoutV2{48, 56, 60}"),
-    ("v3-name-length-at-74", V, "LayoutV3{68, 72, 76}", "LayoutV3{68, 74, 76}"),
-    ("v2-name-at-58", V, "LayoutV2{52, 56, 60}", "LayoutV2{52, 56, 58}"),
-    ("frn-at-16", V, "ReadAt<std::uint64_t>(record, 8)", "ReadAt<std::uint64_t>(record, 16)"),
-    ("major-version-at-6", V, "RecordMajorVersion = 4;", "RecordMajorVersion = 6;"),
-    ("journal-next-usn-at-8", V, "JournalNextUsn = 16;", "JournalNextUsn = 8;"),
-    ("journal-versions-swapped", V, "JournalMinMajor = 56;\nconstexpr std::uint32_t JournalMaxMajor = 58;",
+    ("v3-attributes-at-64", VH, "LayoutV3{68, 72, 76}", "LayoutV3{64, 72, 76}"),
+    ("v2-attributes-at-48", VH, "LayoutV2{52, 56, 60}", "LayoutV2{48, 56, 60}"),
+    ("v3-name-length-at-74", VH, "LayoutV3{68, 72, 76}", "LayoutV3{68, 74, 76}"),
+    ("v2-name-at-58", VH, "LayoutV2{52, 56, 60}", "LayoutV2{52, 56, 58}"),
+    ("frn-at-16", VH, "RecordFileReference = 8;", "RecordFileReference = 16;"),
+    ("major-version-at-6", VH, "RecordMajorVersion = 4;", "RecordMajorVersion = 6;"),
+    ("journal-next-usn-at-8", VH, "JournalNextUsn = 16;", "JournalNextUsn = 8;"),
+    ("journal-versions-swapped", VH, "JournalMinMajor = 56;\nconstexpr std::uint32_t JournalMaxMajor = 58;",
      "JournalMinMajor = 58;\nconstexpr std::uint32_t JournalMaxMajor = 56;"),
-    ("journal-output-56", V, "JournalDataSize = 64;", "JournalDataSize = 56;"),
-    ("create-journal-input-8", V, "std::uint8_t create[16] = {};", "std::uint8_t create[8] = {};"),
-    ("enum-input-length-24", "common/volume.h", "EnumInputLength = 32;", "EnumInputLength = 24;"),
+    ("journal-output-56", VH, "JournalDataSize = 64;", "JournalDataSize = 56;"),
+    ("create-journal-input-8", VH, "CreateJournalDataSize = 16;", "CreateJournalDataSize = 8;"),
+    ("enum-input-length-24", VH, "EnumInputLength = 32;", "EnumInputLength = 24;"),
     ("next-start-not-copied", V, "  *start = ReadAt<std::uint64_t>(context.Output, 0);\n", "  (void)start;\n"),
     ("win8-0-short-input", V, "context.NtfsType == NTFSTYPE_WIN8_0 || context.NtfsType == NTFSTYPE_WIN8_1_UP) {\n    input",
      "context.NtfsType == NTFSTYPE_WIN8_1_UP) {\n    input"),

@@ -1,6 +1,6 @@
 # Package lists and a helper that installs what is missing (sourced by build.sh and test.sh).
 BUILD_PACKAGES=(cmake make mingw-w64 clang lld llvm fp-utils python3)  # python3 seals the setup
-TEST_PACKAGES=(g++ googletest libgtest-dev libclang-rt-14-dev wine wine32:i386 wine64 xvfb xdotool imagemagick
+TEST_PACKAGES=(g++ googletest libgtest-dev libgmock-dev libclang-rt-14-dev wine wine32:i386 wine64 xvfb xdotool imagemagick
                locales fonts-noto-cjk fonts-thai-tlwg xauth
                python3 librsvg2-bin)  # the viewer art check (tests/wine/40-viewer-art.sh)
 
@@ -8,7 +8,8 @@ TEST_PACKAGES=(g++ googletest libgtest-dev libclang-rt-14-dev wine wine32:i386 w
 # nothing, and asks no mirror. A mirror caught mid-sync can leave one architecture's index older
 # than the other's: the multi-architecture libraries then have different candidates for amd64 and
 # i386 and apt reports held broken packages. The second attempt prefers the release's own suite,
-# which gives both architectures the same versions.
+# which gives both architectures the same versions of what it installs; the third also takes the
+# installed libraries it depends on back to the release's version.
 ensure_packages() {
   local missing=() p
   for p in "$@"; do
@@ -39,6 +40,17 @@ ensure_packages() {
     if "${apt[@]}" -t "$release" "${missing[@]}" >"$log" 2>&1; then
       rm -f "$log"; return 0
     fi
+    # Libraries already installed from an update suite whose other-architecture index is missing
+    # can only be matched by taking them back to the release's version as well.
+    local pin
+    pin=$(mktemp) || return 1
+    printf 'Package: *\nPin: release n=%s\nPin-Priority: 1001\n' "$release" >"$pin"
+    echo "trying again with every package at the release's own version (installed ones taken back to it)"
+    if "${apt[@]}" --allow-downgrades -o Dir::Etc::Preferences="$pin" "${missing[@]}" >"$log" 2>&1; then
+      sed -n '/will be DOWNGRADED/,/^[0-9]/p' "$log" | sed 's/^/  /'
+      rm -f "$log" "$pin"; return 0
+    fi
+    rm -f "$pin"
   fi
 
   echo "apt-get install failed:"

@@ -5,8 +5,9 @@
 // is only ever allocated by the Filter Manager, members after the last one we read are left out
 // and its size is not relied on. Every offset we rely on is checked below for x86 and x64.
 //
-// The same declarations serve the host build, where the platform's base types come from the
-// simulated kernel (sim/ntbase.h) and the routines are implemented by the simulated Filter Manager.
+// The same declarations serve the host build, where the platform's base types and values come
+// from sim/ntbase.h and sim/ntvalues.h and the routines are implemented by the simulated Filter
+// Manager, which takes none of the values declared here (it has its own, sim/documented.h).
 #pragma once
 
 #ifdef __cplusplus
@@ -30,8 +31,6 @@ typedef ULONG FLT_REGISTRATION_FLAGS;
 typedef ULONG FLT_OPERATION_REGISTRATION_FLAGS;
 typedef ULONG FLT_POST_OPERATION_FLAGS;
 typedef ULONG FLT_FILTER_UNLOAD_FLAGS;
-typedef ULONG FLT_FILE_NAME_OPTIONS;
-typedef USHORT FLT_FILE_NAME_PARSED_FLAGS;
 typedef USHORT FLT_CONTEXT_TYPE;
 typedef USHORT FLT_CONTEXT_REGISTRATION_FLAGS;
 typedef ULONG FLT_CALLBACK_DATA_FLAGS;
@@ -53,11 +52,9 @@ typedef enum _FLT_FILESYSTEM_TYPE {
 #define IRP_MJ_OPERATION_END ((UCHAR)0x80)
 #define FLT_PORT_CONNECT 0x0001
 #define FLT_PORT_ALL_ACCESS (FLT_PORT_CONNECT | STANDARD_RIGHTS_ALL)
-#define FLT_FILE_NAME_NORMALIZED 0x01
-#define FLT_FILE_NAME_QUERY_DEFAULT 0x0100
 #define FLTFL_POST_OPERATION_DRAINING 0x00000001
-#define FLTFL_CALLBACK_DATA_IRP_OPERATION 0x00000002
-#define FLTFL_CALLBACK_DATA_FAST_IO_OPERATION 0x00000004
+#define FLTFL_CALLBACK_DATA_IRP_OPERATION 0x00000001
+#define FLTFL_CALLBACK_DATA_FAST_IO_OPERATION 0x00000002
 
 typedef enum _FLT_PREOP_CALLBACK_STATUS {
     FLT_PREOP_SUCCESS_WITH_CALLBACK,
@@ -196,19 +193,6 @@ struct _FLT_RELATED_OBJECTS {
     PVOID Transaction;
 };
 
-typedef struct _FLT_FILE_NAME_INFORMATION {
-    USHORT Size;
-    FLT_FILE_NAME_PARSED_FLAGS NamesParsed;
-    FLT_FILE_NAME_OPTIONS Format;
-    UNICODE_STRING Name;
-    UNICODE_STRING Volume;
-    UNICODE_STRING Share;
-    UNICODE_STRING Extension;
-    UNICODE_STRING Stream;
-    UNICODE_STRING FinalComponent;
-    UNICODE_STRING ParentDir;
-} FLT_FILE_NAME_INFORMATION, *PFLT_FILE_NAME_INFORMATION;
-
 NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION *Registration,
                                   PFLT_FILTER *RetFilter);
 NTSTATUS FLTAPI FltStartFiltering(PFLT_FILTER Filter);
@@ -222,10 +206,6 @@ NTSTATUS FLTAPI FltCreateCommunicationPort(PFLT_FILTER Filter, PFLT_PORT *Server
                                            LONG MaxConnections);
 VOID FLTAPI FltCloseCommunicationPort(PFLT_PORT ServerPort);
 VOID FLTAPI FltCloseClientPort(PFLT_FILTER Filter, PFLT_PORT *ClientPort);
-NTSTATUS FLTAPI FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData,
-                                          FLT_FILE_NAME_OPTIONS NameOptions,
-                                          PFLT_FILE_NAME_INFORMATION *FileNameInformation);
-VOID FLTAPI FltReleaseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInformation);
 NTSTATUS FLTAPI FltQueryInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
                                         PVOID FileInformation, ULONG Length,
                                         FILE_INFORMATION_CLASS FileInformationClass,
@@ -233,9 +213,6 @@ NTSTATUS FLTAPI FltQueryInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT Fil
 NTSTATUS FLTAPI FltSetInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
                                       PVOID FileInformation, ULONG Length,
                                       FILE_INFORMATION_CLASS FileInformationClass);
-NTSTATUS FLTAPI FltGetFileNameInformationUnsafe(PFILE_OBJECT FileObject, PFLT_INSTANCE Instance,
-                                                FLT_FILE_NAME_OPTIONS NameOptions,
-                                                PFLT_FILE_NAME_INFORMATION *FileNameInformation);
 BOOLEAN FLTAPI FltIsOperationSynchronous(PFLT_CALLBACK_DATA CallbackData);
 NTSTATUS FLTAPI FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE ContextType, SIZE_T ContextSize,
                                    POOL_TYPE PoolType, PFLT_CONTEXT *ReturnedContext);
@@ -303,8 +280,6 @@ FLT_LAYOUT_CHECK(offsetof(FLT_READ_PARAMETERS, MdlAddress) == 32);
 FLT_LAYOUT_CHECK(sizeof(FLT_RELATED_OBJECTS) == 48);
 FLT_LAYOUT_CHECK(offsetof(FLT_RELATED_OBJECTS, Instance) == 24);
 FLT_LAYOUT_CHECK(offsetof(FLT_RELATED_OBJECTS, FileObject) == 32);
-FLT_LAYOUT_CHECK(sizeof(FLT_FILE_NAME_INFORMATION) == 120);
-FLT_LAYOUT_CHECK(offsetof(FLT_FILE_NAME_INFORMATION, Name) == 8);
 #else
 FLT_LAYOUT_CHECK(sizeof(FLT_REGISTRATION) == 56);
 FLT_LAYOUT_CHECK(offsetof(FLT_REGISTRATION, ContextRegistration) == 8);
@@ -334,8 +309,6 @@ FLT_LAYOUT_CHECK(offsetof(FLT_READ_PARAMETERS, MdlAddress) == 20);
 FLT_LAYOUT_CHECK(sizeof(FLT_RELATED_OBJECTS) == 24);
 FLT_LAYOUT_CHECK(offsetof(FLT_RELATED_OBJECTS, Instance) == 12);
 FLT_LAYOUT_CHECK(offsetof(FLT_RELATED_OBJECTS, FileObject) == 16);
-FLT_LAYOUT_CHECK(sizeof(FLT_FILE_NAME_INFORMATION) == 64);
-FLT_LAYOUT_CHECK(offsetof(FLT_FILE_NAME_INFORMATION, Name) == 8);
 #endif
 FLT_LAYOUT_CHECK(sizeof(FILE_BASIC_INFORMATION) == 40);
 FLT_LAYOUT_CHECK(offsetof(FILE_BASIC_INFORMATION, LastAccessTime) == 8);

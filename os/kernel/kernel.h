@@ -11,7 +11,7 @@
 #include <stddef.h>
 #define KS_TEXT(s) L##s
 #else
-#include "sim/ntbase.h"
+#include "sim/ntvalues.h"
 #define KS_TEXT(s) u##s
 #endif
 

@@ -76,6 +76,7 @@ constexpr FnInfo FnTable[FnCount] = {
     {"RemoveDirectoryW", true, AccessDenied},
     {"DeleteFileW", true, AccessDenied},
     {"CopyFileW", true, AccessDenied},
+    {"MoveFileExW", true, AccessDenied},
     {"FindFirstFileW", true, os::ErrorFileNotFound},
     {"FindNextFileW", true, os::ErrorNoMoreFiles},
     {"FindClose", true, os::ErrorInvalidHandle},

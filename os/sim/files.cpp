@@ -546,6 +546,11 @@ void SetShortName(std::u16string_view path, std::u16string_view shortName) {
   if (PlainFile* entry = PlainAt(key)) entry->shortName = std::u16string(shortName);
 }
 
+void SetElevated(bool elevated) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  M().elevated = elevated;
+}
+
 void StartProgram(std::u16string_view path) {
   std::lock_guard<std::mutex> lock(Mutex());
   M().programs.push_back(PlainKey(path));
@@ -869,6 +874,80 @@ bool CopyFileW(const char16_t* existingPath, const char16_t* newPath, bool failI
   file->attributes = from.attributes | 0x20;
   file->lastWrite = from.lastWrite;
   file->lastAccess = m.now;
+  SetLastError(ErrorSuccess);
+  return true;
+}
+
+bool MoveFileExW(const char16_t* existingPath, const char16_t* newPath, std::uint32_t flags) {
+  // MoveFileEx's flags, as its documentation gives them.
+  constexpr std::uint32_t ReplaceExisting = 0x1, CopyAllowed = 0x2, DelayUntilReboot = 0x4;
+  constexpr std::uint32_t ErrorNotSameDevice = 17;
+  if (std::uint32_t error = CallGate(Fn::MoveFileExW)) return Fails(error);
+  if (!existingPath) return Fails(ErrorPathNotFound);
+  std::lock_guard<std::mutex> lock(Mutex());
+  Machine& m = M();
+  if (flags & DelayUntilReboot) {
+    if (flags & CopyAllowed) return Fails(ErrorInvalidParameter);
+    if (!m.elevated) return Fails(ErrorAccessDenied);   // the key is writable by administrators only
+    std::u16string source = NormalPath(existingPath);
+    std::u16string target = newPath ? NormalPath(newPath) : std::u16string();
+    if (source.empty() || (newPath && target.empty())) return Fails(ErrorPathNotFound);
+    std::u16string key = RegPath(HkeyLocalMachine, sim::SessionManagerKey);
+    RegCreatePath(key);
+    std::vector<std::u16string> list;
+    if (const sim::RegValue* value = RegGetLocked(key, u"PendingFileRenameOperations")) {
+      const auto* text = reinterpret_cast<const char16_t*>(value->data.data());
+      std::size_t units = value->data.size() / 2;
+      for (std::size_t at = 0; at < units;) {
+        std::size_t end = at;
+        while (end < units && text[end] != 0) ++end;
+        if (end == at && (end + 1 >= units || list.size() % 2 == 0)) break;   // the closing null
+        list.emplace_back(text + at, end - at);
+        at = end + 1;
+      }
+    }
+    list.push_back(u"\\??\\" + source);
+    list.push_back(newPath ? ((flags & ReplaceExisting) ? u"!\\??\\" : u"\\??\\") + target : std::u16string());
+    // REG_MULTI_SZ: each string and its null, then one more null.
+    std::vector<std::uint8_t> bytes;
+    for (const std::u16string& item : list) {
+      for (char16_t c : item) bytes.insert(bytes.end(), {std::uint8_t(c), std::uint8_t(c >> 8)});
+      bytes.insert(bytes.end(), {0, 0});
+    }
+    bytes.insert(bytes.end(), {0, 0});
+    RegSetLocked(key, u"PendingFileRenameOperations", sim::RegValue{RegMultiSz, std::move(bytes)});
+    SetLastError(ErrorSuccess);
+    return true;
+  }
+  if (!newPath) return Fails(ErrorInvalidParameter);
+  std::u16string sourceKey, targetKey, targetPath;
+  if (std::uint32_t error = ResolvePlain(existingPath, false, &sourceKey, nullptr)) return Fails(error);
+  auto source = m.plainFiles.find(sourceKey);
+  if (source == m.plainFiles.end()) return Fails(MissingError(sourceKey));
+  if (source->second->kind != PlainKind::File) return Fails(ErrorAccessDenied);   // files only here
+  if (std::uint32_t error = ResolvePlain(newPath, false, &targetKey, &targetPath)) return Fails(error);
+  if (Fold(targetKey[0]) != Fold(sourceKey[0]) && !(flags & CopyAllowed)) return Fails(ErrorNotSameDevice);
+  if (source->second->opens.denyDelete > 0) return Fails(ErrorSharingViolation);
+  if (targetKey == sourceKey) {
+    SetLastError(ErrorSuccess);
+    return true;
+  }
+  auto target = m.plainFiles.find(targetKey);
+  if (target != m.plainFiles.end()) {
+    const PlainFile& existing = *target->second;
+    if (!(flags & ReplaceExisting)) return Fails(ErrorAlreadyExists);
+    if (existing.kind == PlainKind::Directory || (existing.attributes & FileAttributeReadonly)) return Fails(ErrorAccessDenied);
+    if (RunningImage(targetKey)) return Fails(ErrorAccessDenied);
+    if (existing.opens.denyDelete > 0) return Fails(ErrorSharingViolation);
+  } else if (PlainDirectoryAt(targetKey) || IsRootKey(targetKey)) {
+    return Fails(ErrorAlreadyExists);
+  } else if (!PlainDirectoryAt(ParentKey(targetKey))) {
+    return Fails(ErrorPathNotFound);
+  }
+  std::shared_ptr<PlainFile> file = source->second;
+  m.plainFiles.erase(source);
+  file->path = targetPath;
+  m.plainFiles[targetKey] = file;
   SetLastError(ErrorSuccess);
   return true;
 }

@@ -73,7 +73,7 @@ enum class Fn : int {
   FilterConnectCommunicationPort, FilterSendMessage,
   SHGetSpecialFolderPathW, GetTempPathW, GetSystemDirectoryW, GetShortPathNameW, SetCurrentDirectoryW,
   WideCharToMultiByte, WinExec,
-  CreateDirectoryW, RemoveDirectoryW, DeleteFileW, CopyFileW, FindFirstFileW, FindNextFileW, FindClose,
+  CreateDirectoryW, RemoveDirectoryW, DeleteFileW, CopyFileW, MoveFileExW, FindFirstFileW, FindNextFileW, FindClose,
   FindResourceW, LoadResource, LockResource, SizeofResource, LoadStringW,
   FindWindowW, SendMessageTimeoutW,
   OpenSCManagerW, OpenServiceW, CreateServiceW, ChangeServiceConfigW, ChangeServiceConfig2W, ControlService,
@@ -488,6 +488,7 @@ struct Machine {
   std::uint32_t ansiCodePage = 1252;
   std::vector<LaunchedCommand> launched;
   std::vector<std::u16string> programs;   // keys of running programs' images
+  bool elevated = true;                    // the process runs as an administrator
   std::vector<Resource> resources;
   std::map<std::uint32_t, std::u16string> strings;
   std::map<Window, WindowRecord> windows;

@@ -340,6 +340,20 @@ bool UserPlantJunction(std::u16string_view path, std::u16string_view target);
 // -> "PROGRA~1"). Components without one keep their long name.
 void SetShortName(std::u16string_view path, std::u16string_view shortName);
 
+// MoveFileExW renames a file within its drive (ERROR_NOT_SAME_DEVICE across drives), onto an
+// existing file only with MOVEFILE_REPLACE_EXISTING (else ERROR_ALREADY_EXISTS); it needs every
+// open of the file moved, and of a file it replaces, to share delete (ERROR_SHARING_VIOLATION),
+// and refuses to replace a running program's image (ERROR_ACCESS_DENIED). With
+// MOVEFILE_DELAY_UNTIL_REBOOT it changes no file: it appends the pair Windows records to
+// HKEY_LOCAL_MACHINE "SYSTEM\CurrentControlSet\Control\Session Manager"
+// "PendingFileRenameOperations" (REG_MULTI_SZ): "\??\" and the source's full path, then "\??\"
+// and the target's (after a "!" with MOVEFILE_REPLACE_EXISTING) or, when the target is null, an
+// empty string (a deletion). That needs an administrator (ERROR_ACCESS_DENIED otherwise, see
+// SetElevated); a null target without the flag is ERROR_INVALID_PARAMETER.
+constexpr std::u16string_view SessionManagerKey = u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+// The process runs elevated (the default) or as a standard user.
+void SetElevated(bool elevated);
+
 // Images of running programs (DeleteFileW refuses them, writes are sharing violations).
 void StartProgram(std::u16string_view path);
 void EndProgram(std::u16string_view path);

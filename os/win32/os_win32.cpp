@@ -1,7 +1,6 @@
 // The Windows side of the OS seam: each function converts types and forwards to one real call.
 #include <windows.h>
 #include <winternl.h>
-#include <commctrl.h>
 
 #include <cstring>
 
@@ -87,7 +86,6 @@ std::uint32_t GetModuleFileNameW(Handle module, char16_t* path, std::uint32_t ca
 }
 
 void OutputDebugStringW(const char16_t* text) { ::OutputDebugStringW(W(text)); }
-void InitCommonControls() { ::InitCommonControls(); }
 
 bool StartServiceCtrlDispatcherW(const ServiceTableEntry* table) {
   // The service runs in its own process: one entry and the terminator.

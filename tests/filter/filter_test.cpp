@@ -21,7 +21,6 @@ protected:
             EXPECT_EQ(fltsim::UnloadDriver(), STATUS_SUCCESS);
         }
         EXPECT_EQ(fltsim::PoolOutstanding(ScanTag), 0u) << "\"Scan\" pool left after unload";
-        EXPECT_EQ(fltsim::OutstandingNames(), 0u);
         EXPECT_EQ(fltsim::OpenClientPorts(), 0u);
         EXPECT_EQ(fltsim::FileObjectReferences(), 0);
         EXPECT_EQ(fltsim::WorkItemsAllocated(), 0u);
@@ -56,11 +55,11 @@ protected:
 
     // A mapped file whose one handle is closed: its page faults queue no work and ask nothing
     // through that file object; the next handle's first read is owed the check.
-    void ExpectMappedFileCheckedOnNextOpen(const std::u16string &name, const fltsim::ReadOptions &paging)
+    void ExpectMappedFileCheckedOnNextOpen(const std::u16string &name, fltsim::ReadKind paging)
     {
         PFILE_OBJECT mapped = fltsim::AddFile(name, Stored(now_ - 9 * Hour));
         fltsim::Cleanup(mapped);
-        for (int i = 0; i < 100; ++i) fltsim::Read(mapped, paging);
+        for (int i = 0; i < 100; ++i) fltsim::Read(mapped, Kind(paging));
         fltsim::RunWorkItems();
         EXPECT_EQ(fltsim::SetCount(mapped), 0u);
         EXPECT_EQ(fltsim::CallCount(fltsim::Call::QueueWorkItem), 0u);
@@ -209,6 +208,16 @@ TEST_F(Filter, Port_ReconnectGivesOnlyTheNewVolumes)
     EXPECT_EQ(SendVolumes(second, {8}), STATUS_SUCCESS);
     EXPECT_EQ(TableTexts(), std::vector<std::u16string>{Entry(8)});
     EXPECT_EQ(fltsim::PoolOutstanding(ScanTag), 1u);
+    // A client that connects the moment the closed port frees the slot keeps the list it sends.
+    int third = -1;
+    fltsim::WhenClientPortCloses([&] {
+        third = ConnectService();
+        EXPECT_EQ(SendVolumes(third, {9}), STATUS_SUCCESS);
+    });
+    fltsim::CloseClient(second);
+    ASSERT_GE(third, 0);
+    EXPECT_EQ(TableTexts(), std::vector<std::u16string>{Entry(9)});
+    EXPECT_NE(FilterState.ClientPort, nullptr);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -261,13 +270,19 @@ TEST_F(Filter, Message_SecondOnOneConnection_ReplacesAndFreesTheEarlierEntries)
 
 TEST_F(Filter, Message_WhoseClientDisconnectsMeanwhile_LeavesNoTableBehind)
 {
-    int client = Watch({3});
-    fltsim::CloseClientDuringNextMessage(client);
+    // The client closes its handle, and the next one connects, while its message is handled:
+    // the message is dropped, not published for the next client, which starts empty.
+    int client = Watch({3}), next = -1;
+    fltsim::DuringNextMessage([&] {
+        fltsim::CloseClient(client);
+        next = ConnectService();
+    });
     EXPECT_EQ(SendVolumes(client, {4, 5}), STATUS_PORT_DISCONNECTED);
+    ASSERT_GE(next, 0);
     EXPECT_EQ(FilterState.VolumeTable.Count, 0u);
     EXPECT_EQ(fltsim::PoolOutstanding(ScanTag), 0u);
-    ASSERT_GE(ConnectService(), 0);
-    EXPECT_EQ(FilterState.VolumeTable.Count, 0u) << "the next client starts with an empty table";
+    EXPECT_EQ(SendVolumes(next, {7}), STATUS_SUCCESS);
+    EXPECT_EQ(TableTexts(), std::vector<std::u16string>{Entry(7)});
 }
 
 TEST_F(Filter, Message_Malformed_IsRefusedAndLeavesTheTableAsBefore)
@@ -394,7 +409,7 @@ TEST_F(Filter, Refresh_OnlyWhileAClientIsConnected)
     fltsim::CloseClient(client);
     fltsim::Read(file); // list sent, then disconnected
     EXPECT_EQ(fltsim::SetCount(file), 0u);
-    EXPECT_EQ(fltsim::CallCount(fltsim::Call::GetFileNameInformation), 0u) << "no name query without a client or a list";
+    EXPECT_EQ(fltsim::CallCount(fltsim::Call::QueryInformationFile), 0u) << "no query without a client or a list";
 }
 
 TEST_F(Filter, Refresh_VolumeMatchIsTheWholeDeviceName)
@@ -454,40 +469,10 @@ TEST_F(Filter, Refresh_CountZeroNeverRefreshes)
     EXPECT_EQ(fltsim::CallCount(fltsim::Call::QueryInformationFile), 0u);
 }
 
-TEST_F(Filter, Refresh_OpenReadClose_ThroughTheIrpPath)
-{
-    Watch({3});
-    // The first read of a handle is an IRP: its completion runs inside the file system, where no
-    // name can be asked for; the driver has the read synchronized back to the reader.
-    PFILE_OBJECT file = fltsim::AddFile(FileOn(3), Stored(now_ - 2 * Hour));
-    fltsim::Read(file);
-    fltsim::Cleanup(file);
-    EXPECT_EQ(fltsim::Times(file).lastAccess, now_);
-    EXPECT_EQ(fltsim::QueuedWorkItems(), 0u) << "nothing left for later";
-    // Non-cached and failed reads, reads issued at APC_LEVEL or in a guarded region, and reads
-    // issued from inside another file-system call are all refreshed, at once or once the work
-    // queue has run, without breaking a rule.
-    fltsim::ReadOptions nocache, failed, apc, guarded, nested;
-    nocache.irpFlags = IRP_NOCACHE;
-    failed.status = STATUS_ACCESS_DENIED;
-    apc.issuerIrql = APC_LEVEL;
-    guarded.guardedRegion = true;
-    nested.nested = true;
-    for (const fltsim::ReadOptions &o : {nocache, failed, apc, guarded, nested}) {
-        PFILE_OBJECT f = fltsim::AddFile(FileOn(3), Stored(now_ - 2 * Hour));
-        fltsim::Read(f, o);
-        fltsim::RunWorkItems();
-        fltsim::Cleanup(f);
-        EXPECT_EQ(fltsim::Times(f).lastAccess, now_);
-        EXPECT_EQ(fltsim::SetCount(f), 1u);
-    }
-}
-
 TEST_F(Filter, Refresh_ProgramImage_ThroughThePagingPath)
 {
     Watch({3});
-    fltsim::ReadOptions paging;
-    paging.irpFlags = IRP_PAGING_IO | IRP_NOCACHE;
+    const fltsim::ReadOptions paging = Kind(fltsim::ReadKind::SynchronousPaging);
     // The loader opens the image, the section's first page comes in through a paging read, and
     // the loader closes its handle before the system's worker gets to the queued check: the
     // closing handle's cleanup does it.
@@ -513,30 +498,57 @@ TEST_F(Filter, Refresh_ProgramImage_ThroughThePagingPath)
 TEST_F(Filter, Refresh_MappedFileWhoseHandlesAreAllClosed_WaitsForTheNextOpen)
 {
     Watch({3});
-    fltsim::ReadOptions paging;
-    paging.irpFlags = IRP_SYNCHRONOUS_PAGING_IO | IRP_PAGING_IO;
     // Mapped while the service was away: the handle is gone, only page faults come.
-    ExpectMappedFileCheckedOnNextOpen(FileOn(3), paging);
+    ExpectMappedFileCheckedOnNextOpen(FileOn(3), fltsim::ReadKind::SynchronousPaging);
 }
 
-TEST_F(Filter, Refresh_ReadsCompletedAtDispatchLevel_AreDeferred)
+// Every kind of read, through a handle opened for synchronous or for overlapped I/O, completed
+// in the file system (at PASSIVE_LEVEL or DISPATCH_LEVEL) or by a lower filter's worker (at
+// PASSIVE_LEVEL, no top-level IRP); failed reads, reads issued at APC_LEVEL, in a guarded region
+// or from inside another file-system call: each reaches the file once, and no rule is broken.
+// Only where the post-read comes back in the reader's thread, free to ask - a synchronous IRP
+// read, synchronized, or fast I/O - is the file checked at once; elsewhere the work item does.
+TEST_F(Filter, Refresh_EveryKindOfRead_ReachesTheFileAndBreaksNoRule)
 {
+    using fltsim::ReadKind;
     Watch({3});
-    // Asynchronous reads completed in a DPC cannot be synchronized: they are checked later.
-    fltsim::ReadOptions dpc;
-    dpc.asynchronous = true;
-    dpc.irql = DISPATCH_LEVEL;
-    PFILE_OBJECT file = fltsim::AddFile(FileOn(3), Stored(now_ - 2 * Hour));
-    EXPECT_EQ(fltsim::Read(file, dpc), int(FLT_POSTOP_FINISHED_PROCESSING));
-    EXPECT_EQ(fltsim::SetCount(file), 0u);
-    EXPECT_EQ(fltsim::RunWorkItems(), 1u);
-    EXPECT_EQ(fltsim::Times(file).lastAccess, now_);
-    // An asynchronous read completed at PASSIVE_LEVEL still completes inside the file system.
-    fltsim::ReadOptions async;
-    async.asynchronous = true;
-    PFILE_OBJECT other = fltsim::AddFile(FileOn(3), Stored(now_ - 2 * Hour));
-    fltsim::Read(other, async);
-    fltsim::Cleanup(other); // closed before the worker ran: the cleanup checks it
+    auto expect = [&](const fltsim::ReadOptions &o, fltsim::FileKind handle, bool atOnce, const std::string &what) {
+        PFILE_OBJECT f = fltsim::AddFile(FileOn(3), Stored(now_ - 2 * Hour), handle);
+        fltsim::Read(f, o);
+        EXPECT_EQ(fltsim::Times(f).lastAccess, atOnce ? now_ : now_ - 2 * Hour) << what;
+        EXPECT_EQ(fltsim::RunWorkItems(), atOnce ? 0u : 1u) << what;
+        EXPECT_EQ(fltsim::Times(f).lastAccess, now_) << what;
+        fltsim::Cleanup(f);
+        EXPECT_EQ(fltsim::SetCount(f), 1u) << what;
+        EXPECT_TRUE(fltsim::Violations().empty()) << what << ::testing::PrintToString(fltsim::Violations());
+    };
+    const std::pair<fltsim::Completion, KIRQL> completions[] = {{fltsim::Completion::FileSystem, PASSIVE_LEVEL},
+                                                                {fltsim::Completion::FileSystem, DISPATCH_LEVEL},
+                                                                {fltsim::Completion::LowerFilterWorker, PASSIVE_LEVEL}};
+    for (ReadKind kind : {ReadKind::Irp, ReadKind::NonCached, ReadKind::FastIo, ReadKind::Paging, ReadKind::SynchronousPaging}) {
+        for (fltsim::FileKind handle : {fltsim::FileKind::Handle, fltsim::FileKind::Overlapped}) {
+            for (const auto &completion : completions) {
+                fltsim::ReadOptions o = Kind(kind);
+                o.completion = completion.first;
+                o.irql = completion.second;
+                const bool synchronous = kind == ReadKind::FastIo || handle == fltsim::FileKind::Handle;
+                expect(o, handle, kind <= ReadKind::FastIo && synchronous,
+                       "kind " + std::to_string(int(kind)) + ", handle " + std::to_string(int(handle)) + ", completion " +
+                           std::to_string(int(completion.first)) + " at IRQL " + std::to_string(completion.second));
+            }
+        }
+    }
+    fltsim::ReadOptions failed, apc, guarded, nested;
+    failed.status = STATUS_ACCESS_DENIED;
+    apc.issuerIrql = APC_LEVEL;
+    guarded.guardedRegion = true;
+    nested.nested = true;
+    expect(failed, fltsim::FileKind::Handle, true, "failed");
+    for (const fltsim::ReadOptions &o : {apc, guarded, nested}) expect(o, fltsim::FileKind::Handle, false, "issuer");
+    // An asynchronous read whose handle is closed before the worker ran: the cleanup checks it.
+    PFILE_OBJECT other = fltsim::AddFile(FileOn(3), Stored(now_ - 2 * Hour), fltsim::FileKind::Overlapped);
+    fltsim::Read(other);
+    fltsim::Cleanup(other);
     EXPECT_EQ(fltsim::Times(other).lastAccess, now_);
     fltsim::RunWorkItems();
     EXPECT_EQ(fltsim::SetCount(other), 1u);
@@ -547,9 +559,7 @@ TEST_F(Filter, Refresh_AThousandReadsOfOneStream_CostOneQuery)
     Watch({3});
     PFILE_OBJECT file = fltsim::AddFile(FileOn(3), Stored(now_ - 2 * Hour));
     PFILE_OBJECT second = fltsim::OpenAgain(file); // another handle on the same stream
-    fltsim::ReadOptions fastIo, paging;
-    fastIo.fastIo = true;
-    paging.irpFlags = IRP_PAGING_IO;
+    const fltsim::ReadOptions fastIo = Kind(fltsim::ReadKind::FastIo), paging = Kind(fltsim::ReadKind::Paging);
     fltsim::Read(file);
     for (int i = 0; i < 997; ++i) fltsim::Read(i % 2 == 0 ? file : second, i % 3 == 0 ? paging : fastIo);
     fltsim::Read(second);
@@ -561,21 +571,19 @@ TEST_F(Filter, Refresh_AThousandReadsOfOneStream_CostOneQuery)
     fltsim::Read(file, fastIo);
     EXPECT_EQ(fltsim::CallCount(fltsim::Call::QueryInformationFile), 2u);
     EXPECT_EQ(fltsim::Times(file).lastAccess, now_ + Hour + 600000000LL);
-    EXPECT_EQ(fltsim::CallCount(fltsim::Call::GetFileNameInformation), 0u) << "the instance knows the volume";
+    EXPECT_EQ(fltsim::CallCount(fltsim::Call::GetVolumeName), 1u) << "the volume's name is asked once, by its instance";
 }
 
 TEST_F(Filter, Refresh_AFreshStream_IsCheckedAgainWhenItsStoredTimeFallsDue)
 {
     Watch({3});
-    fltsim::ReadOptions fastIo;
-    fastIo.fastIo = true;
     PFILE_OBJECT file = fltsim::AddFile(FileOn(3), Stored(now_ - Hour / 2));
     fltsim::Read(file);
     EXPECT_EQ(fltsim::SetCount(file), 0u);
     // Half an hour and a minute later the stored time is more than an hour old.
     const LONGLONG later = now_ + Hour / 2 + 600000000LL;
     fltsim::SetSystemTime(later);
-    fltsim::Read(file, fastIo);
+    fltsim::Read(file, Kind(fltsim::ReadKind::FastIo));
     EXPECT_EQ(fltsim::Times(file).lastAccess, later);
 }
 
@@ -623,8 +631,8 @@ TEST_F(Filter, Refresh_FailingQueries_EndTheCheckQuietlyAndWaitAnHour)
                            Fault{fltsim::Call::QueueWorkItem, STATUS_INSUFFICIENT_RESOURCES}}) {
         fltsim::SetSystemTime(now_);
         PFILE_OBJECT file = fltsim::AddFile(FileOn(3), Stored(0));
-        fltsim::ReadOptions kind;
-        if (f.call == fltsim::Call::QueueWorkItem) kind.irpFlags = IRP_PAGING_IO;
+        const fltsim::ReadOptions kind =
+            Kind(f.call == fltsim::Call::QueueWorkItem ? fltsim::ReadKind::Paging : fltsim::ReadKind::Irp);
         fltsim::FailCall(f.call, f.status, 1);
         fltsim::Read(file, kind);
         fltsim::RunWorkItems();
@@ -652,19 +660,18 @@ TEST_F(Filter, Refresh_UnwatchedVolumes_AskNothing)
     PFILE_OBJECT mentions2 = fltsim::AddFile(FileOn(3, u"\\Device\\HarddiskVolume2\\notes.txt"), Stored(0));
     fltsim::AddVolume(u"\\Device\\Mup", fltsim::FileSystem::Fat);
     PFILE_OBJECT share = fltsim::AddFile(u"\\Device\\Mup\\server\\share\\HarddiskVolume2.doc", Stored(0));
-    fltsim::ReadOptions fastIo, dpc, paging;
-    fastIo.fastIo = true;
-    dpc.asynchronous = true;
+    fltsim::ReadOptions dpc;
     dpc.irql = DISPATCH_LEVEL;
-    paging.irpFlags = IRP_PAGING_IO;
     for (PFILE_OBJECT f : {on23, mentions2, share}) {
-        for (const fltsim::ReadOptions &o : {fltsim::ReadOptions(), fastIo, dpc, paging}) fltsim::Read(f, o);
+        for (fltsim::ReadKind k : {fltsim::ReadKind::Irp, fltsim::ReadKind::FastIo, fltsim::ReadKind::Paging}) {
+            fltsim::Read(f, Kind(k));
+        }
+        fltsim::Read(fltsim::OpenAgain(f, fltsim::FileKind::Overlapped), dpc);
         EXPECT_EQ(fltsim::Times(f).lastAccess, 0);
         EXPECT_FALSE(fltsim::HasStreamContext(f));
     }
     EXPECT_EQ(fltsim::RunWorkItems(), 0u);
-    for (fltsim::Call c : {fltsim::Call::GetFileNameInformation, fltsim::Call::QueryInformationFile,
-                           fltsim::Call::QueueWorkItem}) {
+    for (fltsim::Call c : {fltsim::Call::QueryInformationFile, fltsim::Call::QueueWorkItem}) {
         EXPECT_EQ(fltsim::CallCount(c), 0u) << int(c);
     }
 }
@@ -701,8 +708,7 @@ TEST_F(Filter, Refresh_NeverThroughStreamFilesThePagingFileOrClosedHandles)
     int client = ConnectService();
     ASSERT_EQ(SendVolumes(client, {3, 4}), STATUS_SUCCESS);
     fltsim::SetSystemTime(now_);
-    fltsim::ReadOptions paging;
-    paging.irpFlags = IRP_PAGING_IO | IRP_NOCACHE;
+    const fltsim::ReadOptions paging = Kind(fltsim::ReadKind::SynchronousPaging);
     PFILE_OBJECT mft = fltsim::AddFile(FileOn(3, u"\\$Mft"), Stored(0), fltsim::FileKind::StreamFile);
     PFILE_OBJECT index = fltsim::AddFile(FileOn(4, u"\\Users"), Stored(0), fltsim::FileKind::StreamFile);
     PFILE_OBJECT pagefile = fltsim::AddFile(FileOn(3, u"\\pagefile.sys"), Stored(0), fltsim::FileKind::PagingFile);
@@ -716,9 +722,20 @@ TEST_F(Filter, Refresh_NeverThroughStreamFilesThePagingFileOrClosedHandles)
         EXPECT_FALSE(fltsim::HasStreamContext(f));
     }
     EXPECT_EQ(fltsim::CallCount(fltsim::Call::QueryInformationFile), 0u);
+    EXPECT_EQ(fltsim::CallCount(fltsim::Call::GetStreamContext), 0u) << "not even a context looked up for them";
 
     // On FAT a closed file object still answers: the driver must not ask through it anyway.
-    ExpectMappedFileCheckedOnNextOpen(FileOn(4, u"\\a.dll"), paging);
+    ExpectMappedFileCheckedOnNextOpen(FileOn(4, u"\\a.dll"), fltsim::ReadKind::SynchronousPaging);
+    // The file system's own stream file object on a user's stream that is owed a check: its
+    // cleanup asks nothing through it; the user's handle's cleanup does the check.
+    PFILE_OBJECT user = fltsim::AddFile(FileOn(3, u"\\b.txt"), Stored(0));
+    fltsim::Read(user, paging);
+    const unsigned queries = fltsim::CallCount(fltsim::Call::QueryInformationFile);
+    fltsim::Cleanup(fltsim::OpenAgain(user, fltsim::FileKind::StreamFile));
+    EXPECT_EQ(fltsim::CallCount(fltsim::Call::QueryInformationFile), queries);
+    fltsim::Cleanup(user);
+    EXPECT_EQ(fltsim::Times(user).lastAccess, now_);
+    fltsim::RunWorkItems();
 }
 
 TEST_F(Filter, Start_OnWindows7_TakesPoolThatWindows7Knows)
@@ -753,12 +770,10 @@ TEST_F(Filter, Unload_WithClientConnected_FreesEveryEntry)
 TEST_F(Filter, Unload_WithDeferredWorkPending_WaitsAndLeavesNothing)
 {
     Watch({3});
-    fltsim::ReadOptions paging;
-    paging.irpFlags = IRP_PAGING_IO;
     std::vector<PFILE_OBJECT> files;
     for (int i = 0; i < 5; ++i) {
         files.push_back(fltsim::AddFile(FileOn(3), Stored(0)));
-        fltsim::Read(files.back(), paging);
+        fltsim::Read(files.back(), Kind(fltsim::ReadKind::Paging));
     }
     EXPECT_EQ(fltsim::QueuedWorkItems(), 5u);
     EXPECT_GT(fltsim::PoolOutstanding(ScanTag), 1u) << "stream contexts are the driver's pool";
@@ -773,6 +788,37 @@ TEST_F(Filter, Unload_WithDeferredWorkPending_WaitsAndLeavesNothing)
         EXPECT_FALSE(fltsim::HasStreamContext(f));
     }
     EXPECT_EQ(fltsim::RunWorkItems(), 0u);
+}
+
+// A volume dismounted while the filter stays loaded, with checks queued on it and stream
+// contexts held: its instance tears down, the queued checks run (and fail on the dismounted
+// volume), and nothing of it is left: no work, no reference, no context, not on the driver's
+// list of instances. The filter goes on on the other volume.
+TEST_F(Filter, Dismount_TearsTheInstanceDownWithWorkQueuedAndContextsHeld)
+{
+    int client = Watch({3, 4});
+    std::vector<PFILE_OBJECT> on3;
+    for (int i = 0; i < 3; ++i) {
+        on3.push_back(fltsim::AddFile(FileOn(3), Stored(0)));
+        fltsim::Read(on3.back(), Kind(fltsim::ReadKind::Paging));
+    }
+    PFILE_OBJECT on4 = fltsim::AddFile(FileOn(4), Stored(0));
+    EXPECT_EQ(fltsim::QueuedWorkItems(), 3u);
+    fltsim::DismountVolume(u"\\" + Entry(3));
+    EXPECT_EQ(fltsim::QueuedWorkItems(), 0u);
+    EXPECT_EQ(fltsim::WorkItemsAllocated(), 0u);
+    EXPECT_EQ(fltsim::FileObjectReferences(), 0);
+    for (PFILE_OBJECT f : on3) {
+        EXPECT_EQ(fltsim::SetCount(f), 0u);
+        EXPECT_FALSE(fltsim::HasStreamContext(f));
+    }
+    EXPECT_EQ(fltsim::Read(on3[0]), -1) << "no instance on the volume any more";
+    ASSERT_EQ(SendVolumes(client, {3, 4}), STATUS_SUCCESS); // walks the instances that are left
+    fltsim::Read(on4);
+    EXPECT_EQ(fltsim::Times(on4).lastAccess, now_);
+    // Two entries, volume 4's instance context and its file's stream context.
+    EXPECT_EQ(fltsim::PoolOutstanding(ScanTag), 4u);
+    fltsim::Cleanup(on4);
 }
 
 TEST_F(Filter, Unload_IdleAndAfterDisconnect_ReturnsSuccess)

@@ -56,6 +56,14 @@ inline std::u16string Entry(int volume)
     return u"Device\\HarddiskVolume" + std::u16string(digits.begin(), digits.end());
 }
 
+// A read of the given kind, issued and completed the usual way.
+inline fltsim::ReadOptions Kind(fltsim::ReadKind kind)
+{
+    fltsim::ReadOptions options;
+    options.kind = kind;
+    return options;
+}
+
 inline std::u16string FileOn(int volume, const char16_t *path = u"\\Users\\ada\\notes.txt")
 {
     return u"\\" + Entry(volume) + path;

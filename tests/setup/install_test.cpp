@@ -316,18 +316,96 @@ TEST_F(InstallTest, OldServiceThatNeverStopsIsWaitedForBoundedly) {
   ExpectNothingLeftOpen();
 }
 
-TEST_F(InstallTest, ServiceFileThatStaysInUseIsWaitedForBoundedlyAndReported) {
+TEST_F(InstallTest, ServiceFileThatStaysInUseIsWaitedForBoundedlyThenReplacedAtRestart) {
   ASSERT_TRUE(Install(1));
   // Another process runs the installed service's file and never ends.
   sim::StartProgram(InstallDir + u"\\Ombrix_Service.exe");
   const os::FileTime start = sim::Now();
 
-  EXPECT_FALSE(Install(2));
+  EXPECT_TRUE(Install(2));
 
-  EXPECT_EQ(InstallFailure, os::ErrorSharingViolation);
+  EXPECT_EQ(InstallFailure, 0u);
+  EXPECT_TRUE(RestartCompletes);
   EXPECT_EQ(Text(sim::FileBytes(InstallDir + u"\\Ombrix_Service.exe")), "Ombrix_Service.exe v1");
+  EXPECT_EQ(Text(sim::FileBytes(InstallDir + u"\\Ombrix_Service.exe.new")), "Ombrix_Service.exe v2");
+  EXPECT_THAT(PendingRenames(), ElementsAre(u"\\??\\" + InstallDir + u"\\Ombrix_Service.exe.new",
+                                            u"!\\??\\" + InstallDir + u"\\Ombrix_Service.exe"));
   EXPECT_GE(sim::Now() - start, 30 * sim::Second);
   EXPECT_LT(sim::Now() - start, 40 * sim::Second);
+  ExpectNothingLeftOpen();
+}
+
+// A viewer in another user's session has its window on that user's desktop: nothing closes it,
+// and its file stays in use throughout the upgrade.
+TEST_F(InstallTest, ViewerInAnotherSessionIsReplacedAtRestart) {
+  ASSERT_TRUE(Install(1));
+  sim::HoldId viewer = RunViewerInOtherSession();
+  ASSERT_NE(viewer, 0u);
+
+  EXPECT_TRUE(Install(2));
+
+  EXPECT_EQ(InstallFailure, 0u);
+  EXPECT_TRUE(RestartCompletes);
+  const std::u16string viewerFile = InstallDir + u"\\Ombrix_Viewer.exe";
+  EXPECT_EQ(Text(sim::FileBytes(viewerFile)), "Ombrix_Viewer.exe v1");
+  // The whole new file waits beside the old one, where only administrators may change it, and
+  // takes its place at the next restart.
+  EXPECT_EQ(Text(sim::FileBytes(viewerFile + u".new")), "Ombrix_Viewer.exe v2");
+  EXPECT_FALSE(sim::UserPutFile(viewerFile + u".new", Bytes("planted")));
+  EXPECT_THAT(PendingRenames(),
+              ElementsAre(u"\\??\\" + viewerFile + u".new", u"!\\??\\" + viewerFile));
+  // The files not in use are replaced at once.
+  EXPECT_EQ(Text(sim::FileBytes(InstalledSetup)), "Ombrix_Setup.exe v2");
+  EXPECT_EQ(Text(sim::FileBytes(InstallDir + u"\\Ombrix_Service.exe")), "Ombrix_Service.exe v2");
+  sim::ReleaseHold(viewer);
+  ExpectNothingLeftOpen();
+}
+
+// Bytes appended to a sealed setup file leave its seal intact: the copy takes the sealed bytes,
+// and a certificate table that follows them, and nothing else.
+TEST_F(InstallTest, SealedBytesWithATailInstallOnlyWhatTheSealCovers) {
+  const std::string sealed = Payload("Ombrix_Setup.exe", 1);
+  sim::PutFile(DownloadedSetup, Bytes(sealed + "MZ appended program"));
+  EXPECT_TRUE(RunInstallSequence());
+  EXPECT_EQ(Text(sim::FileBytes(InstalledSetup)), sealed);
+  EXPECT_TRUE(PendingRenames().empty());
+
+  // A signed setup: a PE32 file sealed with its certificate table entry left out of the digest,
+  // padded to 8 bytes, its certificate table appended, and more bytes after that.
+  constexpr std::size_t Entry = 0x98 + 96 + 4 * 8;   // optional header at 0x98, entry 4
+  std::vector<std::uint8_t> program(4093, 0x90);
+  std::memcpy(program.data(), "MZ", 2);
+  std::memcpy(program.data() + 0x3C, "\x80\0\0\0", 4);
+  std::memcpy(program.data() + 0x80, "PE\0\0", 4);
+  program[0x98] = 0x0B, program[0x99] = 0x01;
+  std::memset(program.data() + Entry, 0, 8);
+  SealSetup(program);
+  SetupSeal.skipOffset[0] = std::uint32_t(Entry), SetupSeal.skipSize[0] = 8;
+  // WIN_CERTIFICATE: length 12, revision 0x0200, type 2 (PKCS #7), 4 bytes, padded to 16.
+  auto signedWith = [&](std::uint32_t size, std::uint8_t revision, std::uint8_t padding) {
+    std::vector<std::uint8_t> file = program;
+    const std::uint32_t entry[2] = {4096, size};
+    std::memcpy(file.data() + Entry, entry, 8);
+    file.resize(4096, padding);
+    file.insert(file.end(), {12, 0, 0, 0, 0x00, revision, 0x02, 0x00, 's', 'i', 'g', '!', 0, 0, 0, 0});
+    file.insert(file.end(), {'t', 'a', 'i', 'l'});
+    sim::PutFile(DownloadedSetup, file);
+    InitInstallerState(ModeInstall);
+    EXPECT_TRUE(RunInstallSequence());
+    return file;
+  };
+
+  std::vector<std::uint8_t> file = signedWith(16, 0x02, 0);
+  EXPECT_EQ(sim::FileBytes(InstalledSetup), std::vector<std::uint8_t>(file.begin(), file.begin() + 4096 + 16));
+  // An entry that claims the tail as well, a table that is no certificate table, or something
+  // other than padding before it: the sealed bytes alone, with the entry cleared.
+  signedWith(16 + 4, 0x02, 0);
+  EXPECT_EQ(sim::FileBytes(InstalledSetup), program);
+  signedWith(16, 0x01, 0);
+  EXPECT_EQ(sim::FileBytes(InstalledSetup), program);
+  signedWith(16, 0x02, 'x');
+  EXPECT_EQ(sim::FileBytes(InstalledSetup), program);
+  EXPECT_FALSE(sim::FileExists(InstalledSetup + u".new"));
   ExpectNothingLeftOpen();
 }
 

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Ombrix_Setup/program_seal.h"
@@ -100,6 +101,30 @@ inline sim::Window AddRunningViewer() {
                           }
                           return std::intptr_t(0);
                         });
+}
+
+// PendingFileRenameOperations as MoveFileExW recorded it: source, target ("" = delete), ...
+inline std::vector<std::u16string> PendingRenames() {
+  std::vector<std::u16string> items;
+  std::optional<sim::RegValue> value =
+      sim::GetRegValue(os::HkeyLocalMachine, sim::SessionManagerKey, u"PendingFileRenameOperations");
+  if (!value) return items;
+  EXPECT_EQ(value->type, os::RegMultiSz);
+  std::u16string item;
+  // Each string ends with a null, and one more null ends the list.
+  for (std::size_t at = 0; at + 3 < value->data.size(); at += 2) {
+    char16_t c = char16_t(value->data[at] | value->data[at + 1] << 8);
+    if (c != 0) item += c;
+    else items.push_back(std::exchange(item, u""));
+  }
+  return items;
+}
+
+// The installed viewer running in another user's session: its window is on that user's desktop,
+// out of CloseViewer's reach, and its process keeps its file open without sharing delete.
+inline sim::HoldId RunViewerInOtherSession() {
+  sim::StartProgram(InstallDir + u"\\Ombrix_Viewer.exe");
+  return sim::HoldOpen(InstallDir + u"\\Ombrix_Viewer.exe", os::GenericRead, os::FileShareRead);
 }
 
 class SetupTest : public ::testing::Test {

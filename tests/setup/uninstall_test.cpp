@@ -82,6 +82,8 @@ TEST_F(UninstallTest, SequenceRemovesEverythingButWhatIsMeantToStay) {
   // The running setup's own file stays for the self-removal; the service had stopped before its
   // file was deleted.
   EXPECT_THAT(InstalledFiles(), ElementsAre(u"Ombrix_Setup.exe"));
+  EXPECT_FALSE(RestartCompletes);
+  EXPECT_TRUE(PendingRenames().empty());
   EXPECT_FALSE(sim::Path(ExtractDir).exists());
   EXPECT_TRUE(sim::ListDirectory(sim::DefaultTempPath).empty());
   // What stays after uninstallation.
@@ -91,6 +93,36 @@ TEST_F(UninstallTest, SequenceRemovesEverythingButWhatIsMeantToStay) {
   EXPECT_TRUE(sim::FileExists(DriverFile));
   EXPECT_TRUE(sim::DebugLines().empty());
   EXPECT_TRUE(sim::LaunchedCommands().empty());
+  ExpectNothingLeftOpen();
+}
+
+// The viewer of another user's session keeps its file: it goes at the next restart, and the
+// install directory after it.
+TEST_F(UninstallTest, ViewerInAnotherSessionIsRemovedAtRestart) {
+  sim::HoldId other = RunViewerInOtherSession();
+  ASSERT_NE(other, 0u);
+
+  RunUninstallSequence();
+
+  EXPECT_TRUE(RestartCompletes);
+  EXPECT_THAT(InstalledFiles(), ElementsAre(u"Ombrix_Setup.exe", u"Ombrix_Viewer.exe"));
+  EXPECT_THAT(PendingRenames(), ElementsAre(u"\\??\\" + InstallDir + u"\\Ombrix_Viewer.exe", u"",
+                                            u"\\??\\" + InstallDir, u""));
+  EXPECT_FALSE(sim::RegKeyExists(os::HkeyLocalMachine, UninstallKey));
+  EXPECT_FALSE(sim::Service(u"Ombrix_Service").exists);
+
+  // That user logs off and Ombrix is installed again before the restart: the viewer the restart
+  // deletes is put back after the deletion.
+  sim::ReleaseHold(other);
+  sim::EndProgram(InstallDir + u"\\Ombrix_Viewer.exe");
+  EXPECT_TRUE(Install(2));
+  EXPECT_TRUE(RestartCompletes);
+  EXPECT_EQ(Text(sim::FileBytes(InstallDir + u"\\Ombrix_Viewer.exe")), "Ombrix_Viewer.exe v2");
+  EXPECT_THAT(PendingRenames(), ElementsAre(u"\\??\\" + InstallDir + u"\\Ombrix_Viewer.exe", u"",
+                                            u"\\??\\" + InstallDir, u"",
+                                            u"\\??\\" + InstallDir + u"\\Ombrix_Viewer.exe.new",
+                                            u"!\\??\\" + InstallDir + u"\\Ombrix_Viewer.exe"));
+  EXPECT_EQ(Text(sim::FileBytes(InstallDir + u"\\Ombrix_Viewer.exe.new")), "Ombrix_Viewer.exe v2");
   ExpectNothingLeftOpen();
 }
 

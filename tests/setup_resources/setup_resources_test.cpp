@@ -30,7 +30,7 @@ constexpr std::uint16_t EnglishUs = 0x0409;
 const std::vector<std::uint16_t> Languages = {0x0400, 0x0404, 0x0407, 0x0409, 0x040C, 0x0411, 0x0412,
                                               0x0413, 0x0415, 0x0419, 0x041E, 0x0804, 0x0816, 0x0C0A};
 
-// Strings 501 to 521 in English, as the wizard shows them.
+// Strings 501 to 523 in English, as the wizard shows them.
 const std::vector<std::u16string> English = {
     u"Ombrix",
     u"System must be restarted! \nRestart the computer now?",
@@ -60,6 +60,11 @@ const std::vector<std::u16string> English = {
     u"Uninstallation incomplete. If you close the uninstallation wizard now, Ombrix will not be uninstalled. "
     u"\n\nAre you sure you want to close the uninstallation wizard?",
     u"Decompress compressed files",
+    u"The installation wizard has installed Ombrix on your computer. Files still in use are replaced when the "
+    u"computer restarts; the restart completes the installation.\nPress \"Finish\" to close the installation wizard.",
+    u"The uninstallation wizard has removed Ombrix from your system. Files still in use are removed when the "
+    u"computer restarts; the restart completes the uninstallation.\nClick \"Finish\" to close the uninstallation "
+    u"wizard.",
 };
 
 bool ReadFile(const std::string& path, std::vector<std::uint8_t>* bytes) {
@@ -100,10 +105,10 @@ class SetupResources : public ::testing::Test {
     return nullptr;
   }
 
-  // Strings 501 to 521 of one language; an absent block leaves its strings empty.
+  // Strings 501 to 523 of one language; an absent block leaves its strings empty.
   static std::vector<std::u16string> Strings(std::uint16_t language) {
     std::vector<std::u16string> texts;
-    for (std::uint32_t id = IDS_PRODUCT; id <= IDS_DECOMPRESS_CHOICE; ++id) {
+    for (std::uint32_t id = IDS_PRODUCT; id <= IDS_UNINSTALL_FINISH_RESTART; ++id) {
       // Strings live in blocks of 16: block (id >> 4) + 1 holds id at index id & 15.
       const PeResource* block = FindOne(RtString, (id >> 4) + 1, language);
       std::u16string text;
@@ -132,11 +137,11 @@ class SetupResources : public ::testing::Test {
 };
 
 TEST_F(SetupResources, StringsInFourteenLanguages) {
-  // Exactly the fourteen languages, each with the two blocks that hold 501 to 521 and no others.
+  // Exactly the fourteen languages, each with the two blocks that hold 501 to 523 and no others.
   std::set<std::uint16_t> languages;
   for (const PeResource* r : Find(RtString, 0)) {
     languages.insert(r->language);
-    EXPECT_TRUE(r->nameId == (IDS_PRODUCT >> 4) + 1 || r->nameId == (IDS_DECOMPRESS_CHOICE >> 4) + 1)
+    EXPECT_TRUE(r->nameId == (IDS_PRODUCT >> 4) + 1 || r->nameId == (IDS_UNINSTALL_FINISH_RESTART >> 4) + 1)
         << "string block " << r->nameId << " in " << Hex(r->language);
   }
   EXPECT_EQ(languages, std::set<std::uint16_t>(Languages.begin(), Languages.end()));

@@ -390,6 +390,11 @@ TEST(Prompts, CancelTextsAndCaptionsPerMode) {
 TEST(Prompts, RestartPromptRemovesTheUninstalledDirectoryWhateverTheAnswer) {
   EXPECT_EQ(RestartCaptionFor(0), 504u);
   EXPECT_EQ(RestartCaptionFor(1), 512u);
+  // Files left for the restart: the finish page says the restart completes the work.
+  EXPECT_EQ(RestartFinishBodyFor(0, true), 522u);
+  EXPECT_EQ(RestartFinishBodyFor(1, true), 523u);
+  EXPECT_EQ(RestartFinishBodyFor(0, false), 0u);
+  EXPECT_EQ(RestartFinishBodyFor(1, false), 0u);
 
   FinishActions a = FinishActionsFor(1, false);
   EXPECT_TRUE(a.selfRemoval);

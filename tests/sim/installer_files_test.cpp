@@ -245,6 +245,47 @@ TEST_F(Directories, CopyAndDeleteRefuseFilesInUse) {
   EXPECT_EQ(os::GetLastError(), os::ErrorAccessDenied);
 }
 
+// MoveFileEx: a rename on its drive, onto an existing file only when asked, refused while the
+// file it replaces is open without delete sharing or is running; delayed until the restart, it
+// only records the pair as Windows does, and only for an administrator.
+TEST_F(Directories, MoveRenamesOrRecordsForTheRestart) {
+  const char16_t* staged = u"C:\\Program Files\\a.exe.new";
+  const char16_t* target = u"C:\\Program Files\\a.exe";
+  sim::PutFile(staged, {1});
+  sim::PutFile(target, {2});
+  auto refused = [&](const char16_t* to, std::uint32_t flags) { return os::MoveFileExW(staged, to, flags) ? 0 : os::GetLastError(); };
+  EXPECT_EQ(refused(target, 0), os::ErrorAlreadyExists);
+  EXPECT_EQ(refused(u"D:\\a.exe", 0), 17u);   // ERROR_NOT_SAME_DEVICE
+  EXPECT_EQ(refused(nullptr, 0), os::ErrorInvalidParameter);
+  sim::HoldId holder = sim::HoldOpen(target, os::GenericRead, os::FileShareRead | os::FileShareWrite);
+  EXPECT_EQ(refused(target, os::MovefileReplaceExisting), os::ErrorSharingViolation);
+  sim::ReleaseHold(holder);
+  sim::StartProgram(target);
+  EXPECT_EQ(refused(target, os::MovefileReplaceExisting), os::ErrorAccessDenied);
+
+  // Recorded, not done; a deletion has an empty target; the list grows pair by pair.
+  EXPECT_EQ(refused(target, os::MovefileDelayUntilReboot | os::MovefileReplaceExisting), 0u);
+  EXPECT_EQ(refused(nullptr, os::MovefileDelayUntilReboot), 0u);
+  EXPECT_EQ(sim::FileBytes(target), (std::vector<std::uint8_t>{2}));
+  const std::u16string text = std::u16string(u"\\??\\C:\\Program Files\\a.exe.new") + u'\0' +
+                              u"!\\??\\C:\\Program Files\\a.exe" + u'\0' +
+                              u"\\??\\C:\\Program Files\\a.exe.new" + u'\0' + u'\0' + u'\0';
+  std::optional<sim::RegValue> pending =
+      sim::GetRegValue(os::HkeyLocalMachine, sim::SessionManagerKey, u"PendingFileRenameOperations");
+  ASSERT_TRUE(pending);
+  EXPECT_EQ(pending->type, os::RegMultiSz);
+  EXPECT_EQ(pending->data, std::vector<std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                                     reinterpret_cast<const std::uint8_t*>(text.data() + text.size())));
+  sim::SetElevated(false);
+  EXPECT_EQ(refused(target, os::MovefileDelayUntilReboot), os::ErrorAccessDenied);
+
+  // Not running any more: the file takes the other's place and name at once.
+  sim::EndProgram(target);
+  EXPECT_EQ(refused(target, os::MovefileReplaceExisting), 0u);
+  EXPECT_EQ(sim::FileBytes(target), (std::vector<std::uint8_t>{1}));
+  EXPECT_FALSE(sim::FileExists(staged));
+}
+
 TEST_F(Directories, FoldersShortNamesAndLaunchedCommands) {
   char16_t path[260] = {};
   ASSERT_TRUE(os::SHGetSpecialFolderPathW(path, os::CsidlProgramFiles, false));

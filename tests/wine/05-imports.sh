@@ -5,6 +5,8 @@
 # msvcrt.dll, which every Windows version ships in system32, so msvcrt.dll is accepted; the
 # universal CRT (ucrtbase, api-ms-win-crt-*) and MinGW's runtime DLLs (libstdc++, libgcc_s,
 # libwinpthread) must not appear. Drivers: only the kernel, the Filter Manager and the HAL.
+# The setup runs elevated, often from a folder others can write to: its imports are resolved
+# before it can restrict the DLL search, so it imports KnownDLLs only (tools/known_dlls.py).
 set -u
 root=${OMBRIX_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}
 dists=("${OMBRIX_DIST_X86:-$root/dist/x86}" "${OMBRIX_DIST_X64:-$root/dist/x64}")
@@ -48,6 +50,10 @@ for dist in "${dists[@]}"; do
                 bad=1
             fi
         done
+        if [ "${f##*/}" = Ombrix_Setup.exe ] && ! python3 "$root/tools/known_dlls.py" "$f"; then
+            echo "FAIL: $f imports a DLL that is not a KnownDLL"
+            bad=1
+        fi
         echo "$arch/$(basename "$f"): $(echo $imports)"
         checked=$((checked + 1))
     done

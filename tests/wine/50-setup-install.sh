@@ -8,8 +8,11 @@
 # compression service and the driver service from the INF with its instance keys, the extraction
 # directory (inside the install directory) gone and nothing unpacked into the temporary folder. Then, in the next session (which starts the service) and with the installed
 # viewer running, a second installation over the first: viewer closed, files replaced, one entry,
-# the service registered again with its quoted path. Screenshots of every page and message box:
-# build/artifacts/setup/install-en-*.png.
+# the service registered again with its quoted path. Last, a third installation while another
+# program keeps Ombrix_Viewer.exe open without sharing (a viewer in another user's session, out of
+# the installer's reach): the install completes, the new viewer waits beside the old one and is
+# recorded in PendingFileRenameOperations, and the finish page says the restart completes it.
+# Screenshots of every page and message box: build/artifacts/setup/install-en-*.png.
 #
 #   bash tests/wine/50-setup-install.sh
 set -u
@@ -194,5 +197,36 @@ state=$(svc_state Ombrix_Service)
 [ "$state" = RUNNING ] && fail "the old service still runs after the second installation"
 note "service after the second installation: $state"
 dbwin_texts | grep -q 'SetupOpenInfFile' && fail "the INF could not be opened: $(dbwin_texts | grep SetupOpenInfFile)"
+
+# ---- A third installation while the viewer's file stays in use.
+release=$WINE_TMP/release-viewer
+wine_bg hold_viewer "$(helper_exe hold_file)" 'C:\Program Files\Ombrix\Ombrix_Viewer.exe' "$(winpath "$release")" 120
+deadline=$((SECONDS + 30))
+until grep -q '^held' "$WINE_TMP/hold_viewer.out" 2>/dev/null; do
+    [ $SECONDS -lt $deadline ] || fail "hold_file did not open the viewer: $(cat "$WINE_TMP/hold_viewer.out" 2>/dev/null)"
+    sleep 0.2
+done
+cp "$dir/Ombrix_Viewer.exe" "$WINE_TMP/old-viewer.exe"
+setup_start install "\"$SETUP_WIN\""
+drv wait-sheet 30
+drv wait-page welcome 10
+drv press next
+drv wait-page finish 30
+expect "finish header with a file in use" "$(drv_line '206 ')" "Ombrix installation complete"
+expect "finish body with a file in use" "$(drv_line '212 ')" 'The installation wizard has installed Ombrix on your computer. Files still in use are replaced when the computer restarts; the restart completes the installation.\nPress "Finish" to close the installation wizard.'
+shoot install-en-5-finish-restart
+drv press finish
+drv wait-box 10 "$SETUP_CAPTION_INSTALL"
+drv answer no
+drv wait-gone 20
+expect "exit code of the install with a file in use" "$(setup_exit_code install 30)" 1
+touch "$release"
+cmp -s "$dir/Ombrix_Viewer.exe" "$WINE_TMP/old-viewer.exe" || fail "the viewer in use was changed"
+cmp -s "$dir/Ombrix_Viewer.exe.new" "$OMBRIX_DIST_X86/Ombrix_Viewer.exe" || fail "no whole new viewer waits beside the one in use"
+regdump 'HKLM\SYSTEM\CurrentControlSet\Control\Session Manager' || fail "no Session Manager key"
+pending=$(reg_field . PendingFileRenameOperations 5)
+[[ "$pending" == *'\??\C:\Program Files\Ombrix\Ombrix_Viewer.exe.new|!\??\C:\Program Files\Ombrix\Ombrix_Viewer.exe'* ]] ||
+    fail "PendingFileRenameOperations is [$pending]"
+expect "type of PendingFileRenameOperations" "$(reg_field . PendingFileRenameOperations 3)" REG_MULTI_SZ
 
 echo "setup install: all checks passed ($((SECONDS - t_start)) s)"

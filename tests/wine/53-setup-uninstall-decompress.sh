@@ -30,9 +30,11 @@ dbwin_wait $'----- C: Decompress Start \n' 20
 drv wait-page finish 60
 expect "uninstall finish header" "$(drv_line '206 ')" "Ombrix successfully uninstalled"
 shoot uninstall-en-3-finish-decompress
-# Without a change journal the pass ends at the journal query: C:'s Start line and nothing else.
-expect "decompression lines" "$(dbwin_texts | grep -e 'Decompress' -e 'Disk near full' -e 'SetSize' | tr '\n' '|')" \
-    '----- C: Decompress Start \n|'
+# Without a change journal the pass ends at the journal query: C:'s Start line, and for any other
+# drive Wine reports as fixed NTFS (Z:, the Unix root, on some file systems) its Start line alone.
+lines=$(dbwin_texts | grep -e 'Decompress' -e 'Disk near full' -e 'SetSize')
+expect "decompression lines" "$(grep -c -v -x -e $'----- [D-Z]: Decompress Start \\\\n' <<<"$lines")" 1
+expect "C: decompression line" "$(head -n 1 <<<"$lines")" $'----- C: Decompress Start \\n'
 dbwin_texts | grep -qx -e 'NTFSTYPE_WIN7' -e 'NTFSTYPE_WIN8_0' -e 'NTFSTYPE_WIN8_1_UP' ||
     fail "the worker logged no NTFS type"
 drv press finish

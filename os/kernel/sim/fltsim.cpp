@@ -21,6 +21,31 @@
 #include <x86intrin.h>
 #endif
 
+// What Windows does is decided by documented.h only: the driver's names for the same values
+// (fltmgr.h; ntbase.h's enumerators, which come with its types) may not be used here. The host's
+// stand-ins for the platform's value macros (ntvalues.h) are not included at all.
+#undef FLTFL_CALLBACK_DATA_IRP_OPERATION
+#undef FLTFL_CALLBACK_DATA_FAST_IO_OPERATION
+#undef FLTFL_POST_OPERATION_DRAINING
+#undef FLT_REGISTRATION_VERSION_0202
+#undef FLT_INSTANCE_CONTEXT
+#undef FLT_STREAM_CONTEXT
+#undef FLT_CONTEXT_END
+#undef IRP_MJ_CLEANUP
+#undef IRP_MJ_OPERATION_END
+#undef FLT_PORT_CONNECT
+#undef FLT_PORT_ALL_ACCESS
+#pragma GCC poison FLTFL_CALLBACK_DATA_IRP_OPERATION FLTFL_CALLBACK_DATA_FAST_IO_OPERATION FLTFL_POST_OPERATION_DRAINING
+#pragma GCC poison FLT_REGISTRATION_VERSION_0202 FLT_INSTANCE_CONTEXT FLT_STREAM_CONTEXT FLT_CONTEXT_END
+#pragma GCC poison IRP_MJ_CLEANUP IRP_MJ_OPERATION_END FLT_PORT_CONNECT FLT_PORT_ALL_ACCESS
+#pragma GCC poison FLT_PREOP_SUCCESS_WITH_CALLBACK FLT_PREOP_SUCCESS_NO_CALLBACK FLT_PREOP_PENDING
+#pragma GCC poison FLT_PREOP_DISALLOW_FASTIO FLT_PREOP_COMPLETE FLT_PREOP_SYNCHRONIZE
+#pragma GCC poison FLT_POSTOP_FINISHED_PROCESSING FLT_POSTOP_MORE_PROCESSING_REQUIRED
+#pragma GCC poison FLT_SET_CONTEXT_REPLACE_IF_EXISTS FLT_SET_CONTEXT_KEEP_IF_EXISTS
+#pragma GCC poison FLT_FSTYPE_UNKNOWN FLT_FSTYPE_RAW FLT_FSTYPE_NTFS FLT_FSTYPE_FAT
+#pragma GCC poison NonPagedPool PagedPool NonPagedPoolNx FileBasicInformation NotificationEvent SynchronizationEvent
+#pragma GCC poison Executive CriticalWorkQueue DelayedWorkQueue
+
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 struct _DRIVER_OBJECT {
@@ -67,7 +92,10 @@ struct SimVolume {
     _FLT_VOLUME volume{this};
     _FLT_INSTANCE instance{this};
     std::atomic<bool> attached{false};
-    std::mutex lock;                // context
+    std::atomic<bool> tearingDown{false}; // teardown has begun: no new references, work items, contexts
+    std::atomic<bool> dismounted{false};  // I/O through the volume's file objects fails
+    std::atomic<long> references{0};      // rundown references on the instance (FltObjectReference)
+    std::mutex lock;                      // context
     PFLT_CONTEXT context = nullptr; // the filter's instance context (one reference held by the instance)
 };
 
@@ -91,7 +119,7 @@ struct alignas(16) ContextHeader {
 
 struct FaultSpec {
     bool armed = false;
-    NTSTATUS status = STATUS_SUCCESS;
+    NTSTATUS status = doc::StatusSuccess;
     unsigned failAt = 0; // absolute call number; 0 = every call
 };
 
@@ -185,21 +213,19 @@ struct Machine {
     std::deque<Connection> clients;
 
     std::deque<std::unique_ptr<SimFile>> files;
-    std::atomic<unsigned> outstandingNames{0};
     std::atomic<long> fileReferences{0};
 
     std::deque<PFLT_GENERIC_WORKITEM> workQueue; // under lock
     std::mutex workRunLock;                      // one batch of work items at a time
     std::atomic<unsigned> workItemsAllocated{0};
     std::set<PFLT_GENERIC_WORKITEM> liveWorkItems; // under lock
-    std::atomic<long> instanceReferences{0};
-    std::atomic<bool> instanceTearingDown{false};
 
     std::mutex poolLock;
     std::unordered_map<void *, PoolBlock> pool;
     std::map<ULONG, size_t> poolAllocations; // by tag, since Reset
 
-    std::atomic<int> closeDuringMessage{-1};
+    std::function<void()> duringMessage;   // under lock
+    std::function<void()> whenPortCloses;  // under lock
 
     std::mutex logLock;
     std::vector<std::string> debugLines;
@@ -213,7 +239,7 @@ Machine &M()
 }
 
 // The calling thread's view: its IRQL, and what the read being completed on it looks like.
-thread_local KIRQL tlIrql = PASSIVE_LEVEL;
+thread_local KIRQL tlIrql = doc::PassiveLevel;
 thread_local bool tlGuarded = false;
 thread_local bool tlDraining = false;
 thread_local bool tlTopLevel = false;         // IoGetTopLevelIrp() is not NULL
@@ -282,7 +308,7 @@ NTSTATUS Failure(Call call)
     const unsigned n = ++m.calls[size_t(call)];
     std::lock_guard<std::mutex> guard(m.lock);
     const FaultSpec &f = m.faults[size_t(call)];
-    return f.armed && (f.failAt == 0 || f.failAt == n) ? f.status : STATUS_SUCCESS;
+    return f.armed && (f.failAt == 0 || f.failAt == n) ? f.status : doc::StatusSuccess;
 }
 
 void RequireIrqlAtMost(KIRQL most, const char *routine)
@@ -295,7 +321,7 @@ void RequireIrqlAtMost(KIRQL most, const char *routine)
 // Waits are allowed up to APC_LEVEL, and never where a page fault is being served.
 void RequireWaitAllowed(const char *routine)
 {
-    RequireIrqlAtMost(APC_LEVEL, routine);
+    RequireIrqlAtMost(doc::ApcLevel, routine);
     if (tlPagingPath) {
         Violation(std::string(routine) + " in the paging path (the wait can deadlock the memory manager)");
     }
@@ -341,7 +367,7 @@ struct PassiveCallback {
     bool savedGuarded = tlGuarded;
     PassiveCallback()
     {
-        tlIrql = PASSIVE_LEVEL;
+        tlIrql = doc::PassiveLevel;
         tlGuarded = false;
     }
     ~PassiveCallback()
@@ -358,7 +384,7 @@ SimFile *StreamOf(PFILE_OBJECT file)
 
 bool CleanedUp(PFILE_OBJECT file)
 {
-    return (__atomic_load_n(&file->Flags, __ATOMIC_ACQUIRE) & FO_CLEANUP_COMPLETE) != 0;
+    return (__atomic_load_n(&file->Flags, __ATOMIC_ACQUIRE) & doc::FoCleanupComplete) != 0;
 }
 
 // The volume of one of the filter's instances (attached or being set up); null for anything else.
@@ -387,11 +413,11 @@ bool PoolTypeAccepted(POOL_TYPE type, const char *routine)
 {
     Machine &m = M();
     const bool nx = m.versionMajor > 6 || (m.versionMajor == 6 && m.versionMinor >= 2);
-    if (type == NonPagedPoolNx && !nx) {
+    if (type == doc::PoolNonPagedNx && !nx) {
         Violation(std::string(routine) + " of NonPagedPoolNx, which this Windows version does not know");
         return false;
     }
-    if (type == NonPagedPool && nx) {
+    if (type == doc::PoolNonPaged && nx) {
         Violation(std::string(routine) + " of executable non-paged pool (NonPagedPool instead of NonPagedPoolNx)");
     }
     return true;
@@ -402,17 +428,62 @@ bool PoolTypeAccepted(POOL_TYPE type, const char *routine)
 void Attach(SimVolume *volume, FLT_INSTANCE_SETUP_FLAGS flags)
 {
     Machine &m = M();
-    NTSTATUS status = STATUS_SUCCESS;
+    if (volume->dismounted) {
+        return;
+    }
+    volume->tearingDown = false;
+    NTSTATUS status = doc::StatusSuccess;
     PFLT_INSTANCE_SETUP_CALLBACK setup = m.filter.registration->InstanceSetupCallback;
     if (setup != nullptr) {
         const FLT_RELATED_OBJECTS objects = InstanceObjects(m, volume);
         PassiveCallback passive;
-        status = setup(&objects, flags, 0x00000008 /* FILE_DEVICE_DISK_FILE_SYSTEM */,
-                       volume->fileSystem == FileSystem::Ntfs ? FLT_FSTYPE_NTFS : FLT_FSTYPE_FAT);
+        status = setup(&objects, flags, doc::FileDeviceDiskFileSystem,
+                       FLT_FILESYSTEM_TYPE(volume->fileSystem == FileSystem::Ntfs ? doc::FsTypeNtfs : doc::FsTypeFat));
     }
     if (NT_SUCCESS(status)) {
         volume->attached = true;
     } else if (PFLT_CONTEXT context = TakeContext(volume->lock, volume->context)) {
+        FltReleaseContext(context);
+    }
+}
+
+void ServeWorkQueue();
+
+// Tears the filter's instance on a volume down, in the documented order: no new operations
+// reach it; teardown start; the operations in progress finish; the rundown references
+// (FltObjectReference) are waited for while the system serves its work queue; teardown
+// complete; then the instance's context and its streams' contexts are released.
+void TearDownInstance(SimVolume *volume, ULONG reason)
+{
+    Machine &m = M();
+    const FLT_REGISTRATION *r = m.filter.registration;
+    const FLT_RELATED_OBJECTS objects = InstanceObjects(m, volume);
+    volume->attached = false;
+    volume->tearingDown = true;
+    if (r->InstanceTeardownStartCallback != nullptr) {
+        PassiveCallback passive;
+        r->InstanceTeardownStartCallback(&objects, reason);
+    }
+    while (m.inflight.load() != 0 || volume->references.load() != 0) ServeWorkQueue();
+    if (r->InstanceTeardownCompleteCallback != nullptr) {
+        PassiveCallback passive;
+        r->InstanceTeardownCompleteCallback(&objects, reason);
+    }
+    std::vector<PFLT_CONTEXT> contexts;
+    {
+        std::lock_guard<std::mutex> guard(m.lock);
+        for (PFLT_GENERIC_WORKITEM item : m.workQueue) {
+            if (item->object == &volume->instance) {
+                Violation("a work item is still queued on an instance that has torn down");
+            }
+        }
+        if (PFLT_CONTEXT c = TakeContext(volume->lock, volume->context)) contexts.push_back(c);
+        for (auto &file : m.files) {
+            PFLT_CONTEXT c = file->volume == volume ? TakeContext(file->lock, file->context) : nullptr;
+            if (c != nullptr) contexts.push_back(c);
+        }
+    }
+    for (PFLT_CONTEXT context : contexts) {
         FltReleaseContext(context);
     }
 }
@@ -432,7 +503,7 @@ SimVolume *MountVolume(const std::u16string &name, FileSystem fileSystem)
         volume->fileSystem = fileSystem;
     }
     if (m.registered && m.filtering) {
-        Attach(volume, 0x1 | 0x4); // automatic attachment to a newly mounted volume
+        Attach(volume, doc::InstanceSetupAutomaticAttachment | doc::InstanceSetupNewlyMountedVolume);
     }
     return volume;
 }
@@ -463,18 +534,18 @@ bool CaptureDacl(PSECURITY_DESCRIPTOR descriptor, ServerPortState *port)
         return true;
     }
     const auto *sd = static_cast<const SECURITY_DESCRIPTOR *>(descriptor);
-    if (sd->Revision != SECURITY_DESCRIPTOR_REVISION || (sd->Control & SE_SELF_RELATIVE) != 0) {
+    if (sd->Revision != doc::SecurityDescriptorRevision || (sd->Control & doc::SeSelfRelative) != 0) {
         return false; // the simulation takes absolute descriptors only
     }
-    if ((sd->Control & SE_DACL_PRESENT) == 0 || sd->Dacl == nullptr) {
+    if ((sd->Control & doc::SeDaclPresent) == 0 || sd->Dacl == nullptr) {
         port->anyone = true;
         return true;
     }
     const uint8_t *ace = reinterpret_cast<const uint8_t *>(sd->Dacl) + sizeof(ACL);
     for (USHORT i = 0; i < sd->Dacl->AceCount; ++i) {
         const auto *entry = reinterpret_cast<const ACCESS_ALLOWED_ACE *>(ace);
-        if (entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE || entry->Header.AceType == ACCESS_DENIED_ACE_TYPE) {
-            port->dacl.push_back({entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE, entry->Mask,
+        if (entry->Header.AceType == doc::AccessAllowedAceType || entry->Header.AceType == doc::AccessDeniedAceType) {
+            port->dacl.push_back({entry->Header.AceType == doc::AccessAllowedAceType, entry->Mask,
                                   SidText(reinterpret_cast<const SID *>(&entry->SidStart))});
         }
         ace += entry->Header.AceSize;
@@ -488,7 +559,7 @@ bool ConnectGranted(const ServerPortState &port, Account account)
     if (port.anyone) return true;
     const std::vector<std::string> token = TokenOf(account);
     for (const PortAce &ace : port.dacl) {
-        if ((ace.mask & FLT_PORT_CONNECT) != 0 && std::find(token.begin(), token.end(), ace.sid) != token.end()) {
+        if ((ace.mask & doc::PortConnect) != 0 && std::find(token.begin(), token.end(), ace.sid) != token.end()) {
             return ace.allow;
         }
     }
@@ -569,15 +640,13 @@ void Reset()
         m.server = ServerPortState();
         m.clients.clear();
         m.files.clear();
-        m.outstandingNames = 0;
         m.fileReferences = 0;
-        m.closeDuringMessage = -1;
+        m.duringMessage = nullptr;
+        m.whenPortCloses = nullptr;
         m.workQueue.clear();
         for (PFLT_GENERIC_WORKITEM item : m.liveWorkItems) delete item;
         m.liveWorkItems.clear();
         m.workItemsAllocated = 0;
-        m.instanceReferences = 0;
-        m.instanceTearingDown = false;
     }
     FreeAllPool();
     std::lock_guard<std::mutex> guard(m.logLock);
@@ -608,11 +677,11 @@ NTSTATUS UnloadDriver()
 {
     Machine &m = M();
     if (!m.registered || m.filter.registration == nullptr) {
-        return STATUS_FLT_DELETING_OBJECT;
+        return doc::StatusFltDeletingObject;
     }
     PFLT_FILTER_UNLOAD_CALLBACK unload = m.filter.registration->FilterUnloadCallback;
     if (unload == nullptr) {
-        return STATUS_UNSUCCESSFUL; // a filter without an unload routine cannot be unloaded
+        return doc::StatusUnsuccessful; // a filter without an unload routine cannot be unloaded
     }
     NTSTATUS status;
     {
@@ -660,15 +729,15 @@ int Connect(const std::u16string &portName, NTSTATUS *status, Account account)
     {
         std::lock_guard<std::mutex> guard(m.lock);
         if (!m.server.exists || !m.server.info.open || !EqualsIgnoreCase(portName, m.server.info.name)) {
-            *status = STATUS_OBJECT_NAME_NOT_FOUND;
+            *status = doc::StatusObjectNameNotFound;
             return -1;
         }
         if (!ConnectGranted(m.server, account)) {
-            *status = STATUS_ACCESS_DENIED;
+            *status = doc::StatusAccessDenied;
             return -1;
         }
         if (LONG(LiveClients()) >= m.server.info.maxConnections) {
-            *status = STATUS_CONNECTION_COUNT_LIMIT;
+            *status = doc::StatusConnectionCountLimit;
             return -1;
         }
         id = int(m.clients.size());
@@ -691,7 +760,7 @@ int Connect(const std::u16string &portName, NTSTATUS *status, Account account)
         return -1;
     }
     c.cookie = cookie;
-    *status = STATUS_SUCCESS;
+    *status = doc::StatusSuccess;
     return id;
 }
 
@@ -704,10 +773,10 @@ NTSTATUS SendMessageClaiming(int client, const void *message, size_t bytes, ULON
         std::lock_guard<std::mutex> guard(m.lock);
         Connection *c = FindClient(client);
         if (c == nullptr || !c->userOpen) {
-            return STATUS_INVALID_PARAMETER;
+            return doc::StatusInvalidParameter;
         }
         if (!c->portOpen) {
-            return STATUS_PORT_DISCONNECTED;
+            return doc::StatusPortDisconnected;
         }
         notify = m.server.message;
         cookie = c->cookie;
@@ -744,9 +813,16 @@ NTSTATUS SendNullMessage(int client, ULONG claimedLength)
     return SendMessageClaiming(client, nullptr, 0, claimedLength);
 }
 
-void CloseClientDuringNextMessage(int client)
+void DuringNextMessage(std::function<void()> action)
 {
-    M().closeDuringMessage = client;
+    std::lock_guard<std::mutex> guard(M().lock);
+    M().duringMessage = std::move(action);
+}
+
+void WhenClientPortCloses(std::function<void()> action)
+{
+    std::lock_guard<std::mutex> guard(M().lock);
+    M().whenPortCloses = std::move(action);
 }
 
 void CloseClient(int client)
@@ -777,6 +853,30 @@ void AddVolume(const std::u16string &deviceName, FileSystem fileSystem)
     MountVolume(deviceName, fileSystem);
 }
 
+void DismountVolume(const std::u16string &deviceName)
+{
+    SimVolume *volume = MountVolume(deviceName, FileSystem::Ntfs);
+    volume->dismounted = true;
+    if (volume->attached && M().registered) {
+        TearDownInstance(volume, doc::InstanceTeardownVolumeDismount);
+    }
+}
+
+namespace {
+// A file object on the stream (under the machine's lock): a caller's handle is opened for
+// synchronous I/O unless it asked for overlapped I/O; the file system's own carry FO_STREAM_FILE.
+PFILE_OBJECT NewFileObject(SimFile *stream, FileKind kind)
+{
+    stream->objects.push_back(std::make_unique<FILE_OBJECT>());
+    FILE_OBJECT *object = stream->objects.back().get();
+    object->SimStream = stream;
+    object->Flags = kind == FileKind::StreamFile ? doc::FoStreamFile
+                    : kind == FileKind::Overlapped ? 0
+                                                   : doc::FoSynchronousIo;
+    return object;
+}
+} // namespace
+
 PFILE_OBJECT AddFile(const std::u16string &normalizedName, const FileTimes &times, FileKind kind)
 {
     // "\Device\<volume>" up to the backslash that begins the path.
@@ -791,20 +891,13 @@ PFILE_OBJECT AddFile(const std::u16string &normalizedName, const FileTimes &time
     file->times = times;
     file->volume = volume;
     file->pagingFile = kind == FileKind::PagingFile;
-    file->objects.push_back(std::make_unique<FILE_OBJECT>());
-    file->objects.back()->SimStream = file;
-    file->objects.back()->Flags = kind == FileKind::StreamFile ? FO_STREAM_FILE : 0;
-    return file->objects.back().get();
+    return NewFileObject(file, kind);
 }
 
-PFILE_OBJECT OpenAgain(PFILE_OBJECT file)
+PFILE_OBJECT OpenAgain(PFILE_OBJECT file, FileKind kind)
 {
-    Machine &m = M();
-    std::lock_guard<std::mutex> guard(m.lock);
-    SimFile *stream = StreamOf(file);
-    stream->objects.push_back(std::make_unique<FILE_OBJECT>());
-    stream->objects.back()->SimStream = stream;
-    return stream->objects.back().get();
+    std::lock_guard<std::mutex> guard(M().lock);
+    return NewFileObject(StreamOf(file), kind);
 }
 
 long FileObjectReferences()
@@ -836,18 +929,37 @@ FILE_BASIC_INFORMATION LastSetRecord(PFILE_OBJECT file)
     return StreamOf(file)->lastSet;
 }
 
-unsigned OutstandingNames()
-{
-    return M().outstandingNames.load();
-}
-
 namespace {
 
-// The callback data of one operation, with what FltIsOperationSynchronous looks at.
+// The callback data of one operation.
 struct SimCallbackData {
-    FLT_CALLBACK_DATA data{}; // first: the driver's pointer is this record's address
+    FLT_CALLBACK_DATA data{};
     FLT_IO_PARAMETER_BLOCK iopb{};
-    bool asynchronous = false;
+    SimCallbackData(ULONG flags, ULONG irpFlags, UCHAR major, PFILE_OBJECT file)
+    {
+        data.Flags = flags;
+        data.Iopb = &iopb;
+        data.IoStatus.u.Status = doc::StatusSuccess;
+        iopb.IrpFlags = irpFlags;
+        iopb.MajorFunction = major;
+        iopb.TargetFileObject = file;
+        iopb.TargetInstance = &StreamOf(file)->volume->instance;
+    }
+};
+
+// What the Filter Manager and the I/O manager set for each ReadKind: the callback data's
+// operation flag and the IRP's flags (paging reads are non-cached; the memory manager marks
+// the synchronous ones, page faults, IRP_SYNCHRONOUS_PAGING_IO).
+struct ReadKindFlags {
+    ULONG callbackData;
+    ULONG irp;
+};
+const ReadKindFlags ReadKinds[] = {
+    {doc::CallbackDataIrpOperation, 0},                                                          // Irp
+    {doc::CallbackDataIrpOperation, doc::IrpNocache},                                            // NonCached
+    {doc::CallbackDataFastIoOperation, 0},                                                       // FastIo
+    {doc::CallbackDataIrpOperation, doc::IrpPagingIo | doc::IrpNocache},                         // Paging
+    {doc::CallbackDataIrpOperation, doc::IrpPagingIo | doc::IrpSynchronousPagingIo | doc::IrpNocache}, // SynchronousPaging
 };
 
 // The calling thread's state while the Filter Manager calls one callback; restored afterwards.
@@ -872,7 +984,7 @@ struct ThreadState {
 const FLT_OPERATION_REGISTRATION *FindOperation(UCHAR major)
 {
     for (const FLT_OPERATION_REGISTRATION *op = M().filter.registration->OperationRegistration;
-         op != nullptr && op->MajorFunction != IRP_MJ_OPERATION_END; ++op) {
+         op != nullptr && op->MajorFunction != doc::IrpMjOperationEnd; ++op) {
         if (op->MajorFunction == major) {
             return op;
         }
@@ -887,44 +999,65 @@ struct Inflight {
 
 } // namespace
 
+namespace {
+// Calls the pre-operation callback in the calling thread as it stands; returns its status as
+// the Filter Manager reads it, with the completion context it handed back.
+int PreOperation(const FLT_OPERATION_REGISTRATION *op, SimCallbackData &cd, const FLT_RELATED_OBJECTS &objects,
+                 PVOID *context)
+{
+    *context = nullptr;
+    if (op->PreOperation == nullptr) {
+        return doc::PreopSuccessWithCallback;
+    }
+    return int(TimedDriverCall([&] { return op->PreOperation(&cd.data, &objects, context); }));
+}
+
+// Whether the pre-operation status asks for the post-operation callback; anything but success
+// with or without a callback (or a synchronize) would change the operation.
+bool WantsPostOperation(const FLT_OPERATION_REGISTRATION *op, int pre, PVOID context, const char *what)
+{
+    if (pre == doc::PreopSuccessNoCallback) {
+        if (context != nullptr) {
+            Violation(std::string(what) + " returned a completion context without asking for a post-operation callback");
+        }
+        return false;
+    }
+    if (pre != doc::PreopSuccessWithCallback && pre != doc::PreopSynchronize) {
+        Violation(std::string(what) + " changed the operation (status " + std::to_string(pre) + ")");
+        return false;
+    }
+    if (op->PostOperation == nullptr) {
+        Violation(std::string(what) + " asked for a post-operation callback it has none for");
+        return false;
+    }
+    return true;
+}
+} // namespace
+
 void Cleanup(PFILE_OBJECT file)
 {
     Machine &m = M();
     {
         Inflight inflight;
         const FLT_OPERATION_REGISTRATION *op =
-            m.registered && m.filtering && StreamOf(file)->volume->attached ? FindOperation(IRP_MJ_CLEANUP) : nullptr;
+            m.registered && m.filtering && StreamOf(file)->volume->attached ? FindOperation(doc::IrpMjCleanup) : nullptr;
         if (op != nullptr && !CleanedUp(file)) {
-            SimCallbackData cd;
-            cd.iopb.MajorFunction = IRP_MJ_CLEANUP;
-            cd.iopb.TargetFileObject = file;
-            cd.iopb.TargetInstance = &StreamOf(file)->volume->instance;
-            cd.data.Flags = FLTFL_CALLBACK_DATA_IRP_OPERATION;
-            cd.data.Iopb = &cd.iopb;
+            SimCallbackData cd(doc::CallbackDataIrpOperation, 0, doc::IrpMjCleanup, file);
             FLT_RELATED_OBJECTS objects = InstanceObjects(m, StreamOf(file)->volume, file);
             ThreadState saved;
-            tlIrql = PASSIVE_LEVEL;
+            tlIrql = doc::PassiveLevel;
             tlGuarded = false;
             tlTopLevel = false;
             tlPagingPath = false;
             tlCompleting = nullptr;
             PVOID context = nullptr;
-            FLT_PREOP_CALLBACK_STATUS pre = FLT_PREOP_SUCCESS_WITH_CALLBACK;
-            if (op->PreOperation != nullptr) {
-                pre = TimedDriverCall([&] { return op->PreOperation(&cd.data, &objects, &context); });
-            }
-            if (pre == FLT_PREOP_SUCCESS_WITH_CALLBACK || pre == FLT_PREOP_SYNCHRONIZE) {
-                if (op->PostOperation == nullptr) {
-                    Violation("pre-cleanup asked for a post-cleanup it has no callback for");
-                } else {
-                    TimedDriverCall([&] { return op->PostOperation(&cd.data, &objects, context, 0); });
-                }
-            } else if (pre != FLT_PREOP_SUCCESS_NO_CALLBACK) {
-                Violation("pre-cleanup changed the cleanup");
+            const int pre = PreOperation(op, cd, objects, &context);
+            if (WantsPostOperation(op, pre, context, "pre-cleanup")) {
+                TimedDriverCall([&] { return op->PostOperation(&cd.data, &objects, context, 0); });
             }
         }
     }
-    __atomic_fetch_or(&file->Flags, FO_CLEANUP_COMPLETE, __ATOMIC_ACQ_REL);
+    __atomic_fetch_or(&file->Flags, doc::FoCleanupComplete, __ATOMIC_ACQ_REL);
 }
 
 int Read(PFILE_OBJECT file, const ReadOptions &options)
@@ -935,64 +1068,52 @@ int Read(PFILE_OBJECT file, const ReadOptions &options)
     if (!m.registered || !m.filtering) {
         return -1;
     }
-    const FLT_OPERATION_REGISTRATION *op = FindOperation(IRP_MJ_READ);
+    const FLT_OPERATION_REGISTRATION *op = FindOperation(doc::IrpMjRead);
     if (op == nullptr || !StreamOf(file)->volume->attached) {
         return -1;
     }
-    const bool paging = !options.fastIo && (options.irpFlags & (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO)) != 0;
-    SimCallbackData cd;
-    cd.iopb.IrpFlags = options.fastIo ? 0 : options.irpFlags;
-    cd.iopb.MajorFunction = IRP_MJ_READ;
-    cd.iopb.TargetFileObject = file;
-    cd.iopb.TargetInstance = &StreamOf(file)->volume->instance;
-    cd.asynchronous = !options.fastIo && options.asynchronous;
-    cd.data.Flags = options.fastIo ? FLTFL_CALLBACK_DATA_FAST_IO_OPERATION : FLTFL_CALLBACK_DATA_IRP_OPERATION;
-    cd.data.Iopb = &cd.iopb;
-    cd.data.IoStatus.u.Status = STATUS_SUCCESS;
+    const ReadKindFlags kind = ReadKinds[size_t(options.kind)];
+    const bool fastIo = options.kind == ReadKind::FastIo;
+    const bool paging = (kind.irp & doc::IrpPagingIo) != 0;
+    SimCallbackData cd(kind.callbackData, kind.irp, doc::IrpMjRead, file);
     FLT_RELATED_OBJECTS objects = InstanceObjects(m, StreamOf(file)->volume, file);
+    const bool synchronous = FltIsOperationSynchronous(&cd.data) != FALSE;
 
     ThreadState saved;
     // Pre-read: in the issuing thread, before the file system sees the read. The memory manager
     // and the cache manager issue paging reads with the top-level IRP set. Fast I/O comes only
     // at PASSIVE_LEVEL.
-    tlIrql = options.fastIo ? PASSIVE_LEVEL : options.issuerIrql;
+    tlIrql = fastIo ? doc::PassiveLevel : options.issuerIrql;
     tlGuarded = options.guardedRegion;
     tlTopLevel = options.nested || paging;
     tlPagingPath = paging;
     tlCompleting = nullptr;
     tlDraining = false;
     PVOID context = nullptr;
-    FLT_PREOP_CALLBACK_STATUS pre = FLT_PREOP_SUCCESS_WITH_CALLBACK;
-    if (op->PreOperation != nullptr) {
-        pre = TimedDriverCall([&] { return op->PreOperation(&cd.data, &objects, &context); });
-    }
-    if (pre == FLT_PREOP_SUCCESS_NO_CALLBACK) {
-        if (context != nullptr) {
-            Violation("pre-read returned a completion context without asking for a post-read");
-        }
+    const int pre = PreOperation(op, cd, objects, &context);
+    if (!WantsPostOperation(op, pre, context, "pre-read")) {
         return -2;
     }
-    if (pre != FLT_PREOP_SUCCESS_WITH_CALLBACK && pre != FLT_PREOP_SYNCHRONIZE) {
-        Violation("pre-read changed the read (status " + std::to_string(int(pre)) + ")");
-        return -2;
-    }
-    if (op->PostOperation == nullptr) {
-        Violation("pre-read asked for a post-read it has no callback for");
-        return -2;
-    }
-    const bool synchronized = pre == FLT_PREOP_SYNCHRONIZE && !options.fastIo; // fast I/O: as with callback
-    if (synchronized && cd.asynchronous) {
+    const bool synchronized = pre == doc::PreopSynchronize && !fastIo; // fast I/O: as with callback
+    if (synchronized && !synchronous) {
         Violation("FLT_PREOP_SYNCHRONIZE returned for an asynchronous read");
     }
 
     // The file system does the read.
     cd.data.IoStatus.u.Status = options.status;
 
-    if (options.fastIo || (synchronized && !options.draining)) {
+    if (fastIo || (synchronized && !options.draining)) {
         // Back in the issuing thread, outside the file system (which has reset the top-level IRP).
-        tlIrql = options.fastIo ? PASSIVE_LEVEL : options.issuerIrql;
+        tlIrql = fastIo ? doc::PassiveLevel : options.issuerIrql;
         tlTopLevel = options.nested || paging;
         tlCompleting = nullptr;
+    } else if (options.completion == Completion::LowerFilterWorker) {
+        // A lower filter's worker thread completes it: PASSIVE_LEVEL, no top-level IRP, and
+        // still inside the completion (the file system holds the stream's resources).
+        tlIrql = doc::PassiveLevel;
+        tlGuarded = false;
+        tlTopLevel = false;
+        tlCompleting = StreamOf(file);
     } else {
         // Inside the file system's completion of the IRP.
         tlIrql = options.irql;
@@ -1000,15 +1121,16 @@ int Read(PFILE_OBJECT file, const ReadOptions &options)
         tlCompleting = StreamOf(file);
     }
     tlDraining = options.draining;
-    const FLT_POSTOP_CALLBACK_STATUS result = TimedDriverCall(
-        [&] { return op->PostOperation(&cd.data, &objects, context, options.draining ? FLTFL_POST_OPERATION_DRAINING : 0); });
-    if (result != FLT_POSTOP_FINISHED_PROCESSING) {
+    const int result = int(TimedDriverCall([&] {
+        return op->PostOperation(&cd.data, &objects, context, options.draining ? doc::PostOperationDraining : 0);
+    }));
+    if (result != doc::PostopFinishedProcessing) {
         Violation("post-read returned more-processing-required without a way to complete the read");
     }
     if (cd.iopb.TargetFileObject != file || cd.data.IoStatus.u.Status != options.status) {
         Violation("post-read altered the read");
     }
-    return int(result);
+    return result;
 }
 
 unsigned RunWorkItems()
@@ -1144,12 +1266,12 @@ extern "C" {
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
     SIM_COST();
-    const bool nonPaged = PoolType == NonPagedPool || PoolType == NonPagedPoolNx;
-    RequireIrqlAtMost(nonPaged ? DISPATCH_LEVEL : APC_LEVEL, "ExAllocatePoolWithTag");
+    const bool nonPaged = PoolType == doc::PoolNonPaged || PoolType == doc::PoolNonPagedNx;
+    RequireIrqlAtMost(nonPaged ? doc::DispatchLevel : doc::ApcLevel, "ExAllocatePoolWithTag");
     if (!PoolTypeAccepted(PoolType, "ExAllocatePoolWithTag")) {
         return nullptr;
     }
-    if (Failure(Call::AllocatePool) != STATUS_SUCCESS) return nullptr;
+    if (Failure(Call::AllocatePool) != doc::StatusSuccess) return nullptr;
     void *p = std::malloc(NumberOfBytes == 0 ? 1 : NumberOfBytes);
     TrackPool(p, Tag, NumberOfBytes);
     return p;
@@ -1157,7 +1279,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
 
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
 {
-    SIM_ROUTINE(DISPATCH_LEVEL);
+    SIM_ROUTINE(doc::DispatchLevel);
     Machine &m = M();
     {
         std::lock_guard<std::mutex> guard(m.poolLock);
@@ -1183,7 +1305,7 @@ VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
 BOOLEAN NTAPI KeAreAllApcsDisabled(VOID)
 {
     SIM_COST();
-    return (tlIrql >= APC_LEVEL || tlGuarded) ? TRUE : FALSE;
+    return (tlIrql >= doc::ApcLevel || tlGuarded) ? TRUE : FALSE;
 }
 
 PIRP NTAPI IoGetTopLevelIrp(VOID)
@@ -1195,7 +1317,7 @@ PIRP NTAPI IoGetTopLevelIrp(VOID)
 
 LONG_PTR NTAPI ObfReferenceObject(PVOID Object)
 {
-    SIM_ROUTINE(DISPATCH_LEVEL);
+    SIM_ROUTINE(doc::DispatchLevel);
     auto *file = static_cast<PFILE_OBJECT>(Object);
     M().fileReferences.fetch_add(1);
     return __atomic_add_fetch(&file->References, 1, __ATOMIC_ACQ_REL);
@@ -1203,7 +1325,7 @@ LONG_PTR NTAPI ObfReferenceObject(PVOID Object)
 
 LONG_PTR NTAPI ObfDereferenceObject(PVOID Object)
 {
-    SIM_ROUTINE(DISPATCH_LEVEL);
+    SIM_ROUTINE(doc::DispatchLevel);
     auto *file = static_cast<PFILE_OBJECT>(Object);
     const long left = __atomic_sub_fetch(&file->References, 1, __ATOMIC_ACQ_REL);
     M().fileReferences.fetch_sub(1);
@@ -1218,7 +1340,7 @@ LONG_PTR NTAPI ObfDereferenceObject(PVOID Object)
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 {
     SIM_COST();
-    if (Type != NotificationEvent) {
+    if (Type != doc::EventNotification) {
         Violation("KeInitializeEvent: the simulation has notification events only");
     }
     __atomic_store_n(&Event->Signaled, State ? 1 : 0, __ATOMIC_RELEASE);
@@ -1229,7 +1351,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
     SIM_COST();
     (void)Increment;
     (void)Wait;
-    RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+    RequireIrqlAtMost(doc::DispatchLevel, "KeSetEvent");
     return __atomic_exchange_n(&Event->Signaled, 1, __ATOMIC_ACQ_REL);
 }
 
@@ -1246,18 +1368,18 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     }
     PRKEVENT event = static_cast<PRKEVENT>(Object);
     while (__atomic_load_n(&event->Signaled, __ATOMIC_ACQUIRE) == 0) ServeWorkQueue();
-    return STATUS_SUCCESS;
+    return doc::StatusSuccess;
 }
 
 NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "RtlIntegerToUnicodeString");
+    RequireIrqlAtMost(doc::PassiveLevel, "RtlIntegerToUnicodeString");
     if (const NTSTATUS failed = Failure(Call::IntegerToUnicodeString)) return failed;
     if (Base == 0) {
         Base = 10;
     }
     if (Base != 2 && Base != 8 && Base != 10 && Base != 16) {
-        return STATUS_INVALID_PARAMETER;
+        return doc::StatusInvalidParameter;
     }
     char16_t digits[33];
     size_t n = 0;
@@ -1268,14 +1390,14 @@ NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRIN
     } while (Value != 0);
     // The text and its terminator must fit.
     if ((n + 1) * sizeof(WCHAR) > String->MaximumLength) {
-        return STATUS_BUFFER_OVERFLOW;
+        return doc::StatusBufferOverflow;
     }
     for (size_t i = 0; i < n; ++i) {
         String->Buffer[i] = digits[n - 1 - i];
     }
     String->Buffer[n] = 0;
     String->Length = USHORT(n * sizeof(WCHAR));
-    return STATUS_SUCCESS;
+    return doc::StatusSuccess;
 }
 
 NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source)
@@ -1283,7 +1405,7 @@ NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNI
     if (const NTSTATUS failed = Failure(Call::AppendUnicodeString)) return failed;
     const size_t total = size_t(Destination->Length) + Source->Length;
     if (total > Destination->MaximumLength) {
-        return STATUS_BUFFER_TOO_SMALL;
+        return doc::StatusBufferTooSmall;
     }
     if (Source->Length != 0) {
         std::memmove(reinterpret_cast<uint8_t *>(Destination->Buffer) + Destination->Length, Source->Buffer,
@@ -1293,7 +1415,7 @@ NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNI
     if (total + sizeof(WCHAR) <= Destination->MaximumLength) {
         Destination->Buffer[total / sizeof(WCHAR)] = 0;
     }
-    return STATUS_SUCCESS;
+    return doc::StatusSuccess;
 }
 
 ULONG DbgPrint(const char *Format, ...)
@@ -1305,71 +1427,72 @@ ULONG DbgPrint(const char *Format, ...)
     va_end(args);
     std::lock_guard<std::mutex> guard(M().logLock);
     M().debugLines.emplace_back(text);
-    return STATUS_SUCCESS;
+    return doc::StatusSuccess;
 }
 
 NTSTATUS NTAPI KsCaptureBuffer(PVOID Destination, const VOID *Source, ULONG Length)
 {
     if (const NTSTATUS failed = Failure(Call::CaptureBuffer)) return failed;
     if (Length == 0) {
-        return STATUS_SUCCESS;
+        return doc::StatusSuccess;
     }
     // ProbeForRead and the copy fault on anything outside the sender's memory.
     const uint8_t *p = static_cast<const uint8_t *>(Source);
     if (tlUserStart == nullptr || p < tlUserStart || p > tlUserStart + tlUserBytes ||
         size_t(tlUserStart + tlUserBytes - p) < Length) {
-        return STATUS_ACCESS_VIOLATION;
+        return doc::StatusAccessViolation;
     }
     std::memcpy(Destination, Source, Length);
-    const int closing = M().closeDuringMessage.exchange(-1);
-    if (closing >= 0) {
-        CloseClient(closing);
+    std::function<void()> action;
+    {
+        std::lock_guard<std::mutex> guard(M().lock);
+        action = std::exchange(M().duringMessage, nullptr);
     }
-    return STATUS_SUCCESS;
+    if (action) {
+        action();
+    }
+    return doc::StatusSuccess;
 }
 
 NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION *Registration, PFLT_FILTER *RetFilter)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "FltRegisterFilter");
+    RequireIrqlAtMost(doc::PassiveLevel, "FltRegisterFilter");
     if (const NTSTATUS failed = Failure(Call::RegisterFilter)) return failed;
     Machine &m = M();
     // The record's size is exactly that of its version: 0x0201 added the transaction callback,
     // 0x0202 the normalize-ex callback, 0x0203 the section notification callback.
     if (Driver != &m.driver || Registration == nullptr || Registration->Version < 0x0200 ||
         Registration->Version > 0x0203) {
-        return STATUS_INVALID_PARAMETER;
+        return doc::StatusInvalidParameter;
     }
-    const size_t sizes[] = {offsetof(FLT_REGISTRATION, TransactionNotificationCallback),
-                            offsetof(FLT_REGISTRATION, NormalizeNameComponentExCallback), sizeof(FLT_REGISTRATION),
-                            sizeof(FLT_REGISTRATION) + sizeof(PVOID)};
-    if (Registration->Size != sizes[Registration->Version - 0x0200]) {
-        return STATUS_INVALID_PARAMETER;
+    if (Registration->Size != doc::RegistrationSize[Registration->Version - 0x0200]) {
+        return doc::StatusInvalidParameter;
     }
     if (m.registered) {
-        return STATUS_FLT_INSTANCE_ALTITUDE_COLLISION;
+        return doc::StatusFltInstanceAltitudeCollision;
     }
     m.filter.registration = Registration;
     m.registered = true;
     *RetFilter = &m.filter;
-    return STATUS_SUCCESS;
+    return doc::StatusSuccess;
 }
 
 NTSTATUS FLTAPI FltStartFiltering(PFLT_FILTER Filter)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "FltStartFiltering");
+    RequireIrqlAtMost(doc::PassiveLevel, "FltStartFiltering");
     if (const NTSTATUS failed = Failure(Call::StartFiltering)) return failed;
     if (Filter != &M().filter || !M().registered) {
         Violation("FltStartFiltering on a filter that is not registered");
-        return STATUS_INVALID_PARAMETER;
+        return doc::StatusInvalidParameter;
     }
     M().filtering = true;
-    for (SimVolume *v : Volumes(false)) Attach(v, 0x1); // the volumes mounted before the filter started
-    return STATUS_SUCCESS;
+    for (SimVolume *v : Volumes(false)) Attach(v, doc::InstanceSetupAutomaticAttachment); // mounted before the start
+    return doc::StatusSuccess;
 }
 
 VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "FltUnregisterFilter");
+    RequireIrqlAtMost(doc::PassiveLevel, "FltUnregisterFilter");
     Machine &m = M();
     if (Filter != &m.filter || !m.registered) {
         Violation("FltUnregisterFilter on a filter that is not registered");
@@ -1394,38 +1517,14 @@ VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter)
         notify(cookie);
     }
     m.filtering = false;
-    // The instance tears down: callbacks in progress finish, rundown references are waited for,
-    // then the stream contexts go (the streams' references on them are dropped).
-    m.instanceTearingDown = true;
-    // A work item holding a reference keeps the teardown waiting until it ran.
-    while (m.inflight.load() != 0 || m.instanceReferences.load() != 0) ServeWorkQueue();
-    const FLT_REGISTRATION *r = m.filter.registration;
-    const ULONG unloading = 0x2; // FLTFL_INSTANCE_TEARDOWN_FILTER_UNLOAD
-    for (SimVolume *v : Volumes(true)) {
-        const FLT_RELATED_OBJECTS objects = InstanceObjects(m, v);
-        PassiveCallback passive;
-        if (r->InstanceTeardownStartCallback != nullptr) r->InstanceTeardownStartCallback(&objects, unloading);
-        if (r->InstanceTeardownCompleteCallback != nullptr) r->InstanceTeardownCompleteCallback(&objects, unloading);
-    }
-    std::vector<PFLT_CONTEXT> contexts;
+    for (SimVolume *v : Volumes(true)) TearDownInstance(v, doc::InstanceTeardownFilterUnload);
     {
         std::lock_guard<std::mutex> guard(m.lock);
         if (!m.workQueue.empty()) {
             Violation("FltUnregisterFilter with work items of the filter still queued");
         }
-        for (auto &v : m.volumes) {
-            if (PFLT_CONTEXT c = TakeContext(v->lock, v->context)) contexts.push_back(c);
-            v->attached = false;
-        }
-        for (auto &file : m.files) {
-            if (PFLT_CONTEXT c = TakeContext(file->lock, file->context)) contexts.push_back(c);
-        }
-    }
-    for (PFLT_CONTEXT context : contexts) {
-        FltReleaseContext(context);
     }
     m.registered = false;
-    m.instanceTearingDown = false;
     m.filter.registration = nullptr;
 }
 
@@ -1434,18 +1533,18 @@ NTSTATUS FLTAPI FltCreateCommunicationPort(PFLT_FILTER Filter, PFLT_PORT *Server
                                            PFLT_DISCONNECT_NOTIFY DisconnectNotifyCallback,
                                            PFLT_MESSAGE_NOTIFY MessageNotifyCallback, LONG MaxConnections)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "FltCreateCommunicationPort");
+    RequireIrqlAtMost(doc::PassiveLevel, "FltCreateCommunicationPort");
     if (const NTSTATUS failed = Failure(Call::CreateCommunicationPort)) return failed;
     Machine &m = M();
     if (Filter != &m.filter || ObjectAttributes == nullptr || ObjectAttributes->ObjectName == nullptr ||
         ConnectNotifyCallback == nullptr || DisconnectNotifyCallback == nullptr || MaxConnections <= 0) {
-        return STATUS_INVALID_PARAMETER;
+        return doc::StatusInvalidParameter;
     }
     std::lock_guard<std::mutex> guard(m.lock);
     const UNICODE_STRING *name = ObjectAttributes->ObjectName;
     std::u16string text(name->Buffer, name->Length / sizeof(WCHAR));
     if (m.server.exists && m.server.info.open) {
-        return STATUS_OBJECT_NAME_COLLISION;
+        return doc::StatusObjectNameCollision;
     }
     m.server = ServerPortState();
     m.server.exists = true;
@@ -1454,7 +1553,7 @@ NTSTATUS FLTAPI FltCreateCommunicationPort(PFLT_FILTER Filter, PFLT_PORT *Server
     m.server.info.attributes = ObjectAttributes->Attributes;
     if (!CaptureDacl(ObjectAttributes->SecurityDescriptor, &m.server)) {
         m.server = ServerPortState();
-        return STATUS_INVALID_SECURITY_DESCR;
+        return doc::StatusInvalidSecurityDescr;
     }
     m.server.info.maxConnections = MaxConnections;
     m.server.info.serverCookie = ServerPortCookie != nullptr;
@@ -1462,12 +1561,12 @@ NTSTATUS FLTAPI FltCreateCommunicationPort(PFLT_FILTER Filter, PFLT_PORT *Server
     m.server.disconnect = DisconnectNotifyCallback;
     m.server.message = MessageNotifyCallback;
     *ServerPort = &m.server.object;
-    return STATUS_SUCCESS;
+    return doc::StatusSuccess;
 }
 
 VOID FLTAPI FltCloseCommunicationPort(PFLT_PORT ServerPort)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "FltCloseCommunicationPort");
+    RequireIrqlAtMost(doc::PassiveLevel, "FltCloseCommunicationPort");
     std::lock_guard<std::mutex> guard(M().lock);
     if (ServerPort != &M().server.object || !M().server.exists || !M().server.info.open) {
         Violation("FltCloseCommunicationPort of a port that is not open");
@@ -1478,13 +1577,13 @@ VOID FLTAPI FltCloseCommunicationPort(PFLT_PORT ServerPort)
 
 VOID FLTAPI FltCloseClientPort(PFLT_FILTER Filter, PFLT_PORT *ClientPort)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "FltCloseClientPort");
+    RequireIrqlAtMost(doc::PassiveLevel, "FltCloseClientPort");
     (void)Filter;
     PFLT_PORT port = __atomic_load_n(ClientPort, __ATOMIC_ACQUIRE);
     if (port == nullptr) {
         return;
     }
-    std::lock_guard<std::mutex> guard(M().lock);
+    std::unique_lock<std::mutex> guard(M().lock);
     Connection *c = port->server ? nullptr : FindClient(port->client);
     if (c == nullptr || &c->port != port || !c->portOpen) {
         Violation("FltCloseClientPort of a port that is not an open client port");
@@ -1492,86 +1591,28 @@ VOID FLTAPI FltCloseClientPort(PFLT_FILTER Filter, PFLT_PORT *ClientPort)
     }
     c->portOpen = false;
     __atomic_store_n(ClientPort, static_cast<PFLT_PORT>(nullptr), __ATOMIC_RELEASE);
+    std::function<void()> action = std::exchange(M().whenPortCloses, nullptr);
+    guard.unlock();
+    if (action) {
+        action(); // the connection's slot is free: another client may connect now
+    }
 }
 
-namespace {
-
-// The name of a stream as the Filter Manager hands it out. The buffer holds exactly its
-// characters, no terminator: reading past Length is a fault.
-PFLT_FILE_NAME_INFORMATION NewNameInformation(SimFile *file, FLT_FILE_NAME_OPTIONS NameOptions)
-{
-    auto *info = new FLT_FILE_NAME_INFORMATION{};
-    const size_t chars = file->name.size();
-    info->Size = sizeof(FLT_FILE_NAME_INFORMATION);
-    info->Format = NameOptions & 0xff;
-    info->Name.Buffer = new WCHAR[chars == 0 ? 1 : chars];
-    std::memcpy(info->Name.Buffer, file->name.data(), chars * sizeof(WCHAR));
-    info->Name.Length = USHORT(chars * sizeof(WCHAR));
-    info->Name.MaximumLength = info->Name.Length;
-    M().outstandingNames.fetch_add(1);
-    return info;
-}
-
-const FLT_FILE_NAME_OPTIONS QueryMethodMask = 0xff00;
-
-} // namespace
-
-NTSTATUS FLTAPI FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData, FLT_FILE_NAME_OPTIONS NameOptions,
-                                          PFLT_FILE_NAME_INFORMATION *FileNameInformation)
-{
-    SIM_ROUTINE(APC_LEVEL);
-    if (const NTSTATUS failed = Failure(Call::GetFileNameInformation)) return failed;
-    if ((CallbackData->Flags & FLTFL_CALLBACK_DATA_IRP_OPERATION) != 0 &&
-        (CallbackData->Iopb->IrpFlags & (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO)) != 0) {
-        return STATUS_FLT_INVALID_NAME_REQUEST; // no names in the paging path
-    }
-    if ((NameOptions & 0xff) != FLT_FILE_NAME_NORMALIZED) {
-        return STATUS_INVALID_PARAMETER; // the simulation keeps normalized names only
-    }
-    if ((NameOptions & QueryMethodMask) == FLT_FILE_NAME_QUERY_DEFAULT && tlTopLevel) {
-        // Querying the file system now could recurse into it: the default method does nothing.
-        return STATUS_FLT_INVALID_NAME_REQUEST;
-    }
-    // After the cleanup the name cache still answers.
-    *FileNameInformation = NewNameInformation(StreamOf(CallbackData->Iopb->TargetFileObject), NameOptions);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS FLTAPI FltGetFileNameInformationUnsafe(PFILE_OBJECT FileObject, PFLT_INSTANCE Instance,
-                                                FLT_FILE_NAME_OPTIONS NameOptions,
-                                                PFLT_FILE_NAME_INFORMATION *FileNameInformation)
-{
-    SIM_ROUTINE(APC_LEVEL);
-    if (const NTSTATUS failed = Failure(Call::GetFileNameInformation)) return failed;
-    // "Unsafe": it queries the file system whatever the thread is doing.
-    if (tlPagingPath) {
-        Violation("FltGetFileNameInformationUnsafe from the paging path (recursion into the file system)");
-    } else if (tlTopLevel) {
-        Violation("FltGetFileNameInformationUnsafe with the thread's top-level IRP set (can deadlock)");
-    }
-    if (FileObject == nullptr || (Instance != nullptr && VolumeOf(Instance) == nullptr)) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    if ((NameOptions & 0xff) != FLT_FILE_NAME_NORMALIZED) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    *FileNameInformation = NewNameInformation(StreamOf(FileObject), NameOptions);
-    return STATUS_SUCCESS;
-}
-
+// As documented: an operation that is not IRP-based is synchronous; asynchronous paging I/O is
+// asynchronous whatever else holds; synchronous paging I/O, a file object opened for synchronous
+// I/O, or IRP_SYNCHRONOUS_API make it synchronous; anything else is asynchronous.
 BOOLEAN FLTAPI FltIsOperationSynchronous(PFLT_CALLBACK_DATA CallbackData)
 {
-    SIM_ROUTINE(DISPATCH_LEVEL);
-    const SimCallbackData *cd = reinterpret_cast<const SimCallbackData *>(CallbackData);
-    return cd->asynchronous ? FALSE : TRUE;
-}
-
-VOID FLTAPI FltReleaseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInformation)
-{
-    SIM_ROUTINE(APC_LEVEL);
-    delete[] FileNameInformation->Name.Buffer;
-    delete FileNameInformation;
-    M().outstandingNames.fetch_sub(1);
+    SIM_COST();
+    if ((CallbackData->Flags & doc::CallbackDataIrpOperation) == 0) {
+        return TRUE;
+    }
+    const ULONG irp = CallbackData->Iopb->IrpFlags;
+    if ((irp & doc::IrpPagingIo) != 0) {
+        return (irp & doc::IrpSynchronousPagingIo) != 0 ? TRUE : FALSE;
+    }
+    const ULONG file = __atomic_load_n(&CallbackData->Iopb->TargetFileObject->Flags, __ATOMIC_ACQUIRE);
+    return (file & doc::FoSynchronousIo) != 0 || (irp & doc::IrpSynchronousApi) != 0 ? TRUE : FALSE;
 }
 
 namespace {
@@ -1579,7 +1620,7 @@ namespace {
 NTSTATUS CheckFileInformationCall(const char *routine, PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
                                   ULONG Length, FILE_INFORMATION_CLASS FileInformationClass)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, routine);
+    RequireIrqlAtMost(doc::PassiveLevel, routine);
     if (tlDraining) {
         Violation(std::string(routine) + " issued on an instance that is draining");
     }
@@ -1591,15 +1632,18 @@ NTSTATUS CheckFileInformationCall(const char *routine, PFLT_INSTANCE Instance, P
         Violation(std::string(routine) + " issued from inside the completion of a read (deadlock)");
     }
     if (FileObject == nullptr || VolumeOf(Instance) == nullptr || VolumeOf(Instance) != StreamOf(FileObject)->volume) {
-        return STATUS_INVALID_PARAMETER;
+        return doc::StatusInvalidParameter;
     }
-    if (FileInformationClass != FileBasicInformation) {
-        return STATUS_INVALID_PARAMETER;
+    if (FileInformationClass != doc::InfoClassFileBasic) {
+        return doc::StatusInvalidParameter;
     }
-    if (Length < sizeof(FILE_BASIC_INFORMATION)) {
-        return STATUS_INFO_LENGTH_MISMATCH;
+    if (Length < doc::FileBasicInformationSize) {
+        return doc::StatusInfoLengthMismatch;
     }
-    return STATUS_SUCCESS;
+    if (StreamOf(FileObject)->volume->dismounted) {
+        return doc::StatusVolumeDismounted;
+    }
+    return doc::StatusSuccess;
 }
 
 } // namespace
@@ -1611,12 +1655,12 @@ NTSTATUS FLTAPI FltQueryInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT Fil
     SIM_COST();
     NTSTATUS status = CheckFileInformationCall("FltQueryInformationFile", Instance, FileObject, Length,
                                                FileInformationClass);
-    if (!NT_SUCCESS(status) || (status = Failure(Call::QueryInformationFile)) != STATUS_SUCCESS) {
+    if (!NT_SUCCESS(status) || (status = Failure(Call::QueryInformationFile)) != doc::StatusSuccess) {
         return status;
     }
     SimFile *file = StreamOf(FileObject);
     if (CleanedUp(FileObject) && file->volume->fileSystem == FileSystem::Ntfs) {
-        return STATUS_FILE_CLOSED; // NTFS checks for the cleanup; FAT answers anyway
+        return doc::StatusFileClosed; // NTFS checks for the cleanup; FAT answers anyway
     }
     FILE_BASIC_INFORMATION info{};
     {
@@ -1631,7 +1675,7 @@ NTSTATUS FLTAPI FltQueryInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT Fil
     if (LengthReturned != nullptr) {
         *LengthReturned = sizeof(info);
     }
-    return STATUS_SUCCESS;
+    return doc::StatusSuccess;
 }
 
 NTSTATUS FLTAPI FltSetInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PVOID FileInformation,
@@ -1640,11 +1684,11 @@ NTSTATUS FLTAPI FltSetInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileO
     SIM_COST();
     NTSTATUS status = CheckFileInformationCall("FltSetInformationFile", Instance, FileObject, Length,
                                                FileInformationClass);
-    if (!NT_SUCCESS(status) || (status = Failure(Call::SetInformationFile)) != STATUS_SUCCESS) {
+    if (!NT_SUCCESS(status) || (status = Failure(Call::SetInformationFile)) != doc::StatusSuccess) {
         return status;
     }
     if (CleanedUp(FileObject) && StreamOf(FileObject)->volume->fileSystem == FileSystem::Ntfs) {
-        return STATUS_FILE_CLOSED;
+        return doc::StatusFileClosed;
     }
     FILE_BASIC_INFORMATION info;
     std::memcpy(&info, FileInformation, sizeof(info));
@@ -1652,7 +1696,7 @@ NTSTATUS FLTAPI FltSetInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileO
                                info.ChangeTime.QuadPart};
     for (LONGLONG t : times) {
         if (t < -2) {
-            return STATUS_INVALID_PARAMETER;
+            return doc::StatusInvalidParameter;
         }
     }
     SimFile *file = StreamOf(FileObject);
@@ -1671,7 +1715,7 @@ NTSTATUS FLTAPI FltSetInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileO
     }
     ++file->sets;
     file->lastSet = info;
-    return STATUS_SUCCESS;
+    return doc::StatusSuccess;
 }
 
 VOID FLTAPI FltInitializePushLock(PEX_PUSH_LOCK PushLock)
@@ -1710,23 +1754,23 @@ VOID FLTAPI FltReleasePushLock(PEX_PUSH_LOCK PushLock)
 NTSTATUS FLTAPI FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE ContextType, SIZE_T ContextSize,
                                    POOL_TYPE PoolType, PFLT_CONTEXT *ReturnedContext)
 {
-    SIM_ROUTINE(APC_LEVEL);
+    SIM_ROUTINE(doc::ApcLevel);
     Machine &m = M();
     if (Filter != &m.filter || !m.registered) {
-        return STATUS_INVALID_PARAMETER;
+        return doc::StatusInvalidParameter;
     }
     const FLT_CONTEXT_REGISTRATION *registered = nullptr;
     for (const FLT_CONTEXT_REGISTRATION *r = m.filter.registration->ContextRegistration;
-         r != nullptr && r->ContextType != FLT_CONTEXT_END; ++r) {
+         r != nullptr && r->ContextType != doc::ContextEnd; ++r) {
         if (r->ContextType == ContextType) {
             registered = r;
         }
     }
     if (registered == nullptr || ContextSize > registered->Size) {
-        return STATUS_INVALID_PARAMETER; // only registered context types, at most their size
+        return doc::StatusInvalidParameter; // only registered context types, at most their size
     }
     if (!PoolTypeAccepted(PoolType, "FltAllocateContext")) {
-        return STATUS_INVALID_PARAMETER;
+        return doc::StatusInvalidParameter;
     }
     if (const NTSTATUS failed = Failure(Call::AllocateContext)) return failed;
     const size_t bytes = sizeof(ContextHeader) + ContextSize;
@@ -1735,7 +1779,7 @@ NTSTATUS FLTAPI FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE ContextT
     auto *header = new (block) ContextHeader();
     TrackPool(block, registered->PoolTag, bytes);
     *ReturnedContext = header + 1;
-    return STATUS_SUCCESS;
+    return doc::StatusSuccess;
 }
 
 namespace {
@@ -1752,12 +1796,12 @@ NTSTATUS SetContext(std::mutex &lock, PFLT_CONTEXT &slot, FLT_SET_CONTEXT_OPERAT
     PFLT_CONTEXT replaced;
     {
         std::lock_guard<std::mutex> guard(lock);
-        if (slot != nullptr && operation == FLT_SET_CONTEXT_KEEP_IF_EXISTS) {
+        if (slot != nullptr && operation == doc::SetContextKeepIfExists) {
             if (old != nullptr) {
                 HeaderOf(slot)->references.fetch_add(1);
                 *old = slot;
             }
-            return STATUS_FLT_CONTEXT_ALREADY_DEFINED;
+            return doc::StatusFltContextAlreadyDefined;
         }
         replaced = slot;
         HeaderOf(context)->references.fetch_add(1);
@@ -1770,7 +1814,7 @@ NTSTATUS SetContext(std::mutex &lock, PFLT_CONTEXT &slot, FLT_SET_CONTEXT_OPERAT
             FltReleaseContext(replaced);
         }
     }
-    return STATUS_SUCCESS;
+    return doc::StatusSuccess;
 }
 
 // The context in a slot, with a reference for the caller.
@@ -1778,23 +1822,23 @@ NTSTATUS GetContext(std::mutex &lock, const PFLT_CONTEXT &slot, PFLT_CONTEXT *co
 {
     std::lock_guard<std::mutex> guard(lock);
     if (slot == nullptr) {
-        return STATUS_NOT_FOUND;
+        return doc::StatusNotFound;
     }
     HeaderOf(slot)->references.fetch_add(1);
     *context = slot;
-    return STATUS_SUCCESS;
+    return doc::StatusSuccess;
 }
 } // namespace
 
 VOID FLTAPI FltReferenceContext(PFLT_CONTEXT Context)
 {
-    SIM_ROUTINE(DISPATCH_LEVEL);
+    SIM_ROUTINE(doc::DispatchLevel);
     HeaderOf(Context)->references.fetch_add(1);
 }
 
 VOID FLTAPI FltReleaseContext(PFLT_CONTEXT Context)
 {
-    SIM_ROUTINE(DISPATCH_LEVEL);
+    SIM_ROUTINE(doc::DispatchLevel);
     ContextHeader *header = HeaderOf(Context);
     const long left = header->references.fetch_sub(1) - 1;
     if (left < 0) {
@@ -1816,16 +1860,16 @@ NTSTATUS FLTAPI FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObj
                                     FLT_SET_CONTEXT_OPERATION Operation, PFLT_CONTEXT NewContext,
                                     PFLT_CONTEXT *OldContext)
 {
-    SIM_ROUTINE(APC_LEVEL);
+    SIM_ROUTINE(doc::ApcLevel);
     if (OldContext != nullptr) {
         *OldContext = nullptr;
     }
     if (VolumeOf(Instance) == nullptr || FileObject == nullptr || NewContext == nullptr) {
-        return STATUS_INVALID_PARAMETER;
+        return doc::StatusInvalidParameter;
     }
     if (const NTSTATUS failed = Failure(Call::SetStreamContext)) return failed;
-    if (M().instanceTearingDown) {
-        return STATUS_FLT_DELETING_OBJECT;
+    if (VolumeOf(Instance)->tearingDown) {
+        return doc::StatusFltDeletingObject;
     }
     SimFile *stream = StreamOf(FileObject);
     return SetContext(stream->lock, stream->context, Operation, NewContext, OldContext);
@@ -1833,11 +1877,12 @@ NTSTATUS FLTAPI FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObj
 
 NTSTATUS FLTAPI FltGetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PFLT_CONTEXT *Context)
 {
-    SIM_ROUTINE(APC_LEVEL);
+    SIM_ROUTINE(doc::ApcLevel);
     *Context = nullptr;
     if (VolumeOf(Instance) == nullptr || FileObject == nullptr) {
-        return STATUS_INVALID_PARAMETER;
+        return doc::StatusInvalidParameter;
     }
+    if (const NTSTATUS failed = Failure(Call::GetStreamContext)) return failed;
     SimFile *stream = StreamOf(FileObject);
     return GetContext(stream->lock, stream->context, Context);
 }
@@ -1846,9 +1891,9 @@ NTSTATUS FLTAPI FltGetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObj
 
 PFLT_GENERIC_WORKITEM FLTAPI FltAllocateGenericWorkItem(VOID)
 {
-    SIM_ROUTINE(DISPATCH_LEVEL);
+    SIM_ROUTINE(doc::DispatchLevel);
     Machine &m = M();
-    if (Failure(Call::AllocatePool) != STATUS_SUCCESS) return nullptr;
+    if (Failure(Call::AllocatePool) != doc::StatusSuccess) return nullptr;
     auto *item = new _FLT_GENERIC_WORKITEM();
     std::lock_guard<std::mutex> guard(m.lock);
     m.liveWorkItems.insert(item);
@@ -1858,7 +1903,7 @@ PFLT_GENERIC_WORKITEM FLTAPI FltAllocateGenericWorkItem(VOID)
 
 VOID FLTAPI FltFreeGenericWorkItem(PFLT_GENERIC_WORKITEM FltWorkItem)
 {
-    SIM_ROUTINE(DISPATCH_LEVEL);
+    SIM_ROUTINE(doc::DispatchLevel);
     Machine &m = M();
     std::lock_guard<std::mutex> guard(m.lock);
     if (m.liveWorkItems.erase(FltWorkItem) == 0) {
@@ -1876,48 +1921,48 @@ NTSTATUS FLTAPI FltQueueGenericWorkItem(PFLT_GENERIC_WORKITEM FltWorkItem, PVOID
                                         PFLT_GENERIC_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
                                         PVOID Context)
 {
-    SIM_ROUTINE(DISPATCH_LEVEL);
+    SIM_ROUTINE(doc::DispatchLevel);
     (void)QueueType;
     Machine &m = M();
     if (const NTSTATUS failed = Failure(Call::QueueWorkItem)) return failed;
-    if (!m.registered || m.instanceTearingDown) {
-        return STATUS_FLT_DELETING_OBJECT;
-    }
     if (VolumeOf(FltObject) == nullptr && FltObject != &m.filter) {
-        return STATUS_INVALID_PARAMETER;
+        return doc::StatusInvalidParameter;
+    }
+    if (!m.registered || (VolumeOf(FltObject) != nullptr && VolumeOf(FltObject)->tearingDown)) {
+        return doc::StatusFltDeletingObject;
     }
     std::lock_guard<std::mutex> guard(m.lock);
     if (FltWorkItem->queued) {
         Violation("FltQueueGenericWorkItem of a work item already queued");
-        return STATUS_INVALID_PARAMETER;
+        return doc::StatusInvalidParameter;
     }
     FltWorkItem->routine = WorkerRoutine;
     FltWorkItem->object = FltObject;
     FltWorkItem->context = Context;
     FltWorkItem->queued = true;
     m.workQueue.push_back(FltWorkItem);
-    return STATUS_SUCCESS;
+    return doc::StatusSuccess;
 }
 
 NTSTATUS FLTAPI FltObjectReference(PVOID FltObject)
 {
-    SIM_ROUTINE(DISPATCH_LEVEL);
-    Machine &m = M();
-    if (VolumeOf(FltObject) == nullptr) {
-        return STATUS_INVALID_PARAMETER;
+    SIM_ROUTINE(doc::DispatchLevel);
+    SimVolume *volume = VolumeOf(FltObject);
+    if (volume == nullptr) {
+        return doc::StatusInvalidParameter;
     }
-    m.instanceReferences.fetch_add(1);
-    if (m.instanceTearingDown || !m.registered) {
-        m.instanceReferences.fetch_sub(1);
-        return STATUS_FLT_DELETING_OBJECT;
+    volume->references.fetch_add(1);
+    if (volume->tearingDown || !M().registered) {
+        volume->references.fetch_sub(1);
+        return doc::StatusFltDeletingObject;
     }
-    return STATUS_SUCCESS;
+    return doc::StatusSuccess;
 }
 
 VOID FLTAPI FltObjectDereference(PVOID FltObject)
 {
-    SIM_ROUTINE(DISPATCH_LEVEL);
-    if (VolumeOf(FltObject) == nullptr || M().instanceReferences.fetch_sub(1) <= 0) {
+    SIM_ROUTINE(doc::DispatchLevel);
+    if (VolumeOf(FltObject) == nullptr || VolumeOf(FltObject)->references.fetch_sub(1) <= 0) {
         Violation("FltObjectDereference without a reference");
     }
 }
@@ -1927,76 +1972,77 @@ VOID FLTAPI FltObjectDereference(PVOID FltObject)
 NTSTATUS FLTAPI FltSetInstanceContext(PFLT_INSTANCE Instance, FLT_SET_CONTEXT_OPERATION Operation,
                                       PFLT_CONTEXT NewContext, PFLT_CONTEXT *OldContext)
 {
-    SIM_ROUTINE(APC_LEVEL);
+    SIM_ROUTINE(doc::ApcLevel);
     if (OldContext != nullptr) {
         *OldContext = nullptr;
     }
     SimVolume *volume = VolumeOf(Instance);
     if (volume == nullptr || NewContext == nullptr) {
-        return STATUS_INVALID_PARAMETER;
+        return doc::StatusInvalidParameter;
     }
     return SetContext(volume->lock, volume->context, Operation, NewContext, OldContext);
 }
 
 NTSTATUS FLTAPI FltGetInstanceContext(PFLT_INSTANCE Instance, PFLT_CONTEXT *Context)
 {
-    SIM_ROUTINE(DISPATCH_LEVEL);
+    SIM_ROUTINE(doc::ApcLevel);
     *Context = nullptr;
     SimVolume *volume = VolumeOf(Instance);
     if (volume == nullptr) {
-        return STATUS_INVALID_PARAMETER;
+        return doc::StatusInvalidParameter;
     }
     return GetContext(volume->lock, volume->context, Context);
 }
 
 NTSTATUS FLTAPI FltGetVolumeName(PFLT_VOLUME Volume, PUNICODE_STRING VolumeName, PULONG BufferSizeNeeded)
 {
-    SIM_ROUTINE(APC_LEVEL);
+    SIM_ROUTINE(doc::ApcLevel);
     if (Volume == nullptr || Volume->volume == nullptr || &Volume->volume->volume != Volume) {
-        return STATUS_INVALID_PARAMETER;
+        return doc::StatusInvalidParameter;
     }
+    if (const NTSTATUS failed = Failure(Call::GetVolumeName)) return failed;
     const std::u16string &name = Volume->volume->name;
     const ULONG bytes = ULONG(name.size() * sizeof(WCHAR));
     if (BufferSizeNeeded != nullptr) {
         *BufferSizeNeeded = bytes;
     }
     if (VolumeName == nullptr || VolumeName->MaximumLength < bytes) {
-        return STATUS_BUFFER_TOO_SMALL;
+        return doc::StatusBufferTooSmall;
     }
     std::memcpy(VolumeName->Buffer, name.data(), bytes);
     VolumeName->Length = USHORT(bytes);
-    return STATUS_SUCCESS;
+    return doc::StatusSuccess;
 }
 
 // ---- kernel run-time routines of the file systems, the version and security descriptors
 
 LOGICAL NTAPI FsRtlIsPagingFile(PFILE_OBJECT FileObject)
 {
-    SIM_ROUTINE(APC_LEVEL);
+    SIM_ROUTINE(doc::ApcLevel);
     return StreamOf(FileObject)->pagingFile ? TRUE : FALSE;
 }
 
 NTSTATUS NTAPI RtlGetVersion(PRTL_OSVERSIONINFOW VersionInformation)
 {
-    if (VersionInformation->dwOSVersionInfoSize != sizeof(RTL_OSVERSIONINFOW)) {
-        return STATUS_INVALID_PARAMETER;
+    if (VersionInformation->dwOSVersionInfoSize != doc::OsVersionInfoSize) {
+        return doc::StatusInvalidParameter;
     }
     VersionInformation->dwMajorVersion = M().versionMajor;
     VersionInformation->dwMinorVersion = M().versionMinor;
     VersionInformation->dwBuildNumber = M().versionMajor >= 10 ? 19045 : 7601;
     VersionInformation->dwPlatformId = 2;
     VersionInformation->szCSDVersion[0] = 0;
-    return STATUS_SUCCESS;
+    return doc::StatusSuccess;
 }
 
 NTSTATUS NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Revision)
 {
-    if (Revision != SECURITY_DESCRIPTOR_REVISION) {
-        return STATUS_UNKNOWN_REVISION;
+    if (Revision != doc::SecurityDescriptorRevision) {
+        return doc::StatusUnknownRevision;
     }
     std::memset(SecurityDescriptor, 0, sizeof(SECURITY_DESCRIPTOR));
-    static_cast<SECURITY_DESCRIPTOR *>(SecurityDescriptor)->Revision = SECURITY_DESCRIPTOR_REVISION;
-    return STATUS_SUCCESS;
+    static_cast<SECURITY_DESCRIPTOR *>(SecurityDescriptor)->Revision = doc::SecurityDescriptorRevision;
+    return doc::StatusSuccess;
 }
 
 ULONG NTAPI RtlLengthSid(PSID Sid)
@@ -2007,49 +2053,49 @@ ULONG NTAPI RtlLengthSid(PSID Sid)
 NTSTATUS NTAPI RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision)
 {
     if (AclLength < sizeof(ACL) || AclLength > 0xFFFF || AclRevision < 2 || AclRevision > 4) {
-        return AclLength < sizeof(ACL) ? STATUS_BUFFER_TOO_SMALL : STATUS_INVALID_PARAMETER;
+        return AclLength < sizeof(ACL) ? doc::StatusBufferTooSmall : doc::StatusInvalidParameter;
     }
     *Acl = ACL{UCHAR(AclRevision), 0, USHORT((AclLength + 3) & ~3u), 0, 0};
-    return STATUS_SUCCESS;
+    return doc::StatusSuccess;
 }
 
 NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask, PSID Sid)
 {
-    if (Sid->Revision != SID_REVISION || Sid->SubAuthorityCount > 15) {
-        return STATUS_INVALID_SID;
+    if (Sid->Revision != doc::SidRevision || Sid->SubAuthorityCount > 15) {
+        return doc::StatusInvalidSid;
     }
     if (AceRevision < 2 || AceRevision > 4 || Acl->AclRevision < 2) {
-        return STATUS_REVISION_MISMATCH;
+        return doc::StatusRevisionMismatch;
     }
     uint8_t *end = reinterpret_cast<uint8_t *>(Acl) + sizeof(ACL);
     for (USHORT i = 0; i < Acl->AceCount; ++i) end += reinterpret_cast<ACE_HEADER *>(end)->AceSize;
     const ULONG sidBytes = RtlLengthSid(Sid);
     const ULONG aceBytes = ULONG(offsetof(ACCESS_ALLOWED_ACE, SidStart)) + sidBytes;
     if (size_t(end - reinterpret_cast<uint8_t *>(Acl)) + aceBytes > Acl->AclSize) {
-        return STATUS_ALLOTTED_SPACE_EXCEEDED;
+        return doc::StatusAllottedSpaceExceeded;
     }
     auto *ace = reinterpret_cast<ACCESS_ALLOWED_ACE *>(end);
-    ace->Header = ACE_HEADER{ACCESS_ALLOWED_ACE_TYPE, 0, USHORT(aceBytes)};
+    ace->Header = ACE_HEADER{doc::AccessAllowedAceType, 0, USHORT(aceBytes)};
     ace->Mask = AccessMask;
     std::memcpy(&ace->SidStart, Sid, sidBytes);
     ++Acl->AceCount;
-    return STATUS_SUCCESS;
+    return doc::StatusSuccess;
 }
 
 NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, BOOLEAN DaclPresent, PACL Dacl,
                                             BOOLEAN DaclDefaulted)
 {
     auto *sd = static_cast<SECURITY_DESCRIPTOR *>(SecurityDescriptor);
-    if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) {
-        return STATUS_UNKNOWN_REVISION;
+    if (sd->Revision != doc::SecurityDescriptorRevision) {
+        return doc::StatusUnknownRevision;
     }
-    if ((sd->Control & SE_SELF_RELATIVE) != 0) {
-        return STATUS_INVALID_SECURITY_DESCR;
+    if ((sd->Control & doc::SeSelfRelative) != 0) {
+        return doc::StatusInvalidSecurityDescr;
     }
-    const int dacl = DaclPresent ? (DaclDefaulted ? SE_DACL_PRESENT | SE_DACL_DEFAULTED : SE_DACL_PRESENT) : 0;
-    sd->Control = SECURITY_DESCRIPTOR_CONTROL((sd->Control & ~(SE_DACL_PRESENT | SE_DACL_DEFAULTED)) | dacl);
+    const int dacl = DaclPresent ? (DaclDefaulted ? doc::SeDaclPresent | doc::SeDaclDefaulted : doc::SeDaclPresent) : 0;
+    sd->Control = SECURITY_DESCRIPTOR_CONTROL((sd->Control & ~(doc::SeDaclPresent | doc::SeDaclDefaulted)) | dacl);
     sd->Dacl = DaclPresent ? Dacl : nullptr;
-    return STATUS_SUCCESS;
+    return doc::StatusSuccess;
 }
 
 } // extern "C"

@@ -11,22 +11,27 @@
 //   - every volume gets an instance of the filter when it is mounted or when the filter starts,
 //     after the filter's instance setup callback (which may decline it); reads reach the filter
 //     only through its instance on the file's volume;
-//   - an IRP-based read completes inside the file system, at the completion's IRQL (up to
-//     DISPATCH_LEVEL), with the thread's top-level IRP set: a post-read there cannot query a name
-//     with FLT_FILE_NAME_QUERY_DEFAULT (STATUS_FLT_INVALID_NAME_REQUEST), and any I/O it issues
-//     (a query, a set) can deadlock (recorded as a violation);
+//   - each kind of read (ReadKind) arrives with the callback-data flags and IRP flags the Filter
+//     Manager and the I/O manager set for it, and FltIsOperationSynchronous answers from those
+//     and the file object's FO_SYNCHRONOUS_IO as documented;
+//   - the post-read of an IRP read that was not synchronized runs inside its completion: in the
+//     file system's, at the completion's IRQL (up to DISPATCH_LEVEL) with the thread's top-level
+//     IRP set, or in a lower filter's worker thread at PASSIVE_LEVEL with none; any I/O it
+//     issues (a query, a set) can deadlock there (recorded as a violation);
 //   - FLT_PREOP_SYNCHRONIZE moves the post-read of a synchronous IRP read back to the issuing
 //     thread at its IRQL (<= APC_LEVEL), outside the completion; returning it for an asynchronous
 //     read is a violation; fast I/O reads run both callbacks at PASSIVE_LEVEL in the issuing thread;
-//   - paging reads (IRP_PAGING_IO) allow no name query at all, and any query, set, name query or
-//     wait issued from their callbacks is recursion into, or a stall of, the paging path;
+//   - any query, set or wait issued from the callbacks of a paging read (IRP_PAGING_IO) is
+//     recursion into, or a stall of, the paging path;
 //   - after a handle's cleanup its file object carries FO_CLEANUP_COMPLETE; what a query or set
 //     through it does is the file system's business: NTFS fails it with STATUS_FILE_CLOSED, FAT
 //     lets it through, and the Filter Manager's name cache answers name queries. Paging reads
 //     through it still happen (mapped files). Each volume also has the file system's own stream
 //     file objects (FO_STREAM_FILE, never a handle) and may hold the paging file;
-//   - stream and instance contexts are freed as the instance tears down; generic work items run
-//     only when the system gets to them, on another thread;
+//   - an instance tears down (filter unload, volume dismount) in the documented order: teardown
+//     start, no new operations, running ones drained, rundown references waited for (the system
+//     keeps serving the work queue), teardown complete, then the stream and instance contexts
+//     are released; generic work items run only when the system gets to them, on another thread;
 //   - the port admits a client only if its security descriptor grants the client's token
 //     FLT_PORT_CONNECT; pool types are those the simulated Windows version knows.
 // It checks the rules that a real kernel enforces with a bug check (IRQL of each call, freeing
@@ -37,9 +42,13 @@
 #include "ntbase.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "documented.h"
+// The driver's declarations give the simulation the types it exchanges with the driver; every
+// value it acts on comes from documented.h (fltsim.cpp poisons the driver's names).
 #include "../fltmgr.h"
 
 namespace fltsim {
@@ -49,7 +58,7 @@ enum class Call {
     RegisterFilter,
     StartFiltering,
     CreateCommunicationPort,
-    GetFileNameInformation,
+    GetVolumeName,
     QueryInformationFile,
     SetInformationFile,
     AllocatePool,
@@ -58,6 +67,7 @@ enum class Call {
     CaptureBuffer,
     AllocateContext,
     SetStreamContext,
+    GetStreamContext,
     QueueWorkItem,
     Count
 };
@@ -110,9 +120,12 @@ NTSTATUS SendMessage(int client, const void *message, ULONG length);
 NTSTATUS SendMessageClaiming(int client, const void *message, size_t bytes, ULONG claimedLength);
 NTSTATUS SendNullMessage(int client, ULONG claimedLength);
 void CloseClient(int client); // the client closes its handle (or ends)
-// The client's handle is closed while the driver handles its next message (after the driver
-// has captured it): the disconnect notification runs in the middle of the message notification.
-void CloseClientDuringNextMessage(int client);
+// Runs `action` once, while the driver handles the next message (after it has captured it): a
+// client closing its handle then, or another connecting.
+void DuringNextMessage(std::function<void()> action);
+// Runs `action` once, as soon as the driver has closed a client port (the connection's slot is
+// free again): another client connecting in that moment.
+void WhenClientPortCloses(std::function<void()> action);
 
 // ---- volumes and files
 struct FileTimes {
@@ -127,9 +140,14 @@ enum class FileSystem { Ntfs, Fat };
 // Mounts a volume ("\Device\HarddiskVolume3"): the filter gets its instance now if it is
 // filtering, else when it starts. A file added on a volume not mounted yet mounts it (NTFS).
 void AddVolume(const std::u16string &deviceName, FileSystem fileSystem = FileSystem::Ntfs);
+// The volume is dismounted while the filter stays loaded: its instance tears down (reason
+// FLTFL_INSTANCE_TEARDOWN_VOLUME_DISMOUNT), and I/O through its file objects fails with
+// STATUS_VOLUME_DISMOUNTED from the start of the dismount on.
+void DismountVolume(const std::u16string &deviceName);
 
 enum class FileKind {
-    Handle,     // opened by a caller: the result is that handle's file object
+    Handle,     // opened by a caller for synchronous I/O (FO_SYNCHRONOUS_IO): that handle's file object
+    Overlapped, // opened by a caller for asynchronous I/O (FILE_FLAG_OVERLAPPED)
     StreamFile, // the file system's own (metadata, directory index): FO_STREAM_FILE, no handle
     PagingFile, // the paging file, open for the memory manager for good
 };
@@ -137,7 +155,7 @@ enum class FileKind {
 // name begins with, and basic information: the result is the first file object of its stream.
 PFILE_OBJECT AddFile(const std::u16string &normalizedName, const FileTimes &times, FileKind kind = FileKind::Handle);
 // Another handle on the same stream (a second open of the file).
-PFILE_OBJECT OpenAgain(PFILE_OBJECT file);
+PFILE_OBJECT OpenAgain(PFILE_OBJECT file, FileKind kind = FileKind::Handle);
 // The handle is closed: the pre-cleanup callback runs on the calling thread at PASSIVE_LEVEL,
 // then the file object is cleaned up (FO_CLEANUP_COMPLETE).
 void Cleanup(PFILE_OBJECT file);
@@ -146,24 +164,37 @@ bool HasStreamContext(PFILE_OBJECT file);
 FileTimes Times(PFILE_OBJECT file);
 unsigned SetCount(PFILE_OBJECT file);              // successful FileBasicInformation sets
 FILE_BASIC_INFORMATION LastSetRecord(PFILE_OBJECT file); // the record of the last set
-unsigned OutstandingNames();                       // name information not released yet
 
+// The kinds of read, each with the flags the system sets for it (see ReadKinds in fltsim.cpp).
+// Whether an IRP read is synchronous is the handle's: asynchronous through an Overlapped one.
+enum class ReadKind {
+    Irp,               // ReadFile through the cache: an IRP
+    NonCached,         // an IRP with IRP_NOCACHE (a handle opened without buffering)
+    FastIo,            // a cached read the file system serves through its fast I/O routine
+    Paging,            // asynchronous paging I/O (read-ahead into the cache, prefetch)
+    SynchronousPaging, // a page fault on a mapped view, the cache manager's copy included
+};
+// Where the post-read of an IRP read that was not synchronized runs.
+enum class Completion {
+    FileSystem,        // in the file system's completion, at `irql`, top-level IRP set
+    LowerFilterWorker, // a lower filter pended the read and completes it from its own worker
+                       // thread: PASSIVE_LEVEL, no top-level IRP, still inside the completion
+};
 // How a read is issued and completes.
 struct ReadOptions {
-    KIRQL irql = PASSIVE_LEVEL;       // IRQL of the file system's completion (IRP-based reads)
-    KIRQL issuerIrql = PASSIVE_LEVEL; // IRQL of the issuing thread (IRP pre-read), PASSIVE or APC
-    bool guardedRegion = false;       // the issuing thread is in a guarded region
-    bool nested = false;              // issued with the thread's top-level IRP already set
-    bool draining = false;            // the instance drains before the post-read runs
-    bool fastIo = false;              // through fast I/O instead of an IRP
-    bool asynchronous = false;        // an asynchronous IRP (FltIsOperationSynchronous false)
-    ULONG irpFlags = 0;               // IRP_PAGING_IO, IRP_SYNCHRONOUS_PAGING_IO, IRP_NOCACHE
-    NTSTATUS status = STATUS_SUCCESS;
+    ReadKind kind = ReadKind::Irp;
+    Completion completion = Completion::FileSystem;
+    KIRQL irql = doc::PassiveLevel;       // IRQL of the file system's completion
+    KIRQL issuerIrql = doc::PassiveLevel; // IRQL of the issuing thread (IRP pre-read), PASSIVE or APC
+    bool guardedRegion = false;           // the issuing thread is in a guarded region
+    bool nested = false;                  // issued with the thread's top-level IRP already set
+    bool draining = false;                // the instance drains before the post-read runs
+    NTSTATUS status = doc::StatusSuccess;
 };
 // Reads the file: when the filter is registered and filtering, its pre-read callback runs on the
 // calling thread, then the post-read as the Filter Manager would call it (see above). Returns
 // the post-read's status (FLT_POSTOP_FINISHED_PROCESSING), -2 if the pre-read asked for no
-// post-read, or -1 if the filter is not filtering.
+// post-read, or -1 if the filter is not filtering (or has no instance on the file's volume).
 int Read(PFILE_OBJECT file, const ReadOptions &options = ReadOptions());
 
 // ---- work items

@@ -8,7 +8,7 @@
 //                               again and closed, the system's work queue served every 100 reads
 //   unwatched                   the same kinds of reads, all on 8 attached volumes the list
 //                               does not name
-// Printed per 1,000 reads: name queries, information queries and sets the driver issued (failed
+// Printed per 1,000 reads: volume name queries, information queries and sets the driver issued (failed
 // attempts included), work items queued and stream contexts allocated, then the nanoseconds per
 // read spent in the driver's own code (callbacks and work items, less the simulated routines
 // they call) and, beside it, in the simulated routines.
@@ -29,7 +29,7 @@ namespace {
 const LONGLONG Now = 133000000000000000LL;
 
 // The calls counted, in the order printed.
-const fltsim::Call Counted[] = {fltsim::Call::GetFileNameInformation, fltsim::Call::QueryInformationFile,
+const fltsim::Call Counted[] = {fltsim::Call::GetVolumeName, fltsim::Call::QueryInformationFile,
                                 fltsim::Call::SetInformationFile, fltsim::Call::QueueWorkItem,
                                 fltsim::Call::AllocateContext};
 const size_t CountedCalls = sizeof(Counted) / sizeof(Counted[0]);
@@ -102,13 +102,14 @@ const std::initializer_list<int32_t> Watched = {3,  4,  5,  6,  7,  8,  9,  10, 
 template <typename VolumeOf> void Mix(const char *what, unsigned fileCount, unsigned reads, VolumeOf volumeOf)
 {
     std::mt19937 rng(2026);
-    std::vector<PFILE_OBJECT> files, handles, due;
+    std::vector<PFILE_OBJECT> files, handles, overlapped, due;
     for (unsigned i = 0; i < fileCount; ++i) {
         const int volume = volumeOf(i);
         const bool stale = rng() % 2 == 0;
         PFILE_OBJECT f = fltsim::AddFile(LongName(volume, 10000 + i), StoredAt(stale ? Now - 3 * Hour : Now - Hour / 2));
         files.push_back(f);
         handles.push_back(f);
+        overlapped.push_back(fltsim::OpenAgain(f, fltsim::FileKind::Overlapped)); // for the asynchronous reads
         if (stale && volume < 40) due.push_back(f);
     }
     std::vector<bool> readOnce(files.size(), false);
@@ -118,15 +119,15 @@ template <typename VolumeOf> void Mix(const char *what, unsigned fileCount, unsi
         fltsim::ReadOptions o;
         const unsigned kind = rng() % 20;
         if (readOnce[i] && kind < 10) {
-            o.fastIo = true;
+            o.kind = fltsim::ReadKind::FastIo;
         } else if (kind < 12) {
-            o.asynchronous = true;
             o.irql = DISPATCH_LEVEL;
         } else if (kind < 15) {
-            o.irpFlags = IRP_PAGING_IO | IRP_NOCACHE;
+            o.kind = fltsim::ReadKind::Paging;
         }
+        const bool asynchronous = !(readOnce[i] && kind < 10) && kind < 12;
         readOnce[i] = true;
-        fltsim::Read(handles[i], o);
+        fltsim::Read(asynchronous ? overlapped[i] : handles[i], o);
         if (kind == 19) { // the handle is closed and the file opened again
             fltsim::Cleanup(handles[i]);
             handles[i] = fltsim::OpenAgain(files[i]);
@@ -161,7 +162,7 @@ std::vector<std::string> Round(int only = -1)
         const Figures a = Snapshot();
         fltsim::Read(file);
         fltsim::ReadOptions cached;
-        cached.fastIo = true;
+        cached.kind = fltsim::ReadKind::FastIo;
         for (int i = 1; i < 1000; ++i) fltsim::Read(file, cached);
         fltsim::RunWorkItems();
         const Figures b = Snapshot();
