@@ -204,12 +204,6 @@ bool DeviceIoControl(Handle device, std::uint32_t controlCode, const void* inBuf
   return ok != FALSE;
 }
 
-static_assert(FileReadAttributes == FILE_READ_ATTRIBUTES, "FILE_READ_ATTRIBUTES");
-static_assert(Synchronize == SYNCHRONIZE, "SYNCHRONIZE");
-static_assert(FileCompleteIfOplocked == FILE_COMPLETE_IF_OPLOCKED, "FILE_COMPLETE_IF_OPLOCKED");
-// StatusOplockBreakInProgress is STATUS_OPLOCK_BREAK_IN_PROGRESS (ntstatus.h, not included beside
-// windows.h here): 0x00000108, "[MS-ERREF] 2.3.1 NTSTATUS Values".
-
 std::int32_t NtCreateFile(Handle* fileHandle, std::uint32_t desiredAccess, const ObjectAttributes* objectAttributes,
                           IoStatusBlock* ioStatus, const std::int64_t* allocationSize, std::uint32_t fileAttributes,
                           std::uint32_t shareAccess, std::uint32_t createDisposition, std::uint32_t createOptions,
