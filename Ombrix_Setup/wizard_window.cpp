@@ -346,7 +346,8 @@ void SetSystemText(HWND page, int control, DWORD error) {
 INT_PTR FinishPage(PageHandler handler, HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
   INT_PTR result = FALSE;
   if (HandlePageCommon(handler, page, message, wParam, lParam, &result)) return result;
-  if (message == WM_INITDIALOG && handler == PageHandler::InstallFinish) {
+  // An uninstallation refused for its directory reports like a failed install.
+  if (message == WM_INITDIALOG && (handler == PageHandler::InstallFinish || handler == PageHandler::UninstallFinish)) {
     FinishReport report = InstallFinishReport(InstallFailure);
     if (report.failed) {
       SetSystemText(page, IDC_FINISH_HEADER, report.headerError);
