@@ -70,7 +70,9 @@ struct AttackCase {
   const char* name;
   std::int32_t mode;
   Attack attack;
-  bool dataDrive = false;   // Program Files on D:, made by an administrator under D:'s usual root
+  // Program Files on D:, made by an administrator under D:'s usual root; or the install directory
+  // made in advance by the user.
+  enum class Directory { Default, DataDrive, MadeByUser } directory = Directory::Default;
 };
 
 void PrintTo(const AttackCase& c, std::ostream* out) { *out << c.name; }
@@ -85,7 +87,8 @@ class StagingAttackTest : public SetupTest, public ::testing::WithParamInterface
       sim::MakeDirectory(dir);
       for (const std::u16string& name : PlantedNames) sim::PutFile(dir + u"\\" + name, PlantedBytes(name));
     }
-    if (GetParam().dataDrive) {
+    if (GetParam().directory == AttackCase::Directory::MadeByUser) sim::MakeDirectory(InstallDir);
+    if (GetParam().directory == AttackCase::Directory::DataDrive) {
       sim::AddDrive(u'D');
       sim::SetFolderPath(os::CsidlProgramFiles, u"D:\\Program Files");
       sim::MakeDirectory(u"D:\\Program Files", AdminDirectory());
@@ -180,11 +183,12 @@ INSTANTIATE_TEST_SUITE_P(
                       AttackCase{"UninstallMoveAndReplace", ModeUninstall, Attack::MoveAndReplaceDirectory},
                       AttackCase{"UninstallReplaceFiles", ModeUninstall, Attack::ReplaceFiles},
                       AttackCase{"UninstallJunction", ModeUninstall, Attack::JunctionToOwnFolder},
-                      AttackCase{"DataDriveMoveAndReplaceStaging", ModeInstall, Attack::MoveAndReplaceDirectory, true},
-                      AttackCase{"DataDriveJunction", ModeInstall, Attack::JunctionToOwnFolder, true},
+                      AttackCase{"UserMadeDirectoryMoveAndReplaceStaging", ModeInstall, Attack::MoveAndReplaceDirectory,
+                                 AttackCase::Directory::MadeByUser},
                       AttackCase{"DataDriveMoveAndReplaceInstallDirectory", ModeInstall,
-                                 Attack::MoveAndReplaceInstallDirectory, true},
-                      AttackCase{"DataDriveReplaceInstalledFiles", ModeInstall, Attack::ReplaceInstalledFiles, true}),
+                                 Attack::MoveAndReplaceInstallDirectory, AttackCase::Directory::DataDrive},
+                      AttackCase{"DataDriveReplaceInstalledFiles", ModeInstall, Attack::ReplaceInstalledFiles,
+                                 AttackCase::Directory::DataDrive}),
     [](const ::testing::TestParamInfo<AttackCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
