@@ -186,6 +186,7 @@ TEST_F(Cycle, StatisticsAreNeverWrittenThroughALinkAtTheirName) {
     else sim::PlantHardLink(StatsPath, target);
     RunCycle();
     EXPECT_TRUE(sim::FileBytes(target) == hive) << (kind == 0 ? "file link" : "hard link");
+    if (kind == 0) EXPECT_EQ(sim::Path(StatsPath).size, 0u) << "nor into the link itself";
     EXPECT_EQ(+Service.Published.Valid, 1);
   }
   // Once the link is gone, the next cycle writes the file.

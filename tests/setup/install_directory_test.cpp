@@ -88,6 +88,17 @@ INSTANTIATE_TEST_SUITE_P(
                         sim::PutFile(InstallDir + u"\\Ombrix_Viewer.exe", Bytes("Ombrix_Viewer.exe v0"));
                       },
                       true},
+        // A Program Files that passes modify on to what users create below it: the directory the
+        // setup makes inherits nothing.
+        DirectoryCase{"MadeUnderAFolderPassingModifyOn",
+                      [] {
+                        sim::AddDrive(u'D');
+                        sim::MakeDirectory(DataProgramFiles, {std::u16string(sim::TrustedInstallerOwner),
+                                                              std::u16string(sim::ProgramFilesSddl) + u"(A;OICIIO;0x1301bf;;;AU)"});
+                        sim::SetFolderPath(os::CsidlProgramFiles, DataProgramFiles);
+                        InitInstallerState(ModeInstall);
+                      },
+                      true},
         DirectoryCase{"MadeInAdvanceByTheUser", [] { sim::MakeDirectory(InstallDir); }, false},
         DirectoryCase{"UsersMayWriteIntoIt",
                       [] { sim::MakeDirectory(InstallDir, {std::u16string(sim::AdministratorsOwner), u"D:(A;;0x1301bf;;;AU)"}); },
@@ -112,11 +123,12 @@ INSTANTIATE_TEST_SUITE_P(
                         ASSERT_TRUE(sim::UserMakeDirectory(Installer.installDirectory));
                       },
                       false},
-        // Program Files as on C:, but the root lets users delete what is in it.
+        // Program Files as on C:, but the root lets users delete what is in it (modify and
+        // FILE_DELETE_CHILD).
         DirectoryCase{"RootLetsUsersDeleteEntries",
                       [] {
                         sim::AddDrive(u'D');
-                        sim::SetSecurity(u"D:\\", u"O:BAD:(A;OICI;FA;;;AU)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+                        sim::SetSecurity(u"D:\\", u"O:BAD:(A;OICI;0x1301ff;;;AU)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
                         sim::MakeDirectory(DataProgramFiles, {std::u16string(sim::TrustedInstallerOwner),
                                                               std::u16string(sim::ProgramFilesSddl)});
                         sim::SetFolderPath(os::CsidlProgramFiles, DataProgramFiles);
