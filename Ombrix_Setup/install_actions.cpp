@@ -36,10 +36,8 @@ constexpr ResourceFile ResourceFiles[] = {
 // run left, a file, a junction) is left alone and a fresh sibling name is used instead.
 bool CreateFreshExtractDirectory() {
   ExtractDirectoryOwned = false;
-  if (!IsUsableDirectory(Installer.extractDirectory) || !IsUsableDirectory(Installer.installDirectory)) return false;
-  if (!os::CreateDirectoryW(Installer.installDirectory, nullptr) && os::GetLastError() != os::ErrorAlreadyExists) {
-    return false;
-  }
+  // Only inside an install directory that has passed its check and is held.
+  if (!IsUsableDirectory(Installer.extractDirectory) || !InstallDirectoryHeld()) return false;
   char16_t base[DirectoryCapacity];
   WideCopy(base, DirectoryCapacity, Installer.extractDirectory);
   if (os::CreateDirectoryW(base, ExtractDirectorySddl)) {
@@ -306,8 +304,7 @@ void ReleaseProgramFile() {
 
 bool CopyProgramFiles() {
   const char16_t* target = Installer.installDirectory;
-  bool ready = IsUsableDirectory(target) &&
-               (os::CreateDirectoryW(target, nullptr) || os::GetLastError() == os::ErrorAlreadyExists);
+  bool ready = IsUsableDirectory(target) && InstallDirectoryHeld();
   if (ready) CopySetupProgram(target);
   ReleaseProgramFile();
   if (!ready) return false;
@@ -523,6 +520,13 @@ bool RunInstallSequence() {
     NoteInstallFailure(error);
     return false;
   }
+  // Before the first change: an install directory others could change (or one above it) is
+  // left as it is, and the user is told.
+  if (std::uint32_t error = HoldInstallDirectory(true)) {
+    ReleaseProgramFile();
+    NoteInstallFailure(error);
+    return false;
+  }
   CloseViewer(ViewerName);
   RemoveService(ServiceName);
   os::Sleep(AfterServiceRemovalPauseMs);
@@ -544,5 +548,6 @@ bool RunInstallSequence() {
   }
   WriteSystemSettings();
   ClearExtractDirectory();
+  ReleaseInstallDirectory();
   return InstallFailure == 0;
 }

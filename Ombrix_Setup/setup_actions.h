@@ -37,6 +37,11 @@ constexpr char16_t ExtractDirectorySddl[] = u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA
 constexpr int ExtractDirectoryAlternatives = 999;
 
 constexpr char16_t SessionManagerKey[] = u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+
+// The install directory, when the setup makes it: owned by Administrators, SYSTEM and
+// Administrators full control, Users read and execute, nothing inherited from above.
+constexpr char16_t InstallDirectorySddl[] = u"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+
 constexpr char16_t UninstallKeyBase[] = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 constexpr char16_t RunKey[] = u"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr char16_t FileSystemKey[] = u"SYSTEM\\CurrentControlSet\\Control\\FileSystem";
@@ -104,6 +109,21 @@ std::uint32_t ReplacePendingAtRestart(const char16_t* pending, const char16_t* t
 bool RemovedAtRestart(const char16_t* path);
 // Keeps the first failure of a step the installed system needs (0 = ERROR_INSTALL_FAILURE).
 void NoteInstallFailure(std::uint32_t error);
+
+// ---------------------------------------------------------------------------------------------
+// The install directory (install_directory.cpp).
+
+// Opens the install directory and every folder above it up to the drive's root and keeps them
+// open, not shared for deletion, until released. With `create`, a missing install directory is
+// made first (InstallDirectorySddl). 0 when the directory is no reparse point, is owned by SYSTEM,
+// Administrators or TrustedInstaller and gives no other account the right to write into it,
+// delete it or change its permissions or owner (nor passes such a right on), and no folder above
+// it has another owner or gives another account the right to delete or rename its entries (or
+// itself), or to change its permissions or owner. Otherwise nothing is held and the result is
+// TRUST_E_SUBJECT_NOT_TRUSTED, or the error of the open or query that failed.
+std::uint32_t HoldInstallDirectory(bool create);
+bool InstallDirectoryHeld();
+void ReleaseInstallDirectory();
 
 // ---------------------------------------------------------------------------------------------
 // Install steps (install_actions.cpp), in the order the install sequence runs them.

@@ -44,6 +44,7 @@ void InitInstallerState(std::int32_t mode) {
   Installer.ntfsType = 0;
   ResetWorkerRecord(Installer.worker);
   ExtractDirectoryOwned = false;
+  ReleaseInstallDirectory();
   InstallFailure = 0;
   RestartCompletes = false;
   std::memset(&Installer.statistics, 0, sizeof(Installer.statistics));

@@ -93,6 +93,12 @@ bool RemoveUninstallEntry() {
 }
 
 void RunUninstallSequence() {
+  // The same check as the install's (the worker's start may have made it already); a directory
+  // others could change is left as it is, with everything else, and the user is told.
+  if (std::uint32_t error = HoldInstallDirectory(false)) {
+    NoteInstallFailure(error);
+    return;
+  }
   CloseViewer(ViewerName);
   RemoveService(ServiceName);
   // Its executable is in use until it has stopped, and the files are removed below.
@@ -103,6 +109,7 @@ void RunUninstallSequence() {
   RemoveLogonStart();
   RemoveProgramFiles();
   RemoveUninstallEntry();
+  ReleaseInstallDirectory();
 }
 
 bool EnsureServiceRunning() {
@@ -152,7 +159,9 @@ void CancelUninstall() {
   // The uninstall start (run only when decompression was chosen) removed the service. The worker
   // registers it again when it sees the stop request, but it may have finished before that, or
   // not have started at all: make sure the uninstallation ends with the service as it was.
-  if (Installer.decompressChosen != 0) EnsureServiceRunning();
+  // From the install directory only when it passes the install's check.
+  if (Installer.decompressChosen != 0 && HoldInstallDirectory(false) == 0) EnsureServiceRunning();
+  ReleaseInstallDirectory();
 }
 
 bool LaunchSelfRemoval() {

@@ -7,10 +7,16 @@
 #include "Ombrix_Setup/setup_actions.h"
 
 void StartUninstallWorker() {
-  CloseViewer(ViewerName);
-  RemoveService(ServiceName);
   WorkerRecord& worker = Installer.worker;
   worker.thread = os::NullHandle;
+  // The worker registers the service again from the install directory on a cancel: it runs only
+  // once the directory has passed the install's check, held until the uninstallation ends.
+  if (std::uint32_t error = HoldInstallDirectory(false)) {
+    NoteInstallFailure(error);
+    return;
+  }
+  CloseViewer(ViewerName);
+  RemoveService(ServiceName);
   worker.stopRequest.store(0);
   worker.done.store(0);
   worker.nameSequence.store(0);

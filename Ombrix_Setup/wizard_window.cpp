@@ -346,8 +346,9 @@ void SetSystemText(HWND page, int control, DWORD error) {
 INT_PTR FinishPage(PageHandler handler, HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
   INT_PTR result = FALSE;
   if (HandlePageCommon(handler, page, message, wParam, lParam, &result)) return result;
+  // An uninstallation refused for its directory reports like a failed install.
   if (message == WM_INITDIALOG) {
-    FinishReport report = InstallFinishReport(handler == PageHandler::InstallFinish ? InstallFailure : 0);
+    FinishReport report = InstallFinishReport(InstallFailure);
     std::int32_t mode = handler == PageHandler::InstallFinish ? ModeInstall : ModeUninstall;
     if (report.failed) {
       SetSystemText(page, IDC_FINISH_HEADER, report.headerError);

@@ -376,6 +376,39 @@ std::int32_t FilterSendMessage(Handle port, const void* inBuffer, std::uint32_t 
                                std::uint32_t outSize, std::uint32_t* bytesReturned);
 
 // ---------------------------------------------------------------------------------------------
+// Security of files and directories, read through an open handle.
+
+// CreateFileW flags: open a directory (backup semantics) and open a link itself, never its target.
+constexpr std::uint32_t FileFlagBackupSemantics = 0x02000000;
+constexpr std::uint32_t FileFlagOpenReparsePoint = 0x00200000;
+// Access rights (ACCESS_MASK bits of files and directories, and the standard and generic ones).
+constexpr std::uint32_t FileAddFile = 0x2;               // FILE_WRITE_DATA on a file
+constexpr std::uint32_t FileAddSubdirectory = 0x4;       // FILE_APPEND_DATA on a file
+constexpr std::uint32_t FileWriteEa = 0x10;
+constexpr std::uint32_t FileDeleteChild = 0x40;
+constexpr std::uint32_t FileWriteAttributes = 0x100;
+constexpr std::uint32_t AccessDelete = 0x00010000;       // DELETE
+constexpr std::uint32_t ReadControl = 0x00020000;
+constexpr std::uint32_t WriteDac = 0x00040000;
+constexpr std::uint32_t WriteOwner = 0x00080000;
+constexpr std::uint32_t GenericAll = 0x10000000;
+// SECURITY_INFORMATION bits.
+constexpr std::uint32_t OwnerSecurityInformation = 0x1;
+constexpr std::uint32_t DaclSecurityInformation = 0x4;
+// An HRESULT with a system text: "The subject is not trusted for the specified action."
+constexpr std::uint32_t TrustESubjectNotTrusted = 0x800B0004;
+
+// GetKernelObjectSecurity: the object's security descriptor in self-relative form, as its bytes
+// (layouts: [MS-DTYP] 2.4.6 SECURITY_DESCRIPTOR, 2.4.5 ACL, 2.4.4 ACEs, 2.4.2 SID). The handle
+// needs READ_CONTROL. A buffer too small fails with ERROR_INSUFFICIENT_BUFFER and *needed set.
+bool GetKernelObjectSecurity(Handle object, std::uint32_t requested, void* descriptor, std::uint32_t size,
+                             std::uint32_t* needed);
+// SetEndOfFile: the file ends at the handle's current position.
+bool SetEndOfFile(Handle file);
+// GetProcAddress: non-zero when the module exports the name.
+std::uintptr_t GetProcAddress(Handle module, const char* name);
+
+// ---------------------------------------------------------------------------------------------
 // Installer calls.
 
 // Folders and the process.

@@ -102,13 +102,16 @@ constexpr FnInfo FnTable[FnCount] = {
     {"SetupOpenInfFileW", true, os::ErrorFileNotFound},
     {"SetupInstallServicesFromInfSectionW", true, AccessDenied},
     {"SetupCloseInfFile", false, 0},
+    {"GetKernelObjectSecurity", true, AccessDenied},
+    {"SetEndOfFile", true, AccessDenied},
+    {"GetProcAddress", true, 127},   // ERROR_PROC_NOT_FOUND
 };
 
 static_assert(FnTable[static_cast<int>(Fn::DeviceIoControl)].name == "DeviceIoControl", "FnTable follows Fn");
 static_assert(FnTable[static_cast<int>(Fn::FilterSendMessage)].name == "FilterSendMessage", "FnTable follows Fn");
 static_assert(FnTable[static_cast<int>(Fn::FindClose)].name == "FindClose", "FnTable follows Fn");
 static_assert(FnTable[static_cast<int>(Fn::CloseServiceHandle)].name == "CloseServiceHandle", "FnTable follows Fn");
-static_assert(FnTable[FnCount - 1].name == "SetupCloseInfFile", "FnTable has an entry for every Fn");
+static_assert(FnTable[FnCount - 1].name == "GetProcAddress", "FnTable has an entry for every Fn");
 
 // The process image's handle, as GetModuleHandleW(nullptr) gives it.
 constexpr os::Handle ImageBase = 0x400000;
@@ -711,6 +714,7 @@ Handle GetModuleHandleW(const char16_t* moduleName) {
   std::u16string_view file = path.substr(path.find_last_of(u'\\') + 1);
   std::u16string_view name = moduleName;
   if (EqualFolded(name, file) || EqualFolded(name, path)) return ImageBase;
+  if (EqualFolded(name, u"ntdll.dll")) return NtdllBase;   // mapped into every process
   SetLastError(ErrorModNotFound);
   return NullHandle;
 }

@@ -187,16 +187,8 @@ std::uint32_t MissingError(const std::u16string& key) {
 }
 
 bool ValidSddl(std::u16string_view sddl) {
-  if (sddl.size() < 2) return false;
-  int depth = 0;
-  for (std::size_t i = 0; i < sddl.size(); ++i) {
-    char16_t c = sddl[i];
-    if (c == u'(') ++depth;
-    if (c == u')' && --depth < 0) return false;
-  }
-  if (depth != 0) return false;
-  char16_t first = sddl[0];
-  return sddl[1] == u':' && (first == u'O' || first == u'G' || first == u'D' || first == u'S');
+  Security parsed;
+  return ParseSddl(sddl, &parsed);
 }
 
 }  // namespace
@@ -296,6 +288,22 @@ bool RunningImage(const std::u16string& key) {
   return false;
 }
 
+bool PlainFileInformation(const HandleEntry& entry, os::ByHandleFileInformation* info) {
+  const PlainFile& file = *entry.file;
+  os::ByHandleFileInformation out = {};
+  out.dwFileAttributes = AttributesOf(&file);
+  Split(file.creation, out.ftCreationTime);
+  Split(file.lastAccess, out.ftLastAccessTime);
+  Split(file.lastWrite, out.ftLastWriteTime);
+  out.nFileSizeHigh = static_cast<std::uint32_t>(file.bytes.size() >> 32);
+  out.nFileSizeLow = static_cast<std::uint32_t>(file.bytes.size());
+  // Hard links are names of one file: every stored name of this object counts.
+  for (const auto& [key, stored] : M().plainFiles) out.nNumberOfLinks += stored.get() == &file ? 1 : 0;
+  if (out.nNumberOfLinks == 0) out.nNumberOfLinks = 1;   // a drive root or a directory opened on the way
+  *info = out;
+  return true;
+}
+
 void MakeParents(const std::u16string& path) {
   char16_t drive;
   std::vector<std::u16string_view> parts;
@@ -307,7 +315,7 @@ void MakeParents(const std::u16string& path) {
     stored = Join(stored, parts[i]);
     if (PlainDirectoryAt(key)) continue;
     auto dir = NewEntry(PlainKind::Directory, stored);   // replaces a file in the way
-    dir->owner = u"NT AUTHORITY\\SYSTEM";               // folders a test takes for granted
+    dir->security = NewSecurity(ParentKey(key), true, u"SY");   // folders a test takes for granted
     M().plainFiles[key] = dir;
   }
 }
@@ -329,6 +337,7 @@ std::shared_ptr<PlainFile> Plant(std::u16string_view path, PlainKind kind, bool 
   if (ResolvePlain(path, followLast, &key, &resolved) != 0 || IsRootKey(key)) return nullptr;
   MakeParents(resolved);
   auto entry = NewEntry(kind, resolved);
+  entry->security = NewSecurity(ParentKey(key), kind == PlainKind::Directory, AdministratorsOwner);
   M().plainFiles[key] = entry;
   return entry;
 }
@@ -383,7 +392,7 @@ void MakeDirectory(std::u16string_view path, const DirectorySpec& spec) {
   PlainFile* existing = PlainAt(key);
   std::shared_ptr<PlainFile> dir = existing && existing->kind == PlainKind::Directory ? M().plainFiles[key]
                                                                                       : Plant(path, PlainKind::Directory, true);
-  dir->owner = spec.owner;
+  dir->security = NewSecurity(ParentKey(key), true, spec.owner, spec.sddl.empty() ? nullptr : spec.sddl.c_str());
   dir->sddl = spec.sddl;
   dir->attributes = spec.attributes | os::FileAttributeDirectory;
 }
@@ -392,7 +401,7 @@ void PlantJunction(std::u16string_view path, std::u16string_view target, std::u1
   std::lock_guard<std::mutex> lock(Mutex());
   if (auto link = Plant(path, PlainKind::Directory, false)) {
     link->target = NormalPath(target);
-    link->owner = std::u16string(owner);
+    link->security.owner = SidOf(owner);
   }
 }
 
@@ -400,8 +409,18 @@ void PlantFileLink(std::u16string_view path, std::u16string_view target, std::u1
   std::lock_guard<std::mutex> lock(Mutex());
   if (auto link = Plant(path, PlainKind::FileLink, false)) {
     link->target = NormalPath(target);
-    link->owner = std::u16string(owner);
+    link->security.owner = SidOf(owner);
   }
+}
+
+void PlantHardLink(std::u16string_view path, std::u16string_view existing) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  std::u16string key, existingKey, resolved;
+  if (ResolvePlain(existing, true, &existingKey, nullptr) != 0 || ResolvePlain(path, false, &key, &resolved) != 0) return;
+  auto it = M().plainFiles.find(existingKey);
+  if (it == M().plainFiles.end() || it->second->kind != PlainKind::File) return;
+  MakeParents(resolved);
+  M().plainFiles[key] = it->second;   // one file, two names
 }
 
 void RemoveTree(std::u16string_view path) {
@@ -412,25 +431,29 @@ void RemoveTree(std::u16string_view path) {
 
 namespace {
 
-// The unprivileged user's right to add, rename and remove entries of a directory (a key).
-bool UserMayChange(std::u16string key) {
-  for (;;) {
-    if (!PlainDirectoryAt(key)) return false;
-    if (const PlainFile* entry = PlainAt(key)) {
-      if (entry->owner == OtherUserOwner) return true;
-      if (entry->sddl.compare(0, 3, u"D:P") == 0) return false;
-    }
-    if (IsRootKey(key)) return false;
-    key = ParentKey(key);
-  }
-}
-
-// The key of the entry at a path (a link there itself, not its target) when its directory is
-// one the user may change; empty otherwise.
+// The key of the entry at a path (a link there itself, not its target); empty for a bad path or a root.
 std::u16string UserEntryKey(std::u16string_view path, std::u16string* resolved = nullptr) {
   std::u16string key;
-  if (ResolvePlain(path, false, &key, resolved) != 0 || IsRootKey(key) || !UserMayChange(ParentKey(key))) return {};
+  if (ResolvePlain(path, false, &key, resolved) != 0 || IsRootKey(key)) return {};
   return key;
+}
+
+// Adding an entry to a directory: FILE_ADD_SUBDIRECTORY for a directory, FILE_ADD_FILE otherwise.
+bool UserMayAdd(const std::u16string& key, bool directory) {
+  return PlainDirectoryAt(ParentKey(key)) &&
+         UserGranted(ParentKey(key), directory ? AddSubdirectoryRight : AddFileRight);
+}
+
+// Removing or renaming an entry: DELETE on it, or FILE_DELETE_CHILD on its directory.
+bool UserMayRemove(const std::u16string& key) {
+  return UserGranted(key, DeleteRight) || UserGranted(ParentKey(key), DeleteChildRight);
+}
+
+// A new entry the user makes: theirs, with what its directory passes on.
+std::shared_ptr<PlainFile> UserEntry(PlainKind kind, const std::u16string& key, const std::u16string& resolved) {
+  auto entry = NewEntry(kind, resolved);
+  entry->security = NewSecurity(ParentKey(key), kind == PlainKind::Directory, OtherUserOwner);
+  return entry;
 }
 
 bool Occupied(const std::u16string& key) { return PlainAt(key) || PlainDirectoryAt(key); }
@@ -443,6 +466,8 @@ bool UserRename(std::u16string_view from, std::u16string_view to) {
   std::u16string toPath;
   std::u16string fromKey = UserEntryKey(from), toKey = UserEntryKey(to, &toPath);
   if (fromKey.empty() || toKey.empty() || !PlainAt(fromKey) || Occupied(toKey) || Within(toKey, fromKey)) return false;
+  if (fromKey[0] != toKey[0]) return false;   // ERROR_NOT_SAME_DEVICE
+  if (!UserMayRemove(fromKey) || !UserMayAdd(toKey, PlainAt(fromKey)->kind == PlainKind::Directory)) return false;
   if (PlainAt(fromKey)->opens.denyDelete > 0) return false;
   std::vector<std::pair<std::u16string, std::shared_ptr<PlainFile>>> moved;
   for (auto it = files.begin(); it != files.end();) {
@@ -462,12 +487,12 @@ bool UserRename(std::u16string_view from, std::u16string_view to) {
 bool UserPutFile(std::u16string_view path, std::vector<std::uint8_t> bytes) {
   std::lock_guard<std::mutex> lock(Mutex());
   std::u16string key, resolved;
-  if (ResolvePlain(path, true, &key, &resolved) != 0 || IsRootKey(key) || !UserMayChange(ParentKey(key))) return false;
+  if (ResolvePlain(path, true, &key, &resolved) != 0 || IsRootKey(key)) return false;
   PlainFile* existing = PlainAt(key);
   if (existing && (existing->kind != PlainKind::File || RunningImage(key) || existing->opens.denyWrite > 0)) return false;
+  if (existing ? !UserGranted(key, AddFileRight) : !UserMayAdd(key, false)) return false;   // FILE_WRITE_DATA
   if (!existing && PlainDirectoryAt(key)) return false;
-  std::shared_ptr<PlainFile> file = existing ? M().plainFiles[key] : NewEntry(PlainKind::File, resolved);
-  file->owner = std::u16string(OtherUserOwner);
+  std::shared_ptr<PlainFile> file = existing ? M().plainFiles[key] : UserEntry(PlainKind::File, key, resolved);
   file->bytes = std::move(bytes);
   file->lastWrite = M().now;
   M().plainFiles[key] = file;
@@ -477,17 +502,28 @@ bool UserPutFile(std::u16string_view path, std::vector<std::uint8_t> bytes) {
 bool UserPlantJunction(std::u16string_view path, std::u16string_view target) {
   std::lock_guard<std::mutex> lock(Mutex());
   std::u16string resolved, key = UserEntryKey(path, &resolved);
-  if (key.empty() || Occupied(key)) return false;
-  auto link = NewEntry(PlainKind::Directory, resolved);
+  if (key.empty() || Occupied(key) || !UserMayAdd(key, true)) return false;
+  auto link = UserEntry(PlainKind::Directory, key, resolved);
   link->target = NormalPath(target);
-  link->owner = std::u16string(OtherUserOwner);
   M().plainFiles[key] = link;
+  return true;
+}
+
+bool UserMakeDirectory(std::u16string_view path) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  std::u16string resolved, key;
+  if (ResolvePlain(path, true, &key, &resolved) != 0 || IsRootKey(key) || Occupied(key) || !UserMayAdd(key, true))
+    return false;
+  M().plainFiles[key] = UserEntry(PlainKind::Directory, key, resolved);
   return true;
 }
 
 void AddStandardFolders() {
   const DirectorySpec system{std::u16string(u"NT AUTHORITY\\SYSTEM"), std::u16string(), os::FileAttributeDirectory};
-  MakeDirectory(u"C:\\Program Files", system);
+  const DirectorySpec installer{std::u16string(u"NT SERVICE\\TrustedInstaller"), std::u16string(ProgramFilesSddl),
+                                os::FileAttributeDirectory};
+  MakeDirectory(u"C:\\Program Files", installer);
+  MakeDirectory(u"C:\\Windows", installer);
   MakeDirectory(u"C:\\Windows\\system32\\drivers", system);
   MakeDirectory(u"C:\\Windows\\inf", system);
   PutFile(u"C:\\Windows\\system32\\cmd.exe", {'M', 'Z'});
@@ -520,7 +556,7 @@ PathInfo Path(std::u16string_view path) {
                                                     : PathInfo::Kind::FileLink;
   info.path = entry->path;
   info.attributes = AttributesOf(entry);
-  info.owner = entry->owner;
+  info.owner = NameOfSid(entry->security.owner);
   info.sddl = entry->sddl;
   info.target = entry->target;
   info.size = entry->bytes.size();
@@ -660,14 +696,39 @@ Handle CreateFileW(const char16_t* path, std::uint32_t desiredAccess, std::uint3
   }
 
   std::u16string key, resolved;
-  if (std::uint32_t error = ResolvePlain(path, true, &key, &resolved)) {
+  bool linkItself = (flagsAndAttributes & OpenReparsePointFlag) != 0;
+  if (std::uint32_t error = ResolvePlain(path, !linkItself, &key, &resolved)) {
     return Refused(error);
   }
   auto it = m.plainFiles.find(key);
   bool exists = it != m.plainFiles.end();
   std::shared_ptr<PlainFile> file = exists ? it->second : nullptr;
-  if (IsRootKey(key) || (exists && file->kind != PlainKind::File) || (!exists && PlainDirectoryAt(key))) {
-    return Refused(ErrorAccessDenied);   // a directory, opened without backup semantics
+  bool directory = IsRootKey(key) || (exists && file->kind == PlainKind::Directory) || (!exists && PlainDirectoryAt(key));
+  if (directory) {
+    // Only with backup semantics, and only to open what is there.
+    if ((flagsAndAttributes & BackupSemanticsFlag) == 0) return Refused(ErrorAccessDenied);
+    if (creationDisposition != OpenExisting && creationDisposition != OpenAlways) return Refused(ErrorAccessDenied);
+    if (WantsWrite(desiredAccess)) return Refused(ErrorAccessDenied);
+    if (IsRootKey(key)) {
+      file = RootEntry(key);
+    } else if (!exists) {   // a directory on the way to the running program: stored from now on
+      file = NewEntry(PlainKind::Directory, resolved);
+      file->security = SecurityAt(key);
+      m.plainFiles[key] = file;
+    }
+    if (ShareConflict(file->opens, desiredAccess, shareMode)) return Refused(ErrorSharingViolation);
+    Handle handle = m.handles.Allocate(&entry);
+    if (handle == NullHandle) return Refused(ErrorTooManyOpenFiles);
+    entry->kind = HandleKind::PlainFile;
+    entry->file = file;
+    entry->access = desiredAccess;
+    entry->share = shareMode;
+    AddOpen(file->opens, desiredAccess, shareMode);
+    SetLastError(ErrorSuccess);
+    return handle;
+  }
+  if (exists && file->kind == PlainKind::FileLink && !linkItself) {
+    return Refused(ErrorAccessDenied);
   }
   if (exists) {
     if (creationDisposition == CreateNew) {
@@ -698,6 +759,7 @@ Handle CreateFileW(const char16_t* path, std::uint32_t desiredAccess, std::uint3
   }
   if (!exists) {
     file = NewEntry(PlainKind::File, resolved);
+    file->security = NewSecurity(ParentKey(key), false, sim::AdministratorsOwner);
     file->attributes = 0x20 | (flagsAndAttributes & StoredAttributes);
     m.plainFiles[key] = file;
   } else if (creationDisposition == CreateAlways || creationDisposition == TruncateExisting) {
@@ -778,6 +840,17 @@ bool SetFilePointerEx(Handle file, std::int64_t distance, std::int64_t* newPosit
   return true;
 }
 
+bool SetEndOfFile(Handle file) {
+  if (std::uint32_t error = CallGate(Fn::SetEndOfFile)) return Fails(error);
+  std::lock_guard<std::mutex> lock(Mutex());
+  HandleEntry* entry = M().handles.Find(file);
+  if (!entry || entry->kind != HandleKind::PlainFile) return Fails(ErrorInvalidHandle);
+  if (!WantsWrite(entry->access)) return Fails(ErrorAccessDenied);
+  entry->file->bytes.resize(entry->position);
+  entry->file->lastWrite = M().now;
+  return true;
+}
+
 bool CreateDirectoryW(const char16_t* path, const char16_t* sddl) {
   if (std::uint32_t error = CallGate(Fn::CreateDirectoryW)) return Fails(error);
   if (!path) return Fails(ErrorPathNotFound);
@@ -789,7 +862,8 @@ bool CreateDirectoryW(const char16_t* path, const char16_t* sddl) {
   if (PlainAt(key) || PlainDirectoryAt(key)) return Fails(ErrorAlreadyExists);
   if (!PlainDirectoryAt(ParentKey(key))) return Fails(ErrorPathNotFound);
   auto dir = NewEntry(PlainKind::Directory, resolved);
-  dir->owner = std::u16string(sim::AdministratorsOwner);
+  // Made by the elevated installer: Administrators own it.
+  dir->security = NewSecurity(ParentKey(key), true, sim::AdministratorsOwner, sddl);
   if (sddl) dir->sddl = sddl;
   M().plainFiles[key] = dir;
   SetLastError(ErrorSuccess);
@@ -867,6 +941,7 @@ bool CopyFileW(const char16_t* existingPath, const char16_t* newPath, bool failI
     if (PlainDirectoryAt(targetKey) || IsRootKey(targetKey)) return Fails(ErrorAccessDenied);
     if (!PlainDirectoryAt(ParentKey(targetKey))) return Fails(ErrorPathNotFound);
     file = NewEntry(PlainKind::File, targetPath);
+    file->security = NewSecurity(ParentKey(targetKey), false, sim::AdministratorsOwner);
     m.plainFiles[targetKey] = file;
   }
   const PlainFile& from = *source->second;

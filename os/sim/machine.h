@@ -58,6 +58,17 @@ constexpr std::uint32_t FileAppendData = 0x4;
 constexpr std::uint32_t FileExecute = 0x20;
 constexpr std::uint32_t GenericExecute = 0x20000000;
 constexpr std::uint32_t GenericAll = 0x10000000;
+// CreateFileW flags, file access rights and SECURITY_INFORMATION bits (security.cpp checks them
+// against os.h).
+constexpr std::uint32_t BackupSemanticsFlag = 0x02000000;
+constexpr std::uint32_t OpenReparsePointFlag = 0x00200000;
+constexpr std::uint32_t AddFileRight = 0x2;            // FILE_ADD_FILE, FILE_WRITE_DATA
+constexpr std::uint32_t AddSubdirectoryRight = 0x4;    // FILE_ADD_SUBDIRECTORY, FILE_APPEND_DATA
+constexpr std::uint32_t DeleteChildRight = 0x40;       // FILE_DELETE_CHILD
+constexpr std::uint32_t DeleteRight = 0x10000;         // DELETE
+constexpr std::uint32_t ReadControlRight = 0x20000;    // READ_CONTROL
+constexpr std::uint32_t OwnerInformation = 0x1;
+constexpr std::uint32_t DaclInformation = 0x4;
 
 // ---------------------------------------------------------------------------------------------
 // The os:: functions, for counting, hooks and faults.
@@ -80,6 +91,7 @@ enum class Fn : int {
   QueryServiceStatus, StartServiceW, DeleteService, CloseServiceHandle,
   RegDeleteValueW, RegDeleteKeyW,
   SetupOpenInfFileW, SetupInstallServicesFromInfSectionW, SetupCloseInfFile,
+  GetKernelObjectSecurity, SetEndOfFile, GetProcAddress,
   Count
 };
 constexpr int FnCount = static_cast<int>(Fn::Count);
@@ -241,14 +253,29 @@ bool LookupPath(std::u16string_view path, int* drive, std::uint32_t* record);
 void ChangeFreeSpace(Drive& drive, std::int64_t delta);
 
 // ---------------------------------------------------------------------------------------------
+// Security of plain files and directories (security.cpp): owner and DACL, SIDs as strings.
+struct Ace {
+  std::uint8_t type = 0;    // ACCESS_ALLOWED_ACE_TYPE 0, ACCESS_DENIED_ACE_TYPE 1
+  std::uint8_t flags = 0;   // OBJECT_INHERIT 0x1, CONTAINER_INHERIT 0x2, NO_PROPAGATE 0x4, INHERIT_ONLY 0x8, INHERITED 0x10
+  std::uint32_t mask = 0;
+  std::u16string sid;
+};
+struct Security {
+  std::u16string owner;
+  bool daclPresent = true;
+  bool protectedDacl = false;
+  std::vector<Ace> dacl;
+};
+
+// ---------------------------------------------------------------------------------------------
 // Plain files.
 enum class PlainKind : std::uint8_t { File, Directory, FileLink };
 
 struct PlainFile {
   PlainKind kind = PlainKind::File;
   std::u16string path;
-  std::u16string owner;
-  std::u16string sddl;
+  Security security;
+  std::u16string sddl;         // as given to CreateDirectoryW or MakeDirectory
   std::u16string target;       // junction (a Directory with a target) or file link
   std::u16string shortName;    // 8.3 name of the last component; empty = none
   std::vector<std::uint8_t> bytes;
@@ -275,10 +302,30 @@ bool PlainDirectoryAt(const std::u16string& key);
 std::u16string ParentKey(const std::u16string& key);
 // The image of a running program: the module, StartProgram's, a running service's binary.
 bool RunningImage(const std::u16string& key);
+// GetFileInformationByHandle of a plain file or directory handle (Mutex() held).
+struct HandleEntry;
+bool PlainFileInformation(const HandleEntry& entry, os::ByHandleFileInformation* info);
 // Creates the missing parent directories of a plain path (test set-up).
 void MakeParents(const std::u16string& path);
 // "X:\\a\\b" with the case of the path, normalised as keys are; empty unless "X:\\...".
 std::u16string NormalPath(std::u16string_view path);
+
+// Security (security.cpp; Mutex() held). Owners and trustees are SIDs ("S-1-5-18"); the names
+// of sim.h and SDDL aliases are accepted wherever a SID is taken.
+std::u16string SidOf(std::u16string_view nameOrSid);
+std::u16string NameOfSid(const std::u16string& sid);
+// A new object's security: an SDDL descriptor (null = none), its DACL completed by what the
+// parent directory passes on unless protected, as CreateDirectoryW and CreateFileW make it.
+bool ParseSddl(std::u16string_view sddl, Security* out);
+Security NewSecurity(const std::u16string& parentKey, bool container, std::u16string_view owner,
+                     const char16_t* sddl = nullptr);
+// The security of what is at a key: stored entries, drive roots and the implicit directories.
+Security SecurityAt(const std::u16string& key);
+// The stored object of a drive root (made on first use, with the security of a new system drive).
+std::shared_ptr<PlainFile> RootEntry(const std::u16string& key);
+// The access check for the unprivileged user of sim.h: true when the DACL (or ownership) grants
+// every right asked for.
+bool UserGranted(const std::u16string& key, std::uint32_t rights);
 
 // ---------------------------------------------------------------------------------------------
 // Threads, ports, handles.
@@ -319,6 +366,7 @@ struct HandleEntry {
 };
 
 constexpr std::size_t HandleCapacity = 16384;
+constexpr os::Handle NtdllBase = 0x77000000;   // GetModuleHandleW(u"ntdll.dll")
 
 class HandleTable {
  public:
@@ -469,6 +517,9 @@ struct Machine {
 
   std::array<Drive, 26> drives;
   std::map<std::u16string, std::shared_ptr<PlainFile>> plainFiles;
+  std::map<std::u16string, std::shared_ptr<PlainFile>> roots;   // drive roots, made on first use
+  bool wineSecurity = false;   // every object reports Wine's security (see sim::EmulateWine)
+  bool wineExport = false;
   std::map<HoldId, Hold> holds;
   HoldId nextHold = 1;
   std::vector<std::u16string> oplockWaits;

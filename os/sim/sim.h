@@ -281,13 +281,34 @@ std::optional<std::vector<std::uint8_t>> FileBytes(std::u16string_view path);   
 bool FileExists(std::u16string_view path);                                      // files only
 void RemoveFile(std::u16string_view path);                                       // a file or a link
 
-// Owner of directories the installer creates (an elevated process): tests may change it.
+// Owners and trustees: these names, SDDL aliases (SY, BA, BU, AU, WD, CO...) or SIDs ("S-1-5-18").
+// Directories and files the installer creates (an elevated process) are owned by Administrators.
 constexpr std::u16string_view AdministratorsOwner = u"BUILTIN\\Administrators";
+constexpr std::u16string_view SystemOwner = u"NT AUTHORITY\\SYSTEM";
+constexpr std::u16string_view TrustedInstallerOwner = u"NT SERVICE\\TrustedInstaller";
 constexpr std::u16string_view OtherUserOwner = u"DESKTOP\\user";
+// The descriptor of a Windows 10 "C:\Program Files" (owner TrustedInstaller, protected: SYSTEM and
+// Administrators modify and full control below, Users and app packages read and execute, CREATOR
+// OWNER full control below).
+constexpr std::u16string_view ProgramFilesSddl =
+    u"O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
+    u"D:P(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)"
+    u"(A;CIIO;GA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)"
+    u"(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;BA)(A;OICIIO;GA;;;BA)(A;;0x1200a9;;;BU)"
+    u"(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;AC)(A;OICIIO;GXGR;;;AC)";
 
+// Security: every stored file and directory has an owner and a DACL. A new one takes the ACEs its
+// directory passes on (CREATOR OWNER becoming its owner, generic rights mapped) after those of its
+// own descriptor, unless that is protected ("D:P"). A drive root has the descriptor of a new
+// Windows 10 system drive (owner TrustedInstaller; Authenticated Users may add folders and modify
+// what is below them, SYSTEM and Administrators full control, Users read and execute).
+// GetKernelObjectSecurity returns it in self-relative form through a handle with READ_CONTROL.
+// CreateFileW opens a directory (or a root) with FILE_FLAG_BACKUP_SEMANTICS, for reading only;
+// FILE_FLAG_OPEN_REPARSE_POINT opens a junction or file link itself. GetFileInformationByHandle
+// reports a plain file's attributes and its number of names (PlantHardLink).
 struct DirectorySpec {
   std::u16string owner{OtherUserOwner};   // another user made it (a test planting a trap)
-  std::u16string sddl;                    // empty = inherited from the parent
+  std::u16string sddl;                    // empty = only what the parent passes on
   std::uint32_t attributes = os::FileAttributeDirectory;
 };
 // Creates the directory with that spec; missing parents are made too, owned by SYSTEM.
@@ -324,17 +345,30 @@ PathInfo Path(std::u16string_view path);
 std::vector<std::u16string> ListDirectory(std::u16string_view path);
 
 // Another, unprivileged user of the machine acting beside the code under test (the installing
-// user's own programs under UAC). They may add, rename and replace entries of a directory they
-// own and of the directories below it that inherit its security, but nothing in a directory with
-// a protected DACL of its own ("D:P..."), nor under folders SYSTEM or an administrator made
-// without one (Program Files, the system folder): AddStandardFolders gives them the temporary
-// folder. A rename needs that right in both directories and is refused while an open of the entry
-// does not share delete (a running program's file can be renamed, as on Windows); a file is
+// user's own programs under UAC): their SID, Everyone, Authenticated Users, Users and Interactive.
+// They get what the DACLs grant them (everything where they are the owner): creating an entry
+// needs FILE_ADD_FILE or FILE_ADD_SUBDIRECTORY on its directory, replacing a file's data
+// FILE_WRITE_DATA on it, a rename DELETE on the entry or FILE_DELETE_CHILD on its directory and the
+// right to add to the target directory on the same drive. A rename is refused while an open of the
+// entry does not share delete (a running program's file can be renamed, as on Windows); a file is
 // replaced only where every open shares writing. Each returns false, changing nothing, when
 // refused.
 bool UserRename(std::u16string_view from, std::u16string_view to);
 bool UserPutFile(std::u16string_view path, std::vector<std::uint8_t> bytes);
 bool UserPlantJunction(std::u16string_view path, std::u16string_view target);
+bool UserMakeDirectory(std::u16string_view path);
+// The access check for that user: true when the DACL of what is at the path grants every right
+// (a mask of file access rights).
+bool UserMay(std::u16string_view path, std::uint32_t rights);
+// Replaces the security of a stored entry or a drive root ("D:\") with an SDDL descriptor (the
+// owner kept when it names none).
+void SetSecurity(std::u16string_view path, std::u16string_view sddl);
+// A second name of an existing file (a hard link), made beforehand.
+void PlantHardLink(std::u16string_view path, std::u16string_view existing);
+// Wine 8: GetKernelObjectSecurity reports its one user (S-1-5-21-0-0-0-1000) as the owner of
+// everything, with SYSTEM and that user full control and Everyone read and execute, whatever a
+// descriptor given at creation said; ntdll exports "wine_get_version" (GetProcAddress).
+void EmulateWine(bool security, bool exportsVersion);
 
 // GetShortPathNameW: the 8.3 name of one stored path's last component (e.g. "C:\Program Files"
 // -> "PROGRA~1"). Components without one keep their long name.

@@ -843,6 +843,7 @@ bool GetFileInformationByHandle(Handle file, ByHandleFileInformation* info) {
   if (std::uint32_t error = CallGate(Fn::GetFileInformationByHandle)) return Fails(error);
   std::lock_guard<std::mutex> lock(Mutex());
   HandleEntry* entry = M().handles.Find(file);
+  if (entry && entry->kind == HandleKind::PlainFile && info) return PlainFileInformation(*entry, info);
   if (!entry || entry->kind != HandleKind::VolumeFile) return Fails(ErrorInvalidHandle);   // only these are modelled
   if (!info) return Fails(998);   // ERROR_NOACCESS
   if (!Permits(entry->access, 0x80)) return false;   // FILE_READ_ATTRIBUTES, as FileBasicInformation

@@ -174,6 +174,27 @@ TEST_F(Cycle, StatisticsFileReplacesALongerOne) {
   EXPECT_EQ(+record.Valid, 1);
 }
 
+// The service writes as LocalSystem: a file link or a second name (hard
+// link) at Ombrix.ini must not carry its write to another file, truncated or not.
+TEST_F(Cycle, StatisticsAreNeverWrittenThroughALinkAtTheirName) {
+  const std::u16string target = u"C:\\Windows\\system32\\config\\SYSTEM";
+  const std::vector<std::uint8_t> hive(4096, 0x5A);
+  for (int kind = 0; kind < 2; ++kind) {
+    sim::RemoveFile(StatsPath);
+    sim::PutFile(target, hive);
+    if (kind == 0) sim::PlantFileLink(StatsPath, target);
+    else sim::PlantHardLink(StatsPath, target);
+    RunCycle();
+    EXPECT_TRUE(sim::FileBytes(target) == hive) << (kind == 0 ? "file link" : "hard link");
+    if (kind == 0) EXPECT_EQ(sim::Path(StatsPath).size, 0u) << "nor into the link itself";
+    EXPECT_EQ(+Service.Published.Valid, 1);
+  }
+  // Once the link is gone, the next cycle writes the file.
+  sim::RemoveFile(StatsPath);
+  RunCycle();
+  EXPECT_EQ(+ReadStats().Valid, 1);
+}
+
 TEST_F(Cycle, FilterAbsenceIsLoggedOncePerCompletedCycle) {
   sim::AddDrive(u'C');
   RunCycle();

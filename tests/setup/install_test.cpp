@@ -509,7 +509,7 @@ TEST_F(ExtractionTrapTest, WithoutADirectoryOfItsOwnNothingIsTakenFromTheName) {
   sim::PutFile(ExtractDir + u"\\Ombrix_Viewer.exe", Bytes("planted viewer"));
   // The install directory is there and the usual name taken; making the first alternative is
   // refused.
-  sim::Fail("CreateDirectoryW", {3, 0, os::ErrorAccessDenied});
+  sim::Fail("CreateDirectoryW", {2, 0, os::ErrorAccessDenied});
 
   EXPECT_FALSE(RunInstallSequence());
 
@@ -612,18 +612,19 @@ INSTANTIATE_TEST_SUITE_P(
         // One resource missing: the driver, then the viewer.
         StepFault{"DriverResource", "FindResourceW", 2, {"driver file", "driver service"}, false},
         StepFault{"ViewerResource", "FindResourceW", 3, {"viewer"}, false},
-        StepFault{"CopySetup", "CreateFileW", 8, {"setup copy"}, false},
+        StepFault{"CopySetup", "CreateFileW", 12, {"setup copy"}, false},
         // The setup's own file can't be held: nothing is installed.
         StepFault{"OwnFile", "CreateFileW", 1,
                   {"setup copy", "viewer", "service file", "help", "statistics", "driver file", "driver service",
                    "service", "uninstall entry", "last access", "run value", "show comp color"},
                   false},
-        // No install directory: nothing to stage in either.
+        // No install directory: nothing is installed.
         StepFault{"InstallDirectory", "CreateDirectoryW", sim::EveryCall,
-                  {"setup copy", "viewer", "service file", "help", "statistics", "driver file", "driver service"},
+                  {"setup copy", "viewer", "service file", "help", "statistics", "driver file", "driver service",
+                   "service", "uninstall entry", "last access", "run value", "show comp color"},
                   false},
         StepFault{"UninstallEntry", "RegCreateKeyW", 1, {"uninstall entry"}, true},
-        StepFault{"Statistics", "CreateFileW", 9, {"statistics"}, true},
+        StepFault{"Statistics", "CreateFileW", 13, {"statistics"}, true},
         StepFault{"OpenInf", "SetupOpenInfFileW", 1, {"driver file", "driver service"}, false},
         StepFault{"CopyDriver", "CopyFileW", 4, {"driver file", "driver service"}, false},
         StepFault{"DriverServices", "SetupInstallServicesFromInfSectionW", 1, {"driver service"}, false},
@@ -640,6 +641,8 @@ TEST_F(InstallTest, InfThatCannotBeOpenedIsReported) {
   EXPECT_FALSE(InstallFilterDriver(u"Ombrix_Filter"));   // no extraction directory yet either
   EXPECT_TRUE(sim::DebugLines().empty());
 
+  EXPECT_FALSE(ExtractResources()) << "not before the install directory is checked and held";
+  ASSERT_EQ(HoldInstallDirectory(true), 0u);
   ASSERT_TRUE(ExtractResources());
   EXPECT_FALSE(InstallFilterDriver(u"Ombrix_Filter"));
   EXPECT_THAT(sim::DebugLines(), ElementsAre(u"SetupOpenInfFile() error : 0 2"));
@@ -651,6 +654,7 @@ TEST_F(InstallTest, InfThatCannotBeOpenedIsReported) {
                                              std::u16string(u"-536870912")));   // ERROR_EXPECTED_SECTION_NAME
   EXPECT_FALSE(sim::FileExists(DriverFile));
   EXPECT_TRUE(ClearExtractDirectory());
+  ReleaseInstallDirectory();
   ExpectNothingLeftOpen();
 }
 

@@ -2,9 +2,11 @@
 // of the install and the uninstall sequence the user moves it away and puts a directory of their
 // own at its name, replaces its files, or moves it away for a junction into a folder of theirs;
 // or they move the running setup out of their downloads folder and put their own in its place.
-// What ends up installed and registered must still be what the setup carries (or the installer
-// says that it failed and leaves the rest out), and nothing outside the staging and install
-// directories may be deleted.
+// With Program Files on a data drive whose root lets authenticated users modify what they create,
+// they also move the whole install directory away for one of theirs, or replace installed files.
+// What ends up installed and registered must still be what the setup carries, and nobody else
+// can change it (or the installer says that it failed and leaves the rest out), and nothing
+// outside the staging and install directories may be deleted.
 #include "setup_fixture.h"
 
 namespace setuptest {
@@ -12,6 +14,8 @@ namespace {
 
 const std::u16string PlantedDir = u"C:\\Users\\user\\Planted";
 const std::u16string OwnStaging = std::u16string(sim::DefaultTempPath) + u"Own";
+const std::u16string DataOwnStaging = u"D:\\Own";
+const std::u16string DataOwnInstall = u"D:\\OwnOmbrix";
 const std::u16string PlantedNames[] = {u"Ombrix_Filter.inf", u"Ombrix_Filter.sys", u"Ombrix_Service.exe",
                                        u"Ombrix_Viewer.exe", u"HELP.chm"};
 
@@ -25,7 +29,14 @@ std::vector<std::uint8_t> PlantedBytes(const std::u16string& name) {
                "ServiceBinary = C:\\Users\\user\\Planted\\Ombrix_Filter.sys\r\n");
 }
 
-enum class Attack { MoveAndReplaceDirectory, ReplaceFiles, JunctionToOwnFolder, SwapSetupProgram };
+enum class Attack {
+  MoveAndReplaceDirectory,
+  ReplaceFiles,
+  JunctionToOwnFolder,
+  SwapSetupProgram,
+  MoveAndReplaceInstallDirectory,
+  ReplaceInstalledFiles
+};
 
 // What the user does at one point, to whatever the installer's staging directory is then.
 void Act(Attack attack) {
@@ -34,13 +45,24 @@ void Act(Attack attack) {
     return;
   }
   const std::u16string staging = Installer.extractDirectory;
+  const std::u16string install = Installer.installDirectory;
   if (staging.empty()) return;
+  const bool dataDrive = install[0] == u'D';
+  if (attack == Attack::MoveAndReplaceInstallDirectory) {
+    if (sim::UserRename(install, install + u".moved")) sim::UserRename(DataOwnInstall, install);
+    return;
+  }
+  if (attack == Attack::ReplaceInstalledFiles) {
+    for (const std::u16string& name : PlantedNames) sim::UserPutFile(install + u"\\" + name, PlantedBytes(name));
+    sim::UserPutFile(install + u"\\Ombrix_Setup.exe", Bytes("planted setup"));
+    return;
+  }
   if (attack == Attack::ReplaceFiles) {
     for (const std::u16string& name : PlantedNames) sim::UserPutFile(staging + u"\\" + name, PlantedBytes(name));
     return;
   }
   sim::UserRename(staging, staging + u".moved");
-  if (attack == Attack::MoveAndReplaceDirectory) sim::UserRename(OwnStaging, staging);
+  if (attack == Attack::MoveAndReplaceDirectory) sim::UserRename(dataDrive ? DataOwnStaging : OwnStaging, staging);
   else sim::UserPlantJunction(staging, PlantedDir);
 }
 
@@ -48,6 +70,9 @@ struct AttackCase {
   const char* name;
   std::int32_t mode;
   Attack attack;
+  // Program Files on D:, made by an administrator under D:'s usual root; or the install directory
+  // made in advance by the user.
+  enum class Directory { Default, DataDrive, MadeByUser } directory = Directory::Default;
 };
 
 void PrintTo(const AttackCase& c, std::ostream* out) { *out << c.name; }
@@ -61,6 +86,17 @@ class StagingAttackTest : public SetupTest, public ::testing::WithParamInterface
     for (const std::u16string& dir : {PlantedDir, OwnStaging}) {
       sim::MakeDirectory(dir);
       for (const std::u16string& name : PlantedNames) sim::PutFile(dir + u"\\" + name, PlantedBytes(name));
+    }
+    if (GetParam().directory == AttackCase::Directory::MadeByUser) sim::MakeDirectory(InstallDir);
+    if (GetParam().directory == AttackCase::Directory::DataDrive) {
+      sim::AddDrive(u'D');
+      sim::SetFolderPath(os::CsidlProgramFiles, u"D:\\Program Files");
+      sim::MakeDirectory(u"D:\\Program Files", AdminDirectory());
+      for (const std::u16string& dir : {DataOwnStaging, DataOwnInstall, DataOwnInstall + u"\\Staging"}) {
+        ASSERT_TRUE(sim::UserMakeDirectory(dir));
+        for (const std::u16string& name : PlantedNames) ASSERT_TRUE(sim::UserPutFile(dir + u"\\" + name, PlantedBytes(name)));
+      }
+      InitInstallerState(ModeInstall);
     }
     if (GetParam().mode == ModeUninstall) {
       ASSERT_TRUE(Install(1));
@@ -83,9 +119,15 @@ class StagingAttackTest : public SetupTest, public ::testing::WithParamInterface
       if (found != Text(bytes) && !(told && found == "<missing>")) out += Narrow(path) + " is \"" + found.substr(0, 24) + "\"; ";
     };
     expect(DriverFile, Bytes(Payload("Ombrix_Filter.sys", 1)));
+    const std::u16string install = Installer.installDirectory;
     if (Installer.mode == ModeInstall) {
       for (const char16_t* name : {u"Ombrix_Setup.exe", u"Ombrix_Service.exe", u"Ombrix_Viewer.exe", u"HELP.chm"}) {
-        expect(InstallDir + u"\\" + name, Bytes(Payload(Narrow(name), 1)));
+        const std::u16string path = install + u"\\" + name;
+        expect(path, Bytes(Payload(Narrow(name), 1)));
+        // Nobody else can change what was installed, nor rename it away.
+        constexpr std::uint32_t change = os::FileAddFile | os::AccessDelete | os::WriteDac | os::WriteOwner;
+        if (sim::FileExists(path) && (sim::UserMay(path, change) || sim::UserMay(install, os::FileDeleteChild)))
+          out += Narrow(path) + " can be changed by the user; ";
       }
     }
     // Installed: the compression service and the filter; uninstalled: neither.
@@ -102,6 +144,9 @@ class StagingAttackTest : public SetupTest, public ::testing::WithParamInterface
       out += "; ";
     }
     for (const std::u16string& name : PlantedNames) expect(PlantedDir + u"\\" + name, PlantedBytes(name));
+    if (install[0] == u'D') {
+      for (const std::u16string& name : PlantedNames) expect(DataOwnInstall + u"\\Staging\\" + name, PlantedBytes(name));
+    }
     expect(u"C:\\Windows\\system32\\cmd.exe", Bytes("MZ"));
     return out;
   }
@@ -113,7 +158,7 @@ TEST_P(StagingAttackTest, WhatIsInstalledIsWhatTheSetupCarries) {
   std::uint64_t calls = 0;
   sim::OnEveryCall([&calls](std::uint64_t) { ++calls; });
   RunSequence();
-  ASSERT_GT(calls, 20u);
+  ASSERT_GT(calls, 5u);
 
   std::vector<std::string> damaged;
   for (std::uint64_t point = 1; point <= calls; ++point) {
@@ -137,7 +182,13 @@ INSTANTIATE_TEST_SUITE_P(
                       AttackCase{"InstallSwapSetup", ModeInstall, Attack::SwapSetupProgram},
                       AttackCase{"UninstallMoveAndReplace", ModeUninstall, Attack::MoveAndReplaceDirectory},
                       AttackCase{"UninstallReplaceFiles", ModeUninstall, Attack::ReplaceFiles},
-                      AttackCase{"UninstallJunction", ModeUninstall, Attack::JunctionToOwnFolder}),
+                      AttackCase{"UninstallJunction", ModeUninstall, Attack::JunctionToOwnFolder},
+                      AttackCase{"UserMadeDirectoryMoveAndReplaceStaging", ModeInstall, Attack::MoveAndReplaceDirectory,
+                                 AttackCase::Directory::MadeByUser},
+                      AttackCase{"DataDriveMoveAndReplaceInstallDirectory", ModeInstall,
+                                 Attack::MoveAndReplaceInstallDirectory, AttackCase::Directory::DataDrive},
+                      AttackCase{"DataDriveReplaceInstalledFiles", ModeInstall, Attack::ReplaceInstalledFiles,
+                                 AttackCase::Directory::DataDrive}),
     [](const ::testing::TestParamInfo<AttackCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

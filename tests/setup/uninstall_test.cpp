@@ -217,9 +217,11 @@ TEST_F(UninstallTest, InstallDirectoryReplacedByJunctionIsNeitherEmptiedNorRemov
   EXPECT_FALSE(RemoveProgramFiles());
   EXPECT_FALSE(LaunchSelfRemoval());
   EXPECT_TRUE(sim::LaunchedCommands().empty());
-  // The rest of the uninstallation went on.
-  EXPECT_FALSE(sim::RegKeyExists(os::HkeyLocalMachine, UninstallKey));
-  EXPECT_FALSE(sim::Service(u"Ombrix_Filter").exists);
+  // Nothing else was removed either, and the user is told why.
+  EXPECT_EQ(InstallFailure, os::TrustESubjectNotTrusted);
+  EXPECT_TRUE(sim::RegKeyExists(os::HkeyLocalMachine, UninstallKey));
+  EXPECT_TRUE(sim::Service(u"Ombrix_Filter").exists);
+  ExpectNothingLeftOpen();
 }
 
 // ---------------------------------------------------------------------------------------------

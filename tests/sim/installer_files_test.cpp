@@ -141,6 +141,66 @@ TEST_F(Directories, AnotherUserChangesTheirTempFolderOnly) {
   EXPECT_EQ(sim::FileBytes(u"C:\\Windows\\system32\\cmd.exe"), (std::vector<std::uint8_t>{'M', 'Z'}));
 }
 
+// Security as Windows keeps it: what a new directory takes from its parent, what the other user
+// may do there, the self-relative descriptor read through a directory handle ([MS-DTYP] 2.4.6,
+// 2.4.5, 2.4.4.2, 2.4.2), and links as a handle sees them.
+TEST_F(Directories, SecurityIsInheritedCheckedAndReadThroughAHandle) {
+  constexpr std::uint32_t Read = 0x1200a9;
+  // Program Files passes on read and execute to Users; D:'s root lets users add folders and
+  // modify (so rename) what is below, but not delete others' entries.
+  ASSERT_TRUE(os::CreateDirectoryW(u"C:\\Program Files\\B", nullptr));
+  EXPECT_TRUE(sim::UserMay(u"C:\\Program Files\\B", Read));
+  EXPECT_FALSE(sim::UserMay(u"C:\\Program Files\\B", os::FileAddFile));
+  EXPECT_FALSE(sim::UserMay(u"C:\\Program Files", os::FileAddSubdirectory));
+  EXPECT_TRUE(sim::UserMay(u"D:\\", os::FileAddSubdirectory));
+  EXPECT_FALSE(sim::UserMay(u"D:\\", os::FileAddFile | os::FileDeleteChild));
+  ASSERT_TRUE(os::CreateDirectoryW(u"D:\\Data", nullptr));
+  EXPECT_TRUE(sim::UserMay(u"D:\\Data", os::FileAddFile | os::AccessDelete));
+  EXPECT_FALSE(sim::UserMay(u"D:\\Data", os::FileDeleteChild));
+  EXPECT_FALSE(sim::UserMay(u"D:\\Data", os::WriteDac));
+
+  ASSERT_TRUE(os::CreateDirectoryW(u"C:\\Program Files\\A", u"O:SYD:P(A;OICI;FA;;;BA)"));
+  constexpr std::uint32_t Query = os::ReadControl | os::FileReadAttributes;
+  constexpr std::uint32_t Flags = os::FileFlagBackupSemantics | os::FileFlagOpenReparsePoint;
+  EXPECT_EQ(os::CreateFileW(u"C:\\Program Files\\A", Query, os::FileShareRead, os::OpenExisting, 0), os::InvalidHandleValue);
+  os::Handle folder = os::CreateFileW(u"C:\\Program Files\\A", Query, os::FileShareRead, os::OpenExisting, Flags);
+  ASSERT_NE(folder, os::InvalidHandleValue);
+  EXPECT_FALSE(sim::UserRename(u"C:\\Program Files\\A", u"C:\\Program Files\\A2"));
+  std::uint8_t bytes[80] = {};
+  std::uint32_t needed = 0;
+  constexpr std::uint32_t Both = os::OwnerSecurityInformation | os::DaclSecurityInformation;
+  EXPECT_FALSE(os::GetKernelObjectSecurity(folder, Both, bytes, 10, &needed));
+  EXPECT_EQ(os::GetLastError(), os::ErrorInsufficientBuffer);
+  ASSERT_TRUE(os::GetKernelObjectSecurity(folder, Both, bytes, sizeof(bytes), &needed));
+  const std::vector<std::uint8_t> expected = {
+      1, 0, 0x04, 0x90, 20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 32, 0, 0, 0,   // self-relative, DACL present, protected
+      1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0,                                   // S-1-5-18
+      2, 0, 32, 0, 1, 0, 0, 0,                                               // ACL: 32 bytes, 1 ACE
+      0, 3, 24, 0, 0xff, 0x01, 0x1f, 0,                                      // allowed, OI|CI, FILE_ALL_ACCESS
+      1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};                   // S-1-5-32-544
+  EXPECT_EQ(std::vector<std::uint8_t>(bytes, bytes + needed), expected);
+  os::ByHandleFileInformation info = {};
+  ASSERT_TRUE(os::GetFileInformationByHandle(folder, &info));
+  EXPECT_EQ(info.dwFileAttributes, os::FileAttributeDirectory);
+  os::CloseHandle(folder);
+  folder = os::CreateFileW(u"C:\\Program Files\\A", os::FileReadAttributes, 0, os::OpenExisting, Flags);
+  EXPECT_FALSE(os::GetKernelObjectSecurity(folder, Both, bytes, sizeof(bytes), &needed)) << "no READ_CONTROL";
+  os::CloseHandle(folder);
+
+  // A link opened itself shows as a reparse point; a second name of a file as a second link.
+  ASSERT_TRUE(Write(u"C:\\Program Files\\A\\x.ini", 1));
+  sim::PlantHardLink(u"C:\\Program Files\\A\\y.ini", u"C:\\Program Files\\A\\x.ini");
+  sim::PlantFileLink(u"C:\\Program Files\\A\\z.ini", u"C:\\Program Files\\A\\x.ini");
+  for (const char16_t* name : {u"C:\\Program Files\\A\\x.ini", u"C:\\Program Files\\A\\z.ini"}) {
+    os::Handle file = os::CreateFileW(name, os::GenericWrite, 0, os::OpenAlways, os::FileFlagOpenReparsePoint);
+    ASSERT_NE(file, os::InvalidHandleValue);
+    ASSERT_TRUE(os::GetFileInformationByHandle(file, &info));
+    os::CloseHandle(file);
+    if (std::u16string_view(name).find(u"x.ini") != std::u16string_view::npos) EXPECT_EQ(info.nNumberOfLinks, 2u);
+    else EXPECT_NE(info.dwFileAttributes & os::FileAttributeReparsePoint, 0u);
+  }
+}
+
 TEST_F(Directories, EveryCallHookNumbersCallsOfAllFunctions) {
   std::vector<std::uint64_t> seen;
   sim::OnEveryCall([&seen](std::uint64_t number) {

@@ -22,6 +22,15 @@ expect CreateDirectoryW 1 -
 expect CreateDirectoryW-again 0 183
 expect CreateDirectoryW-noparent 0 3
 expect CreateDirectoryW-badsddl 0 87
+expect CreateFileW-directory 0 5
+expect CreateFileW-folder 1 -
+expect GetKernelObjectSecurity-small 0 122
+expect GetKernelObjectSecurity 1 -
+expect GetKernelObjectSecurity-selfrelative 1 -
+expect GetFileInformationByHandle-folder 16 -
+expect GetProcAddress-wine 1 -
+expect SetEndOfFile 1 -
+expect GetFileInformationByHandle-file 1002 -
 expect DeleteFileW-open 0 32
 expect CopyFileW 1 -
 expect CopyFileW-exists 0 80

@@ -27,9 +27,33 @@ int wmain(int argc, wchar_t** argv) {
   Line("CreateDirectoryW-again", os::CreateDirectoryW(dir.c_str(), nullptr));
   Line("CreateDirectoryW-noparent", os::CreateDirectoryW(missing.c_str(), nullptr));
   Line("CreateDirectoryW-badsddl", os::CreateDirectoryW((dir + u"2").c_str(), u"not sddl"));
-  os::Handle file = os::CreateFileW(a.c_str(), os::GenericWrite, 0, os::CreateAlways, os::FileAttributeNormal);
+  // A directory through its handle: security, attributes; only with backup semantics.
+  constexpr std::uint32_t Query = os::ReadControl | os::FileReadAttributes | os::Synchronize;
+  constexpr std::uint32_t Folder = os::FileFlagBackupSemantics | os::FileFlagOpenReparsePoint;
+  Line("CreateFileW-directory", os::CreateFileW(dir.c_str(), Query, os::FileShareRead, os::OpenExisting, 0) !=
+                                    os::InvalidHandleValue);
+  os::Handle folder = os::CreateFileW(dir.c_str(), Query, os::FileShareRead | os::FileShareWrite, os::OpenExisting, Folder);
+  Line("CreateFileW-folder", folder != os::InvalidHandleValue);
+  std::uint8_t descriptor[4096];
+  std::uint32_t needed = 0;
+  constexpr std::uint32_t Both = os::OwnerSecurityInformation | os::DaclSecurityInformation;
+  Line("GetKernelObjectSecurity-small", os::GetKernelObjectSecurity(folder, Both, descriptor, 8, &needed));
+  Line("GetKernelObjectSecurity", os::GetKernelObjectSecurity(folder, Both, descriptor, sizeof(descriptor), &needed));
+  Line("GetKernelObjectSecurity-selfrelative", needed >= 20 && (descriptor[3] & 0x80) != 0);
+  os::ByHandleFileInformation info = {};
+  os::GetFileInformationByHandle(folder, &info);
+  Line("GetFileInformationByHandle-folder", info.dwFileAttributes & (os::FileAttributeDirectory | os::FileAttributeReparsePoint));
+  os::CloseHandle(folder);
+  Line("GetProcAddress-wine", os::GetProcAddress(os::GetModuleHandleW(u"ntdll.dll"), "wine_get_version") != 0);
+
+  os::Handle file = os::CreateFileW(a.c_str(), os::GenericWrite, 0, os::OpenAlways,
+                                    os::FileAttributeNormal | os::FileFlagOpenReparsePoint);
   std::uint32_t written = 0;
-  os::WriteFile(file, "hi", 2, &written);
+  os::WriteFile(file, "hi!", 3, &written);
+  os::SetFilePointerEx(file, 2, nullptr, os::FileBegin);
+  Line("SetEndOfFile", os::SetEndOfFile(file));
+  os::GetFileInformationByHandle(file, &info);
+  Line("GetFileInformationByHandle-file", std::int64_t(info.nNumberOfLinks) * 1000 + info.nFileSizeLow);
   Line("DeleteFileW-open", os::DeleteFileW(a.c_str()));
   os::CloseHandle(file);
   Line("CopyFileW", os::CopyFileW(a.c_str(), b.c_str(), false));
