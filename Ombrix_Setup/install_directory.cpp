@@ -136,9 +136,10 @@ bool DescriptorTrusted(const std::uint8_t* sd, std::uint32_t size, FolderRole ro
 
 // Opens a folder itself (never through a junction at its name), for reading its security and
 // attributes, sharing reading and writing but not deletion: while open, nobody can rename or
-// delete it.
+// delete it. The listing right is what makes the share mode count: an open with no data access
+// takes part in no share-mode check, and would pin nothing.
 os::Handle OpenFolder(const char16_t* path) {
-  return os::CreateFileW(path, os::ReadControl | os::FileReadAttributes | os::Synchronize,
+  return os::CreateFileW(path, os::FileListDirectory | os::ReadControl | os::FileReadAttributes | os::Synchronize,
                          os::FileShareRead | os::FileShareWrite, os::OpenExisting,
                          os::FileFlagBackupSemantics | os::FileFlagOpenReparsePoint);
 }

@@ -382,6 +382,7 @@ std::int32_t FilterSendMessage(Handle port, const void* inBuffer, std::uint32_t 
 constexpr std::uint32_t FileFlagBackupSemantics = 0x02000000;
 constexpr std::uint32_t FileFlagOpenReparsePoint = 0x00200000;
 // Access rights (ACCESS_MASK bits of files and directories, and the standard and generic ones).
+constexpr std::uint32_t FileListDirectory = 0x1;         // FILE_READ_DATA on a file
 constexpr std::uint32_t FileAddFile = 0x2;               // FILE_WRITE_DATA on a file
 constexpr std::uint32_t FileAddSubdirectory = 0x4;       // FILE_APPEND_DATA on a file
 constexpr std::uint32_t FileWriteEa = 0x10;

@@ -125,6 +125,7 @@ static_assert(os::FileNonDirectoryFile == FILE_NON_DIRECTORY_FILE);
 static_assert(os::FileOpenByFileId == FILE_OPEN_BY_FILE_ID);
 static_assert(os::FileOpenReparsePoint == FILE_OPEN_REPARSE_POINT);
 static_assert(os::FileGenericReadWrite == (FILE_GENERIC_READ | FILE_GENERIC_WRITE));
+static_assert(os::FileListDirectory == FILE_LIST_DIRECTORY);
 static_assert(os::FileReadAttributes == FILE_READ_ATTRIBUTES);
 static_assert(os::Synchronize == SYNCHRONIZE);
 static_assert(os::FileCompleteIfOplocked == FILE_COMPLETE_IF_OPLOCKED);
