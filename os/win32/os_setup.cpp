@@ -24,9 +24,6 @@ static_assert(sizeof(FindData) == sizeof(WIN32_FIND_DATAW), "WIN32_FIND_DATAW");
 static_assert(sizeof(ServiceStatus) == sizeof(SERVICE_STATUS), "SERVICE_STATUS");
 static_assert(sizeof(ServiceDelayedAutoStartInfo) == sizeof(SERVICE_DELAYED_AUTO_START_INFO), "delayed start info");
 static_assert(sizeof(ServiceDescription) == sizeof(SERVICE_DESCRIPTIONW), "SERVICE_DESCRIPTIONW");
-static_assert(MovefileReplaceExisting == MOVEFILE_REPLACE_EXISTING, "MOVEFILE_REPLACE_EXISTING");
-static_assert(MovefileDelayUntilReboot == MOVEFILE_DELAY_UNTIL_REBOOT, "MOVEFILE_DELAY_UNTIL_REBOOT");
-static_assert(ErrorFilenameExcedRange == ERROR_FILENAME_EXCED_RANGE, "ERROR_FILENAME_EXCED_RANGE");
 
 }  // namespace
 

@@ -280,24 +280,6 @@ bool GetVolumeInformationByHandleW(Handle file, char16_t* volumeName, std::uint3
 }
 
 // ---------------------------------------------------------------------------------------------
-// Security of files and directories.
-namespace {
-static_assert(FileFlagBackupSemantics == FILE_FLAG_BACKUP_SEMANTICS, "FILE_FLAG_BACKUP_SEMANTICS");
-static_assert(FileFlagOpenReparsePoint == FILE_FLAG_OPEN_REPARSE_POINT, "FILE_FLAG_OPEN_REPARSE_POINT");
-static_assert(FileAddFile == FILE_ADD_FILE && FileAddSubdirectory == FILE_ADD_SUBDIRECTORY, "FILE_ADD_*");
-static_assert(FileWriteEa == FILE_WRITE_EA && FileDeleteChild == FILE_DELETE_CHILD, "FILE_WRITE_EA, FILE_DELETE_CHILD");
-static_assert(FileReadAttributes == FILE_READ_ATTRIBUTES && FileWriteAttributes == FILE_WRITE_ATTRIBUTES,
-              "FILE_*_ATTRIBUTES");
-static_assert(AccessDelete == DELETE && ReadControl == READ_CONTROL && WriteDac == WRITE_DAC &&
-                  WriteOwner == WRITE_OWNER && Synchronize == SYNCHRONIZE,
-              "standard rights");
-static_assert(GenericAll == GENERIC_ALL && GenericWrite == GENERIC_WRITE, "generic rights");
-static_assert(OwnerSecurityInformation == OWNER_SECURITY_INFORMATION &&
-                  DaclSecurityInformation == DACL_SECURITY_INFORMATION,
-              "SECURITY_INFORMATION");
-static_assert(TrustESubjectNotTrusted == static_cast<std::uint32_t>(TRUST_E_SUBJECT_NOT_TRUSTED),
-              "TRUST_E_SUBJECT_NOT_TRUSTED");
-}  // namespace
 
 bool GetKernelObjectSecurity(Handle object, std::uint32_t requested, void* descriptor, std::uint32_t size,
                              std::uint32_t* needed) {
