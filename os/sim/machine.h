@@ -56,8 +56,10 @@ constexpr std::uint32_t FileReadData = 0x1;
 constexpr std::uint32_t FileWriteData = 0x2;
 constexpr std::uint32_t FileAppendData = 0x4;
 constexpr std::uint32_t FileExecute = 0x20;
-constexpr std::uint32_t GenericExecute = 0x20000000;
-constexpr std::uint32_t GenericAll = 0x10000000;
+constexpr std::uint32_t GenericReadRight = 0x80000000, GenericWriteRight = 0x40000000, GenericExecute = 0x20000000,
+                        GenericAll = 0x10000000;
+constexpr std::uint32_t FileGenericRead = 0x120089, FileGenericWrite = 0x120116, FileGenericExecute = 0x1200A0,
+                        FileAllAccess = 0x1F01FF;
 // CreateFileW flags, file access rights and SECURITY_INFORMATION bits (security.cpp checks them
 // against os.h).
 constexpr std::uint32_t BackupSemanticsFlag = 0x02000000;

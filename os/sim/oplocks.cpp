@@ -11,15 +11,7 @@ namespace {
 constexpr std::uint32_t ReadEa = 0x8;
 constexpr std::uint32_t ReadAttributes = 0x80;
 constexpr std::uint32_t WriteAttributes = 0x100;
-constexpr std::uint32_t DeleteAccess = 0x10000;
-constexpr std::uint32_t ReadControl = 0x20000;
 constexpr std::uint32_t SynchronizeAccess = 0x100000;
-constexpr std::uint32_t FileGenericRead = 0x120089;
-constexpr std::uint32_t FileGenericWrite = 0x120116;
-constexpr std::uint32_t FileGenericExecute = 0x1200A0;
-constexpr std::uint32_t FileAllAccess = 0x1F01FF;
-constexpr std::uint32_t GenericReadRight = 0x80000000;
-constexpr std::uint32_t GenericWriteRight = 0x40000000;
 constexpr std::uint32_t ShareRead = 0x1;
 constexpr std::int32_t StatusDone = 0;   // STATUS_SUCCESS
 
@@ -33,7 +25,7 @@ bool AttributesOnly(std::uint32_t access) {
 
 // A filter oplock lets readers in that share reading.
 bool BreaksFilter(std::uint32_t access, std::uint32_t share) {
-  constexpr std::uint32_t Reading = FileReadData | ReadAttributes | ReadEa | ReadControl | FileExecute | SynchronizeAccess;
+  constexpr std::uint32_t Reading = FileReadData | ReadAttributes | ReadEa | ReadControlRight | FileExecute | SynchronizeAccess;
   return (MappedFileAccess(access) & ~Reading) != 0 || !(share & ShareRead);
 }
 

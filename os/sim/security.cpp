@@ -14,6 +14,7 @@
 // The default descriptors of a drive root and of Program Files are those of a Windows 10 install.
 #include "os/sim/machine.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace sim::detail {
@@ -34,11 +35,7 @@ constexpr std::uint8_t ObjectInherit = 0x1, ContainerInherit = 0x2, NoPropagate 
                        Inherited = 0x10;
 
 // Rights ([MS-DTYP] 2.4.3, "File Security and Access Rights").
-constexpr std::uint32_t Delete = DeleteRight, WriteDacRight = 0x40000;
-constexpr std::uint32_t GenericReadRight = 0x80000000, GenericWriteRight = 0x40000000,
-                        GenericExecuteRight = 0x20000000, GenericAllRight = 0x10000000;
-constexpr std::uint32_t FileGenericRead = 0x120089, FileGenericWrite = 0x120116, FileGenericExecute = 0x1200a0,
-                        FileAllAccess = 0x1f01ff;
+constexpr std::uint32_t WriteDacRight = 0x40000;
 
 constexpr char16_t SystemSid[] = u"S-1-5-18";
 constexpr char16_t AdministratorsSid[] = u"S-1-5-32-544";
@@ -77,30 +74,30 @@ constexpr Alias Aliases[] = {
     {u"DESKTOP\\user", UserSid},
 };
 
-struct Right {
+// The two-letter names of SDDL's access rights and ACE flags.
+struct Named {
   std::u16string_view name;
-  std::uint32_t mask;
+  std::uint32_t bits;
 };
-constexpr Right Rights[] = {
+constexpr Named Rights[] = {
     {u"FA", FileAllAccess},     {u"FR", FileGenericRead},   {u"FW", FileGenericWrite}, {u"FX", FileGenericExecute},
-    {u"GA", GenericAllRight},   {u"GR", GenericReadRight},  {u"GW", GenericWriteRight}, {u"GX", GenericExecuteRight},
-    {u"SD", Delete},            {u"RC", ReadControlRight},  {u"WD", WriteDacRight},    {u"WO", 0x80000},
+    {u"GA", GenericAll},        {u"GR", GenericReadRight},  {u"GW", GenericWriteRight}, {u"GX", GenericExecute},
+    {u"SD", DeleteRight},       {u"RC", ReadControlRight},  {u"WD", WriteDacRight},    {u"WO", 0x80000},
 };
+constexpr Named Flags[] = {{u"OI", ObjectInherit}, {u"CI", ContainerInherit}, {u"NP", NoPropagate},
+                           {u"IO", InheritOnly},   {u"ID", Inherited}};
 
-struct Flag {
-  std::u16string_view name;
-  std::uint8_t bit;
-};
-constexpr Flag Flags[] = {{u"OI", ObjectInherit}, {u"CI", ContainerInherit}, {u"NP", NoPropagate},
-                          {u"IO", InheritOnly},   {u"ID", Inherited}};
-
-std::uint32_t MapGeneric(std::uint32_t mask) {
-  std::uint32_t out = mask & 0x0FFFFFFF;
-  if (mask & GenericReadRight) out |= FileGenericRead;
-  if (mask & GenericWriteRight) out |= FileGenericWrite;
-  if (mask & GenericExecuteRight) out |= FileGenericExecute;
-  if (mask & GenericAllRight) out |= FileAllAccess;
-  return out;
+// The bits of a run of two-letter names ("OICI", "FAWD"); false for a name not in the table.
+template <std::size_t N>
+bool ParseNames(std::u16string_view text, const Named (&table)[N], std::uint32_t* bits) {
+  *bits = 0;
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    const Named* end = table + N;
+    const Named* it = std::find_if(table, end, [&](const Named& n) { return n.name == text.substr(i, 2); });
+    if (it == end) return false;
+    *bits |= it->bits;
+  }
+  return true;
 }
 
 bool ParseMask(std::u16string_view text, std::uint32_t* mask) {
@@ -114,18 +111,7 @@ bool ParseMask(std::u16string_view text, std::uint32_t* mask) {
     }
     return true;
   }
-  for (std::size_t i = 0; i + 1 < text.size() + 1; i += 2) {
-    if (i + 2 > text.size()) return false;
-    bool found = false;
-    for (const Right& right : Rights) {
-      if (text.substr(i, 2) == right.name) {
-        *mask |= right.mask;
-        found = true;
-      }
-    }
-    if (!found) return false;
-  }
-  return true;
+  return ParseNames(text, Rights, mask);
 }
 
 // "A;OICI;FA;;;SY"
@@ -139,17 +125,9 @@ bool ParseAce(std::u16string_view text, Ace* ace) {
   }
   if (fields[0] != u"A" && fields[0] != u"D") return false;
   ace->type = fields[0] == u"A" ? AllowedAce : DeniedAce;
-  ace->flags = 0;
-  for (std::size_t i = 0; i < fields[1].size(); i += 2) {
-    bool found = false;
-    for (const Flag& flag : Flags) {
-      if (fields[1].substr(i, 2) == flag.name) {
-        ace->flags |= flag.bit;
-        found = true;
-      }
-    }
-    if (!found) return false;
-  }
+  std::uint32_t flags = 0;
+  if (!ParseNames(fields[1], Flags, &flags)) return false;
+  ace->flags = std::uint8_t(flags);
   if (!ParseMask(fields[2], &ace->mask) || !fields[3].empty() || !fields[4].empty()) return false;
   ace->sid = SidOf(fields[5]);
   return !ace->sid.empty();
@@ -165,7 +143,7 @@ std::vector<Ace> InheritedAces(const Security& parent, bool container, const std
     bool creator = ace.sid == CreatorOwnerSid || ace.sid == CreatorGroupSid;
     if (toObject) {
       // The effective copy: no inheritance flags, generic rights mapped, the creator replaced.
-      Ace effective{ace.type, Inherited, MapGeneric(ace.mask), creator ? owner : ace.sid};
+      Ace effective{ace.type, Inherited, MappedFileAccess(ace.mask), creator ? owner : ace.sid};
       out.push_back(effective);
     }
     if (passOn && (toObject ? (creator || (ace.mask & 0xF0000000) != 0) : true)) {
@@ -238,7 +216,6 @@ std::u16string NameOfSid(const std::u16string& sid) {
 
 bool ParseSddl(std::u16string_view sddl, Security* out) {
   *out = Security{};
-  out->dacl.clear();
   bool sawDacl = false;
   while (!sddl.empty()) {
     if (sddl.size() < 2 || sddl[1] != u':') return false;
@@ -258,8 +235,7 @@ bool ParseSddl(std::u16string_view sddl, Security* out) {
     while (!sddl.empty() && sddl[0] != u'(') {
       if (sddl.substr(0, 1) == u"P") out->protectedDacl = true;
       else if (sddl.substr(0, 2) == u"AI" || sddl.substr(0, 2) == u"AR") sddl.remove_prefix(1);
-      else if (sddl.substr(0, 9) == u"NO_ACCESS") return false;
-      else return false;
+      else return false;   // NO_ACCESS and others are not modelled
       sddl.remove_prefix(1);
     }
     while (!sddl.empty() && sddl[0] == u'(') {
@@ -323,7 +299,7 @@ bool UserGranted(const std::u16string& key, std::uint32_t rights) {
     bool mine = false;
     for (std::u16string_view sid : token) mine = mine || ace.sid == sid;
     if (!mine) continue;
-    std::uint32_t mask = MapGeneric(ace.mask);
+    std::uint32_t mask = MappedFileAccess(ace.mask);
     if (ace.type == DeniedAce && (mask & rights & ~granted) != 0) return false;
     if (ace.type == AllowedAce) granted |= mask;
   }

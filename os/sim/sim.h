@@ -284,7 +284,6 @@ void RemoveFile(std::u16string_view path);                                      
 // Owners and trustees: these names, SDDL aliases (SY, BA, BU, AU, WD, CO...) or SIDs ("S-1-5-18").
 // Directories and files the installer creates (an elevated process) are owned by Administrators.
 constexpr std::u16string_view AdministratorsOwner = u"BUILTIN\\Administrators";
-constexpr std::u16string_view SystemOwner = u"NT AUTHORITY\\SYSTEM";
 constexpr std::u16string_view TrustedInstallerOwner = u"NT SERVICE\\TrustedInstaller";
 constexpr std::u16string_view OtherUserOwner = u"DESKTOP\\user";
 // The descriptor of a Windows 10 "C:\Program Files" (owner TrustedInstaller, protected: SYSTEM and

@@ -20,9 +20,7 @@ constexpr std::uint32_t AnyChange = os::FileAddFile | os::FileAddSubdirectory | 
 // so authenticated users may modify (and rename) it.
 void ProgramFilesOnDataDrive() {
   sim::AddDrive(u'D');
-  sim::SetFolderPath(os::CsidlProgramFiles, DataProgramFiles);
-  sim::MakeDirectory(DataProgramFiles, AdminDirectory());
-  InitInstallerState(ModeInstall);
+  MoveProgramFiles(DataProgramFiles);
 }
 
 struct DirectoryCase {
@@ -93,10 +91,8 @@ INSTANTIATE_TEST_SUITE_P(
         DirectoryCase{"MadeUnderAFolderPassingModifyOn",
                       [] {
                         sim::AddDrive(u'D');
-                        sim::MakeDirectory(DataProgramFiles, {std::u16string(sim::TrustedInstallerOwner),
-                                                              std::u16string(sim::ProgramFilesSddl) + u"(A;OICIIO;0x1301bf;;;AU)"});
-                        sim::SetFolderPath(os::CsidlProgramFiles, DataProgramFiles);
-                        InitInstallerState(ModeInstall);
+                        MoveProgramFiles(DataProgramFiles, {std::u16string(sim::TrustedInstallerOwner),
+                                                            std::u16string(sim::ProgramFilesSddl) + u"(A;OICIIO;0x1301bf;;;AU)"});
                       },
                       true},
         DirectoryCase{"MadeInAdvanceByTheUser", [] { sim::MakeDirectory(InstallDir); }, false},
@@ -129,19 +125,15 @@ INSTANTIATE_TEST_SUITE_P(
                       [] {
                         sim::AddDrive(u'D');
                         sim::SetSecurity(u"D:\\", u"O:BAD:(A;OICI;0x1301ff;;;AU)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
-                        sim::MakeDirectory(DataProgramFiles, {std::u16string(sim::TrustedInstallerOwner),
-                                                              std::u16string(sim::ProgramFilesSddl)});
-                        sim::SetFolderPath(os::CsidlProgramFiles, DataProgramFiles);
-                        InitInstallerState(ModeInstall);
+                        MoveProgramFiles(DataProgramFiles, {std::u16string(sim::TrustedInstallerOwner),
+                                                            std::u16string(sim::ProgramFilesSddl)});
                       },
                       false},
         DirectoryCase{"FolderAboveOwnedByTheUser",
                       [] {
                         // Program Files' access list, but the user's folder.
                         std::u16string_view dacl = sim::ProgramFilesSddl.substr(sim::ProgramFilesSddl.find(u"D:P"));
-                        sim::MakeDirectory(u"C:\\Apps", {std::u16string(sim::OtherUserOwner), std::u16string(dacl)});
-                        sim::SetFolderPath(os::CsidlProgramFiles, u"C:\\Apps");
-                        InitInstallerState(ModeInstall);
+                        MoveProgramFiles(u"C:\\Apps", {std::u16string(sim::OtherUserOwner), std::u16string(dacl)});
                       },
                       false},
         // Wine names its one user as every file's owner and gives it full control; only where

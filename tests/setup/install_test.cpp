@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <tuple>
 
 #include "setup_fixture.h"
 
@@ -399,12 +400,11 @@ TEST_F(InstallTest, SealedBytesWithATailInstallOnlyWhatTheSealCovers) {
   EXPECT_EQ(sim::FileBytes(InstalledSetup), std::vector<std::uint8_t>(file.begin(), file.begin() + 4096 + 16));
   // An entry that claims the tail as well, a table that is no certificate table, or something
   // other than padding before it: the sealed bytes alone, with the entry cleared.
-  signedWith(16 + 4, 0x02, 0);
-  EXPECT_EQ(sim::FileBytes(InstalledSetup), program);
-  signedWith(16, 0x01, 0);
-  EXPECT_EQ(sim::FileBytes(InstalledSetup), program);
-  signedWith(16, 0x02, 'x');
-  EXPECT_EQ(sim::FileBytes(InstalledSetup), program);
+  for (const auto& [size, revision, padding] : {std::tuple<std::uint32_t, std::uint8_t, std::uint8_t>{16 + 4, 0x02, 0},
+                                                {16, 0x01, 0}, {16, 0x02, 'x'}}) {
+    signedWith(size, revision, padding);
+    EXPECT_EQ(sim::FileBytes(InstalledSetup), program) << size << " " << int(revision) << " " << int(padding);
+  }
   EXPECT_FALSE(sim::FileExists(InstalledSetup + u".new"));
   ExpectNothingLeftOpen();
 }

@@ -63,6 +63,14 @@ inline sim::DirectorySpec AdminDirectory() {
   return spec;
 }
 
+// Program Files moved to `path` (on a drive already added), made there as `spec` says; the
+// installer set up again to install below it.
+inline void MoveProgramFiles(const std::u16string& path, const sim::DirectorySpec& spec = AdminDirectory()) {
+  sim::MakeDirectory(path, spec);
+  sim::SetFolderPath(os::CsidlProgramFiles, path);
+  InitInstallerState(ModeInstall);
+}
+
 // The seal a build of the setup with these bytes carries.
 inline void SealSetup(const std::vector<std::uint8_t>& bytes) {
   SetupSeal.coveredSize = std::uint32_t(bytes.size());

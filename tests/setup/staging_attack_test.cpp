@@ -52,13 +52,10 @@ void Act(Attack attack) {
     if (sim::UserRename(install, install + u".moved")) sim::UserRename(DataOwnInstall, install);
     return;
   }
-  if (attack == Attack::ReplaceInstalledFiles) {
-    for (const std::u16string& name : PlantedNames) sim::UserPutFile(install + u"\\" + name, PlantedBytes(name));
-    sim::UserPutFile(install + u"\\Ombrix_Setup.exe", Bytes("planted setup"));
-    return;
-  }
-  if (attack == Attack::ReplaceFiles) {
-    for (const std::u16string& name : PlantedNames) sim::UserPutFile(staging + u"\\" + name, PlantedBytes(name));
+  if (attack == Attack::ReplaceFiles || attack == Attack::ReplaceInstalledFiles) {
+    const std::u16string& dir = attack == Attack::ReplaceFiles ? staging : install;
+    for (const std::u16string& name : PlantedNames) sim::UserPutFile(dir + u"\\" + name, PlantedBytes(name));
+    if (attack == Attack::ReplaceInstalledFiles) sim::UserPutFile(install + u"\\Ombrix_Setup.exe", Bytes("planted setup"));
     return;
   }
   sim::UserRename(staging, staging + u".moved");
@@ -90,13 +87,11 @@ class StagingAttackTest : public SetupTest, public ::testing::WithParamInterface
     if (GetParam().directory == AttackCase::Directory::MadeByUser) sim::MakeDirectory(InstallDir);
     if (GetParam().directory == AttackCase::Directory::DataDrive) {
       sim::AddDrive(u'D');
-      sim::SetFolderPath(os::CsidlProgramFiles, u"D:\\Program Files");
-      sim::MakeDirectory(u"D:\\Program Files", AdminDirectory());
+      MoveProgramFiles(u"D:\\Program Files");
       for (const std::u16string& dir : {DataOwnStaging, DataOwnInstall, DataOwnInstall + u"\\Staging"}) {
         ASSERT_TRUE(sim::UserMakeDirectory(dir));
         for (const std::u16string& name : PlantedNames) ASSERT_TRUE(sim::UserPutFile(dir + u"\\" + name, PlantedBytes(name)));
       }
-      InitInstallerState(ModeInstall);
     }
     if (GetParam().mode == ModeUninstall) {
       ASSERT_TRUE(Install(1));

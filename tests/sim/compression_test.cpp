@@ -6,7 +6,7 @@ namespace {
 
 using namespace simtest;
 
-class Compression : public SimTest {
+class Compression : public VolumeTest {
  protected:
   void SetUp() override {
     SimTest::SetUp();
@@ -16,11 +16,6 @@ class Compression : public SimTest {
     spec.compressionRatio = 0.25;
     sim::AddDrive(u'C', spec);
     volume_ = OpenVolume();
-  }
-  void TearDown() override {
-    os::CloseHandle(volume_);
-    EXPECT_EQ(sim::OpenHandleCount(), 0u);
-    SimTest::TearDown();
   }
 
   // Sets the format through a handle opened like the volume pass opens files.
@@ -50,7 +45,6 @@ class Compression : public SimTest {
     return (static_cast<std::uint64_t>(high) << 32) | low;
   }
 
-  os::Handle volume_ = os::InvalidHandleValue;
 };
 
 TEST_F(Compression, CompressingShrinksTheAllocationAndFreesSpace) {

@@ -118,7 +118,7 @@ TEST_F(Journal, FatVolumeHasNoJournal) {
   os::CloseHandle(volume);
 }
 
-class Enum : public SimTest {
+class Enum : public VolumeTest {
  protected:
   void SetUp() override {
     SimTest::SetUp();
@@ -131,14 +131,9 @@ class Enum : public SimTest {
     file_ = sim::AddFile(u'C', spec);
     volume_ = OpenVolume();
   }
-  void TearDown() override {
-    os::CloseHandle(volume_);
-    SimTest::TearDown();
-  }
   std::int64_t Next() { return sim::JournalNextUsn(u'C'); }
 
   std::uint64_t dir_ = 0, file_ = 0;
-  os::Handle volume_ = os::InvalidHandleValue;
 };
 
 TEST_F(Enum, VersionTwoRecordsOnWindowsSeven) {

@@ -90,7 +90,7 @@ TEST_F(PlainFiles, DispositionsBehaveAsDocumented) {
   os::CloseHandle(ro);
 }
 
-class VolumeFiles : public SimTest {
+class VolumeFiles : public VolumeTest {
  protected:
   void SetUp() override {
     SimTest::SetUp();
@@ -106,13 +106,7 @@ class VolumeFiles : public SimTest {
     volume_ = OpenVolume();
     ASSERT_NE(volume_, os::InvalidHandleValue);
   }
-  void TearDown() override {
-    os::CloseHandle(volume_);
-    EXPECT_EQ(sim::OpenHandleCount(), 0u);
-    SimTest::TearDown();
-  }
   std::uint64_t dir_ = 0, sub_ = 0, file_ = 0;
-  os::Handle volume_ = os::InvalidHandleValue;
 };
 
 TEST_F(VolumeFiles, OpenByIdGivesSizeTimesAndPath) {

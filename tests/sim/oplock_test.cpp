@@ -16,18 +16,13 @@ constexpr std::int32_t SharingViolation = static_cast<std::int32_t>(0xC0000043);
 constexpr std::int32_t Success = os::StatusSuccess;
 constexpr std::int32_t InProgress = os::StatusOplockBreakInProgress;
 
-class Oplocks : public SimTest {
+class Oplocks : public VolumeTest {
  protected:
   void SetUp() override {
     SimTest::SetUp();
     sim::AddDrive(u'C');
     frn_ = sim::AddFile(u'C', File(u"mine.txt", 100000));
     volume_ = OpenVolume();
-  }
-  void TearDown() override {
-    os::CloseHandle(volume_);
-    EXPECT_EQ(sim::OpenHandleCount(), 0u);
-    SimTest::TearDown();
   }
   // The status of one open, its handle closed again.
   std::int32_t Open(std::uint32_t access, std::uint32_t options = 0, std::uint32_t share = ShareAll) {
@@ -38,7 +33,6 @@ class Oplocks : public SimTest {
     return status;
   }
   std::uint64_t frn_ = 0;
-  os::Handle volume_ = os::InvalidHandleValue;
 };
 
 TEST_F(Oplocks, EachLevelBreaksAndWaitsAsDocumented) {

@@ -19,6 +19,18 @@ class SimTest : public ::testing::Test {
   void TearDown() override { sim::Reset(); }
 };
 
+// A test whose SetUp adds drive C: and opens its volume into volume_; at the end that handle is
+// closed and no other may be left open.
+class VolumeTest : public SimTest {
+ protected:
+  void TearDown() override {
+    os::CloseHandle(volume_);
+    EXPECT_EQ(sim::OpenHandleCount(), 0u);
+    SimTest::TearDown();
+  }
+  os::Handle volume_ = os::InvalidHandleValue;
+};
+
 template <typename T>
 T At(const std::uint8_t* bytes, std::size_t offset) {
   T value;
