@@ -152,10 +152,6 @@ struct ProgramExtent {
   bool withSignature;
 };
 
-std::uint32_t ReadLittle32(const std::uint8_t* at) {
-  return std::uint32_t(at[0]) | std::uint32_t(at[1]) << 8 | std::uint32_t(at[2]) << 16 | std::uint32_t(at[3]) << 24;
-}
-
 bool ReadHeldAt(std::uint32_t offset, std::uint32_t size, std::uint32_t* read) {
   return os::SetFilePointerEx(ProgramFile, offset, nullptr, os::FileBegin) &&
          os::ReadFile(ProgramFile, ProgramBuffer, size, read);
@@ -168,8 +164,8 @@ bool IsCertificateTable(std::uint32_t offset, std::uint32_t size) {
   for (std::uint32_t at = 0; at < size;) {
     std::uint32_t read = 0;
     if (size - at < 8 || !ReadHeldAt(offset + at, 8, &read) || read != 8) return false;
-    std::uint32_t length = ReadLittle32(ProgramBuffer);
-    std::uint32_t revision = std::uint32_t(ProgramBuffer[4]) | std::uint32_t(ProgramBuffer[5]) << 8;
+    std::uint32_t length = Read32(ProgramBuffer);
+    std::uint32_t revision = Read16(ProgramBuffer + 4);
     if (length < 8 || length > size - at || revision != Revision2) return false;
     at += (length + 7) & ~7u;
   }
@@ -181,15 +177,15 @@ ProgramExtent HeldProgramExtent() {
   ProgramExtent extent = {sealed, 0, false};
   std::uint32_t read = 0;
   if (!ReadHeldAt(0, 4096, &read) || read < 0x40 || ProgramBuffer[0] != 'M' || ProgramBuffer[1] != 'Z') return extent;
-  std::uint32_t pe = ReadLittle32(ProgramBuffer + 0x3C);
+  std::uint32_t pe = Read32(ProgramBuffer + 0x3C);
   if (pe > read - 26 || std::memcmp(ProgramBuffer + pe, "PE\0\0", 4) != 0) return extent;
-  std::uint32_t magic = std::uint32_t(ProgramBuffer[pe + 24]) | std::uint32_t(ProgramBuffer[pe + 25]) << 8;
+  std::uint32_t magic = Read16(ProgramBuffer + pe + 24);
   std::uint32_t directories = pe + 24 + (magic == 0x20B ? 112 : 96);
   std::uint32_t entry = directories + 4 * 8;
   if ((magic != 0x10B && magic != 0x20B) || entry + 8 > read || entry + 8 > sealed) return extent;
   extent.entryOffset = entry;
-  std::uint32_t offset = ReadLittle32(ProgramBuffer + entry);
-  std::uint32_t size = ReadLittle32(ProgramBuffer + entry + 4);
+  std::uint32_t offset = Read32(ProgramBuffer + entry);
+  std::uint32_t size = Read32(ProgramBuffer + entry + 4);
   // Signing pads the file to an 8-byte boundary and appends the table there.
   std::uint32_t aligned = (sealed + 7) & ~7u;
   if (size == 0 || offset != aligned || aligned < sealed || size > 0xFFFFFFFFu - offset) return extent;

@@ -43,8 +43,6 @@ constexpr std::uint32_t FolderRenameRights =
     os::FileDeleteChild | os::AccessDelete | os::WriteDac | os::WriteOwner | os::GenericAll;
 constexpr std::uint32_t RootRenameRights = os::FileDeleteChild | os::WriteDac | os::WriteOwner | os::GenericAll;
 
-std::uint16_t Read16(const std::uint8_t* p) { return std::uint16_t(p[0] | p[1] << 8); }
-std::uint32_t Read32(const std::uint8_t* p) { return std::uint32_t(Read16(p)) | std::uint32_t(Read16(p + 2)) << 16; }
 
 // A SID as its authority and subauthorities.
 struct WellKnownSid {

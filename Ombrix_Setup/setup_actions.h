@@ -77,6 +77,10 @@ bool FormatFits(char16_t* target, int capacity, const char16_t* format, ...);
 bool JoinPath(char16_t (&target)[PathCapacity], const char16_t* directory, const char16_t* name);
 // A directory the actions may create, fill or empty: an absolute path below a drive root
 // ("X:\something"), never empty, a bare root or relative.
+// Little-endian fields of the binary layouts the setup reads (PE headers, security descriptors).
+inline std::uint16_t Read16(const std::uint8_t* p) { return std::uint16_t(p[0] | p[1] << 8); }
+inline std::uint32_t Read32(const std::uint8_t* p) { return std::uint32_t(Read16(p)) | std::uint32_t(Read16(p + 2)) << 16; }
+
 bool IsUsableDirectory(const char16_t* path);
 // The path exists and is a junction, symbolic link or other reparse point.
 bool IsReparsePoint(const char16_t* path);
